@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs every Debian 12 package that building, running and testing Quillet need, in one go.
+set -euo pipefail
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends \
+  build-essential cmake ninja-build pkg-config clang-format \
+  qt6-base-dev qt6-base-dev-tools libqt6svg6 qt6-qpa-plugins \
+  qcoro-qt6-dev qtkeychain-qt6-dev libsecret-1-0 \
+  libqrencode-dev libssl-dev libbenchmark-dev \
+  tmux dbus dbus-x11 gnome-keyring xvfb xauth \
+  ca-certificates >/dev/null
+# The passkey tests check our authenticator with an independent verifier that runs on Node.js.
+if ! command -v npm >/dev/null 2>&1; then
+  $SUDO apt-get install -y -qq --no-install-recommends nodejs npm >/dev/null
+fi

@@ -1,0 +1,230 @@
+#include "projects/ProjectStore.h"
+
+#include "projects/ProjectCodec.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QFileSystemWatcher>
+#include <QLockFile>
+#include <QLoggingCategory>
+#include <QSaveFile>
+#include <QStandardPaths>
+#include <QTimer>
+#include <algorithm>
+
+Q_LOGGING_CATEGORY(lcProjectStore, "lorvo.fennick.quillet-mac.ProjectStore")
+
+namespace quillet {
+
+namespace {
+
+class StoreLock {
+public:
+    explicit StoreLock(const QString &filePath) : m_lock(filePath + QStringLiteral(".lock")) {
+        m_lock.setStaleLockTime(10000);
+        // A stuck lock must not cost the user an edit: after a short wait go on without it.
+        if (!m_lock.tryLock(2000))
+            qCWarning(lcProjectStore, "Could not lock %s; writing without the lock",
+                      qUtf8Printable(filePath));
+    }
+
+private:
+    QLockFile m_lock;
+};
+
+} // namespace
+
+QString ProjectStore::defaultFilePath() {
+    const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    return base + QStringLiteral("/Parvex/projects.json");
+}
+
+ProjectStore::ProjectStore(QObject *parent) : ProjectStore(defaultFilePath(), parent) {}
+
+ProjectStore::ProjectStore(const QString &filePath, QObject *parent)
+    : QObject(parent), m_filePath(filePath) {
+    QDir().mkpath(QFileInfo(m_filePath).absolutePath());
+}
+
+ProjectStore::~ProjectStore() = default;
+
+std::optional<Project> ProjectStore::project(const QUuid &id) const {
+    for (const Project &p : m_projects) {
+        if (p.id == id)
+            return p;
+    }
+    return std::nullopt;
+}
+
+void ProjectStore::notifyChanged() {
+    if (onChanged)
+        onChanged();
+    Q_EMIT changed();
+}
+
+void ProjectStore::assign(QList<Project> projects) {
+    m_projects = std::move(projects);
+    notifyChanged();
+}
+
+bool ProjectStore::readFile() {
+    QFile file(m_filePath);
+    if (!file.exists())
+        return false;
+    if (!file.open(QIODevice::ReadOnly)) {
+        qCCritical(lcProjectStore, "Failed to load projects: %s",
+                   qUtf8Printable(file.errorString()));
+        m_fileUnreadable = true;
+        return false;
+    }
+    const QByteArray bytes = file.readAll();
+    if (m_knownBytes && *m_knownBytes == bytes)
+        return false;
+    ProjectCodec::Decoded decoded = ProjectCodec::decode(bytes);
+    if (!decoded.projects) {
+        qCCritical(lcProjectStore, "Failed to load projects: %s", qUtf8Printable(decoded.error));
+        m_fileUnreadable = true;
+        return false;
+    }
+    m_knownBytes = bytes;
+    m_fileUnreadable = false;
+    assign(std::move(*decoded.projects));
+    return true;
+}
+
+void ProjectStore::load() {
+    readFile();
+}
+
+bool ProjectStore::reloadIfChangedOnDisk() {
+    StoreLock lock(m_filePath);
+    return readFile();
+}
+
+void ProjectStore::preserveUnreadableFile() {
+    if (!m_fileUnreadable || !QFile::exists(m_filePath))
+        return;
+    const QString stamp =
+        QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyyMMdd'T'HHmmss'Z'"));
+    QString target = m_filePath + QStringLiteral(".corrupt-") + stamp;
+    for (int n = 2; QFile::exists(target); ++n)
+        target = m_filePath + QStringLiteral(".corrupt-%1-%2").arg(stamp).arg(n);
+    if (QFile::rename(m_filePath, target)) {
+        qCWarning(lcProjectStore, "Moved the unreadable projects file to %s",
+                  qUtf8Printable(target));
+        m_fileUnreadable = false;
+    } else {
+        qCCritical(lcProjectStore, "Could not move the unreadable projects file aside (%s)",
+                   qUtf8Printable(target));
+    }
+}
+
+void ProjectStore::writeFile() {
+    preserveUnreadableFile();
+    if (m_fileUnreadable) {
+        // Keep the damaged file rather than overwrite what the user may still want from it.
+        qCCritical(lcProjectStore, "Failed to save projects: %s",
+                   "the existing file could not be read and could not be moved aside");
+        return;
+    }
+    const QByteArray bytes = ProjectCodec::encode(m_projects);
+    QSaveFile file(m_filePath);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        qCCritical(lcProjectStore, "Failed to save projects: %s",
+                   qUtf8Printable(file.errorString()));
+        return;
+    }
+    m_knownBytes = bytes;
+}
+
+void ProjectStore::save() {
+    StoreLock lock(m_filePath);
+    writeFile();
+}
+
+void ProjectStore::mutate(const std::function<bool(QList<Project> &)> &change) {
+    StoreLock lock(m_filePath);
+    readFile();
+    QList<Project> projects = m_projects;
+    if (!change(projects))
+        return;
+    assign(std::move(projects));
+    writeFile();
+}
+
+void ProjectStore::add(const Project &project) {
+    mutate([&project](QList<Project> &projects) {
+        projects.append(project);
+        return true;
+    });
+}
+
+void ProjectStore::update(const Project &project) {
+    mutate([&project](QList<Project> &projects) {
+        const auto it = std::find_if(projects.begin(), projects.end(),
+                                     [&project](const Project &p) { return p.id == project.id; });
+        if (it == projects.end())
+            return false;
+        *it = project;
+        return true;
+    });
+}
+
+void ProjectStore::move(const QSet<int> &fromOffsets, int toOffset) {
+    mutate([&fromOffsets, toOffset](QList<Project> &projects) {
+        QList<Project> moved;
+        QList<Project> kept;
+        int destination = 0;
+        for (int i = 0; i < projects.size(); ++i) {
+            if (fromOffsets.contains(i)) {
+                moved.append(projects.at(i));
+            } else {
+                if (i < toOffset)
+                    ++destination;
+                kept.append(projects.at(i));
+            }
+        }
+        for (qsizetype i = 0; i < moved.size(); ++i)
+            kept.insert(destination + i, moved.at(i));
+        projects = std::move(kept);
+        return true;
+    });
+}
+
+void ProjectStore::remove(const QUuid &id) {
+    mutate([&id](QList<Project> &projects) {
+        projects.removeIf([&id](const Project &p) { return p.id == id; });
+        return true;
+    });
+}
+
+void ProjectStore::setWatchingFile(bool watching) {
+    if (!watching) {
+        delete m_watcher;
+        m_watcher = nullptr;
+        return;
+    }
+    if (m_watcher)
+        return;
+    m_watcher = new QFileSystemWatcher(this);
+    m_reloadTimer = new QTimer(this);
+    m_reloadTimer->setSingleShot(true);
+    // Editors and other processes write in bursts; read once the burst is over.
+    m_reloadTimer->setInterval(150);
+    connect(m_reloadTimer, &QTimer::timeout, this, [this] {
+        reloadIfChangedOnDisk();
+        if (m_watcher && QFile::exists(m_filePath) && !m_watcher->files().contains(m_filePath))
+            m_watcher->addPath(m_filePath);
+    });
+    // Atomic saves replace the file, so watch the folder as well as the file itself.
+    m_watcher->addPath(QFileInfo(m_filePath).absolutePath());
+    if (QFile::exists(m_filePath))
+        m_watcher->addPath(m_filePath);
+    const auto schedule = [this] { m_reloadTimer->start(); };
+    connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, schedule);
+    connect(m_watcher, &QFileSystemWatcher::fileChanged, this, schedule);
+}
+
+} // namespace quillet

@@ -26,20 +26,20 @@ private Q_SLOTS:
         QTest::addColumn<int>("expectedLines");
         const QVariant absent;
         QTest::newRow("fresh install") << absent << absent << absent << 3.0 << 5.0 << 50;
-        QTest::newRow("zero is the default") << QVariant(0.0) << QVariant(0) << QVariant(0.0) << 3.0
-                                             << 5.0 << 50;
-        QTest::newRow("below range") << QVariant(0.5) << QVariant(1.0) << QVariant(7) << 1.0 << 3.0
-                                     << 10;
-        QTest::newRow("above range") << QVariant(25) << QVariant(99.0) << QVariant(150) << 10.0
-                                     << 15.0 << 100;
+        QTest::newRow("zero is the default")
+            << QVariant(0.0) << QVariant(0) << QVariant(0.0) << 3.0 << 5.0 << 50;
+        QTest::newRow("below range")
+            << QVariant(0.5) << QVariant(1.0) << QVariant(7) << 1.0 << 3.0 << 10;
+        QTest::newRow("above range")
+            << QVariant(25) << QVariant(99.0) << QVariant(150) << 10.0 << 15.0 << 100;
         QTest::newRow("inside range, lines truncated")
             << QVariant(2.5) << QVariant(7.25) << QVariant(33.9) << 2.5 << 7.25 << 33;
         QTest::newRow("numeric text reads as its number")
             << QVariant(QStringLiteral("4")) << QVariant(QStringLiteral(" 6.5"))
             << QVariant(QStringLiteral("20")) << 4.0 << 6.5 << 20;
         QTest::newRow("unreadable text is the default")
-            << QVariant(QStringLiteral("fast")) << QVariant(QStringLiteral("")) << QVariant(QStringLiteral("1e999"))
-            << 3.0 << 5.0 << 50;
+            << QVariant(QStringLiteral("fast")) << QVariant(QStringLiteral(""))
+            << QVariant(QStringLiteral("1e999")) << 3.0 << 5.0 << 50;
         QTest::newRow("negative values clamp up")
             << QVariant(-4) << QVariant(-1) << QVariant(-20) << 1.0 << 3.0 << 10;
     }
@@ -81,7 +81,8 @@ private Q_SLOTS:
         Settings::write(Settings::serverURL, QStringLiteral("https://example.test/"));
         QCOMPARE(Settings::readText(Settings::serverURL), QStringLiteral("https://example.test/"));
         // The file lives in the isolated config folder, never the user's.
-        QVERIFY(Settings::filePath().startsWith(quillet::test::TestEnvironment::current()->configHome()));
+        QVERIFY(Settings::filePath().startsWith(
+            quillet::test::TestEnvironment::current()->configHome()));
     }
 
     void valueWrittenByAnotherWriterIsSeen() {

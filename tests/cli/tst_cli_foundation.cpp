@@ -52,7 +52,7 @@ private Q_SLOTS:
 
     void addListRemove() {
         Run added = runQuillet({"projects", "add", "--name", "My App", "--directory", m_dir,
-                             "--tool", "codex", "--auto-launch"});
+                                "--tool", "codex", "--auto-launch"});
         QCOMPARE(added.status, 0);
         QVERIFY(added.out.contains(QStringLiteral("my-app")));
         const auto stored = ProjectCodec::decode(projectsFile());
@@ -66,8 +66,8 @@ private Q_SLOTS:
 
         // A relative directory is taken from where the command runs.
         added = runQuillet({"projects", "add", "--name", "Second", "--directory", "sub dir",
-                         "--command", " claude --resume "},
-                        m_dir);
+                            "--command", " claude --resume "},
+                           m_dir);
         QCOMPARE(added.status, 0);
         const Run json = runQuillet({"projects", "list", "--json"});
         QCOMPARE(json.status, 0);
@@ -88,27 +88,30 @@ private Q_SLOTS:
     void addRefusals_data() {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("message");
-        QTest::newRow("taken session name")
-            << QStringList{"--name", " TAKEN ", "--directory", "."}
-            << "A project with this session name already exists.";
+        QTest::newRow("taken session name") << QStringList{"--name", " TAKEN ", "--directory", "."}
+                                            << "A project with this session name already exists.";
         QTest::newRow("missing directory")
             << QStringList{"--name", "Fresh", "--directory", "/no/such/place"}
             << "Directory does not exist.";
-        QTest::newRow("unknown tool") << QStringList{"--name", "Fresh", "--directory", ".", "--tool", "vim"}
-                                      << "unknown tool 'vim'";
+        QTest::newRow("unknown tool")
+            << QStringList{"--name", "Fresh", "--directory", ".", "--tool", "vim"}
+            << "unknown tool 'vim'";
         QTest::newRow("no name") << QStringList{"--directory", "."} << "needs a name";
-        QTest::newRow("blank name") << QStringList{"--name", " \t", "--directory", "."} << "needs a name";
+        QTest::newRow("blank name")
+            << QStringList{"--name", " \t", "--directory", "."} << "needs a name";
         QTest::newRow("no directory") << QStringList{"--name", "Fresh"} << "needs a directory";
-        QTest::newRow("name without letters") << QStringList{"--name", "?!", "--directory", "."}
-                                              << "gives no tmux session name";
-        QTest::newRow("stray argument") << QStringList{"--name", "Fresh", "--directory", ".", "extra"}
-                                        << "unexpected argument 'extra'";
+        QTest::newRow("name without letters")
+            << QStringList{"--name", "?!", "--directory", "."} << "gives no tmux session name";
+        QTest::newRow("stray argument")
+            << QStringList{"--name", "Fresh", "--directory", ".", "extra"}
+            << "unexpected argument 'extra'";
         QTest::newRow("unknown option") << QStringList{"--colour", "red"} << "Unknown option";
     }
     void addRefusals() {
         QFETCH(QStringList, args);
         QFETCH(QString, message);
-        QCOMPARE(runQuillet({"projects", "add", "--name", "taken", "--directory", m_dir}).status, 0);
+        QCOMPARE(runQuillet({"projects", "add", "--name", "taken", "--directory", m_dir}).status,
+                 0);
         const QByteArray before = projectsFile();
         const Run run = runQuillet(QStringList{"projects", "add"} + args, m_dir);
         QCOMPARE(run.status, 1);
@@ -119,12 +122,15 @@ private Q_SLOTS:
 
     void configRoundTrip() {
         QCOMPARE(runQuillet({"config", "set", "pollInterval", "2.5"}).status, 0);
-        QCOMPARE(runQuillet({"config", "get", "pollInterval"}).out.trimmed(), QStringLiteral("2.5"));
+        QCOMPARE(runQuillet({"config", "get", "pollInterval"}).out.trimmed(),
+                 QStringLiteral("2.5"));
         QCOMPARE(Settings::readTuning().pollInterval, 2.5);
         QCOMPARE(runQuillet({"config", "set", "notificationSound", "true"}).status, 0);
         QVERIFY(Settings::readBool(Settings::notificationSound));
-        QCOMPARE(runQuillet({"config", "set", "serverURL", "https://relay.example.test"}).status, 0);
-        QCOMPARE(Settings::readText(Settings::serverURL), QStringLiteral("https://relay.example.test"));
+        QCOMPARE(runQuillet({"config", "set", "serverURL", "https://relay.example.test"}).status,
+                 0);
+        QCOMPARE(Settings::readText(Settings::serverURL),
+                 QStringLiteral("https://relay.example.test"));
         QCOMPARE(runQuillet({"config", "unset", "pollInterval"}).status, 0);
         QVERIFY(!Settings::contains(Settings::pollInterval));
         const Run unsetGet = runQuillet({"config", "get", "pollInterval"});
@@ -143,14 +149,22 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("message");
         QTest::newRow("unknown key") << QStringList{"set", "pollIntervall", "3"} << "unknown key";
-        QTest::newRow("not a number") << QStringList{"set", "pollInterval", "fast"} << "takes a number";
-        QTest::newRow("below range") << QStringList{"set", "pollInterval", "0.5"} << "between 1 and 10";
-        QTest::newRow("above range") << QStringList{"set", "idleThreshold", "16"} << "between 3 and 15";
-        QTest::newRow("fractional lines") << QStringList{"set", "contextLines", "33.5"} << "whole number";
-        QTest::newRow("boolean word") << QStringList{"set", "notificationSound", "yes"} << "true or false";
-        QTest::newRow("not a URL") << QStringList{"set", "serverURL", "relay.example"} << "not an http or https URL";
-        QTest::newRow("ftp URL") << QStringList{"set", "serverURL", "ftp://relay.example"} << "not an http or https URL";
-        QTest::newRow("empty key text") << QStringList{"set", "agentApiKey", " "} << "must not be empty";
+        QTest::newRow("not a number")
+            << QStringList{"set", "pollInterval", "fast"} << "takes a number";
+        QTest::newRow("below range")
+            << QStringList{"set", "pollInterval", "0.5"} << "between 1 and 10";
+        QTest::newRow("above range")
+            << QStringList{"set", "idleThreshold", "16"} << "between 3 and 15";
+        QTest::newRow("fractional lines")
+            << QStringList{"set", "contextLines", "33.5"} << "whole number";
+        QTest::newRow("boolean word")
+            << QStringList{"set", "notificationSound", "yes"} << "true or false";
+        QTest::newRow("not a URL")
+            << QStringList{"set", "serverURL", "relay.example"} << "not an http or https URL";
+        QTest::newRow("ftp URL") << QStringList{"set", "serverURL", "ftp://relay.example"}
+                                 << "not an http or https URL";
+        QTest::newRow("empty key text")
+            << QStringList{"set", "agentApiKey", " "} << "must not be empty";
         QTest::newRow("missing value") << QStringList{"set", "pollInterval"} << "missing argument";
         QTest::newRow("get unknown") << QStringList{"get", "nope"} << "unknown key";
         QTest::newRow("unknown verb") << QStringList{"frob"} << "unknown command 'config frob'";

@@ -22,10 +22,8 @@ Project sample() {
 }
 
 QByteArray withMember(const char *key, const QJsonValue &value) {
-    QJsonObject object = QJsonDocument::fromJson(ProjectCodec::encode({sample()}))
-                             .array()
-                             .first()
-                             .toObject();
+    QJsonObject object =
+        QJsonDocument::fromJson(ProjectCodec::encode({sample()})).array().first().toObject();
     if (value.isUndefined())
         object.remove(QLatin1String(key));
     else
@@ -42,18 +40,28 @@ private Q_SLOTS:
     void sessionNames_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("spaces to hyphens") << "My App" << "my-app";
-        QTest::newRow("punctuation dropped") << "API v2.0 (beta)" << "api-v20-beta";
-        QTest::newRow("underscore dropped, accent kept") << "Café_Bar" << "cafébar";
-        QTest::newRow("outer blanks become hyphens") << "  Hello World  " << "--hello-world--";
-        QTest::newRow("punctuation only") << ".:_!?()" << "";
-        QTest::newRow("diaereses") << "Ünïcode 42" << "ünïcode-42";
-        QTest::newRow("non-Latin letters") << "Проект Ω 東京" << "проект-ω-東京";
+        QTest::newRow("spaces to hyphens") << "My App"
+                                           << "my-app";
+        QTest::newRow("punctuation dropped") << "API v2.0 (beta)"
+                                             << "api-v20-beta";
+        QTest::newRow("underscore dropped, accent kept") << "Café_Bar"
+                                                         << "cafébar";
+        QTest::newRow("outer blanks become hyphens") << "  Hello World  "
+                                                     << "--hello-world--";
+        QTest::newRow("punctuation only") << ".:_!?()"
+                                          << "";
+        QTest::newRow("diaereses") << "Ünïcode 42"
+                                   << "ünïcode-42";
+        QTest::newRow("non-Latin letters") << "Проект Ω 東京"
+                                           << "проект-ω-東京";
         QTest::newRow("decomposed accent keeps its mark")
             << QStringLiteral("Cafe\u0301") << QStringLiteral("cafe\u0301");
-        QTest::newRow("other white space is dropped") << "a\tb\u00a0c" << "abc";
-        QTest::newRow("hyphen kept, emoji dropped") << "x-y 🚀" << "x-y-";
-        QTest::newRow("letters beyond the BMP") << "𝐀𝐁 1" << "𝐀𝐁-1";
+        QTest::newRow("other white space is dropped") << "a\tb\u00a0c"
+                                                      << "abc";
+        QTest::newRow("hyphen kept, emoji dropped") << "x-y 🚀"
+                                                    << "x-y-";
+        QTest::newRow("letters beyond the BMP") << "𝐀𝐁 1"
+                                                << "𝐀𝐁-1";
     }
     void sessionNames() {
         QFETCH(QString, name);
@@ -66,16 +74,21 @@ private Q_SLOTS:
         QTest::addColumn<CodingTool>("to");
         QTest::addColumn<QString>("command");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("default follows the tool") << CodingTool::claudeCode << CodingTool::codex
-                                                  << "claude" << "codex";
+        QTest::newRow("default follows the tool")
+            << CodingTool::claudeCode << CodingTool::codex << "claude"
+            << "codex";
         QTest::newRow("generic's empty default fills in")
-            << CodingTool::generic << CodingTool::claudeCode << "" << "claude";
-        QTest::newRow("to generic empties") << CodingTool::claudeCode << CodingTool::generic
-                                            << "claude" << "";
-        QTest::newRow("edited command stays") << CodingTool::claudeCode << CodingTool::codex
-                                              << "claude --resume" << "claude --resume";
+            << CodingTool::generic << CodingTool::claudeCode << ""
+            << "claude";
+        QTest::newRow("to generic empties")
+            << CodingTool::claudeCode << CodingTool::generic << "claude"
+            << "";
+        QTest::newRow("edited command stays")
+            << CodingTool::claudeCode << CodingTool::codex << "claude --resume"
+            << "claude --resume";
         QTest::newRow("another tool's default is an edit")
-            << CodingTool::claudeCode << CodingTool::generic << "codex" << "codex";
+            << CodingTool::claudeCode << CodingTool::generic << "codex"
+            << "codex";
         QTest::newRow("case matters") << CodingTool::codex << CodingTool::claudeCode << "Codex"
                                       << "Codex";
     }
@@ -101,30 +114,29 @@ private Q_SLOTS:
         used.autoLaunch = false;
         used.name = QStringLiteral("Tab\there/ünï");
         used.lastUsedAt = QDateTime(QDate(2025, 3, 2), QTime(8, 0, 1, 999), Qt::UTC);
-        const QByteArray expected =
-            "[\n"
-            "  {\n"
-            "    \"id\" : \"0F8FAD5B-D9CB-469F-A165-70867728950E\",\n"
-            "    \"name\" : \"My \\\"App\\\"\",\n"
-            "    \"directory\" : \"\\/home\\/dev\\/my app\",\n"
-            "    \"tmuxSessionName\" : \"my-app\",\n"
-            "    \"launchCommand\" : \"claude --resume\",\n"
-            "    \"tool\" : \"claude-code\",\n"
-            "    \"autoLaunch\" : true,\n"
-            "    \"createdAt\" : \"2025-03-01T14:05:09Z\"\n"
-            "  },\n"
-            "  {\n"
-            "    \"id\" : \"0F8FAD5B-D9CB-469F-A165-70867728950E\",\n"
-            "    \"name\" : \"Tab\\there\\/\xc3\xbcn\xc3\xaf\",\n"
-            "    \"directory\" : \"\\/home\\/dev\\/my app\",\n"
-            "    \"tmuxSessionName\" : \"my-app\",\n"
-            "    \"launchCommand\" : \"\",\n"
-            "    \"tool\" : \"generic\",\n"
-            "    \"autoLaunch\" : false,\n"
-            "    \"createdAt\" : \"2025-03-01T14:05:09Z\",\n"
-            "    \"lastUsedAt\" : \"2025-03-02T08:00:01Z\"\n"
-            "  }\n"
-            "]";
+        const QByteArray expected = "[\n"
+                                    "  {\n"
+                                    "    \"id\" : \"0F8FAD5B-D9CB-469F-A165-70867728950E\",\n"
+                                    "    \"name\" : \"My \\\"App\\\"\",\n"
+                                    "    \"directory\" : \"\\/home\\/dev\\/my app\",\n"
+                                    "    \"tmuxSessionName\" : \"my-app\",\n"
+                                    "    \"launchCommand\" : \"claude --resume\",\n"
+                                    "    \"tool\" : \"claude-code\",\n"
+                                    "    \"autoLaunch\" : true,\n"
+                                    "    \"createdAt\" : \"2025-03-01T14:05:09Z\"\n"
+                                    "  },\n"
+                                    "  {\n"
+                                    "    \"id\" : \"0F8FAD5B-D9CB-469F-A165-70867728950E\",\n"
+                                    "    \"name\" : \"Tab\\there\\/\xc3\xbcn\xc3\xaf\",\n"
+                                    "    \"directory\" : \"\\/home\\/dev\\/my app\",\n"
+                                    "    \"tmuxSessionName\" : \"my-app\",\n"
+                                    "    \"launchCommand\" : \"\",\n"
+                                    "    \"tool\" : \"generic\",\n"
+                                    "    \"autoLaunch\" : false,\n"
+                                    "    \"createdAt\" : \"2025-03-01T14:05:09Z\",\n"
+                                    "    \"lastUsedAt\" : \"2025-03-02T08:00:01Z\"\n"
+                                    "  }\n"
+                                    "]";
         QCOMPARE(ProjectCodec::encode({sample(), used}), expected);
         QCOMPARE(ProjectCodec::encode({}), QByteArray("[]"));
     }
@@ -168,10 +180,14 @@ private Q_SLOTS:
         QTest::newRow("unknown tool") << withMember("tool", QStringLiteral("vim"));
         QTest::newRow("tool in display form") << withMember("tool", QStringLiteral("Claude Code"));
         QTest::newRow("malformed UUID") << withMember("id", QStringLiteral("0f8fad5b-d9cb-469f"));
-        QTest::newRow("braced UUID") << withMember("id", QStringLiteral("{0f8fad5b-d9cb-469f-a165-70867728950e}"));
-        QTest::newRow("date with fraction") << withMember("createdAt", QStringLiteral("2025-03-01T14:05:09.5Z"));
-        QTest::newRow("date without zone") << withMember("createdAt", QStringLiteral("2025-03-01T14:05:09"));
-        QTest::newRow("impossible date") << withMember("createdAt", QStringLiteral("2025-02-30T14:05:09Z"));
+        QTest::newRow("braced UUID")
+            << withMember("id", QStringLiteral("{0f8fad5b-d9cb-469f-a165-70867728950e}"));
+        QTest::newRow("date with fraction")
+            << withMember("createdAt", QStringLiteral("2025-03-01T14:05:09.5Z"));
+        QTest::newRow("date without zone")
+            << withMember("createdAt", QStringLiteral("2025-03-01T14:05:09"));
+        QTest::newRow("impossible date")
+            << withMember("createdAt", QStringLiteral("2025-02-30T14:05:09Z"));
         QTest::newRow("lastUsedAt not a string") << withMember("lastUsedAt", 12);
         QTest::newRow("lastUsedAt bad") << withMember("lastUsedAt", QStringLiteral("yesterday"));
     }

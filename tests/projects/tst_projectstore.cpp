@@ -50,7 +50,8 @@ class TestProjectStore : public QObject {
 
 private Q_SLOTS:
     void init() {
-        QDir folder(quillet::test::TestEnvironment::current()->dataHome() + QStringLiteral("/Parvex"));
+        QDir folder(quillet::test::TestEnvironment::current()->dataHome() +
+                    QStringLiteral("/Parvex"));
         folder.removeRecursively();
         folder.mkpath(QStringLiteral("."));
         m_path = ProjectStore::defaultFilePath();
@@ -58,14 +59,13 @@ private Q_SLOTS:
 
     void fileLocation() {
         ProjectStore store;
-        QCOMPARE(store.filePath(),
-                 quillet::test::TestEnvironment::current()->dataHome() +
-                     QStringLiteral("/Parvex/projects.json"));
+        QCOMPARE(store.filePath(), quillet::test::TestEnvironment::current()->dataHome() +
+                                       QStringLiteral("/Parvex/projects.json"));
         QDir(QFileInfo(store.filePath()).absolutePath()).removeRecursively();
         ProjectStore again;
         QVERIFY(QDir(QFileInfo(again.filePath()).absolutePath()).exists()); // made at construction
         QVERIFY(!QFile::exists(store.filePath())); // construction never writes
-        store.load();                               // a missing file is no error
+        store.load();                              // a missing file is no error
         QVERIFY(store.projects().isEmpty());
     }
 
@@ -77,8 +77,8 @@ private Q_SLOTS:
         QTest::newRow("last to front") << QList<int>{2} << 0 << QStringList{"C", "A", "B"};
         QTest::newRow("two to the end") << QList<int>{0, 1} << 3 << QStringList{"C", "A", "B"};
         QTest::newRow("onto itself") << QList<int>{1} << 1 << QStringList{"A", "B", "C"};
-        QTest::newRow("scattered keep order") << QList<int>{0, 2} << 1
-                                              << QStringList{"A", "C", "B"};
+        QTest::newRow("scattered keep order")
+            << QList<int>{0, 2} << 1 << QStringList{"A", "C", "B"};
     }
     void move() {
         QFETCH(QList<int>, from);
@@ -135,8 +135,8 @@ private Q_SLOTS:
 
     void unreadableFileIsPreserved_data() {
         QTest::addColumn<QByteArray>("damaged");
-        QTest::newRow("object without autoLaunch")
-            << QByteArray(R"([{"id":"0F8FAD5B-D9CB-469F-A165-70867728950E","name":"n","directory":"/",
+        QTest::newRow("object without autoLaunch") << QByteArray(
+            R"([{"id":"0F8FAD5B-D9CB-469F-A165-70867728950E","name":"n","directory":"/",
                 "tmuxSessionName":"n","launchCommand":"","tool":"generic","createdAt":"2025-01-01T00:00:00Z"}])");
         QTest::newRow("truncated") << QByteArray("[\n  {\n    \"id\" : ");
     }
@@ -144,18 +144,21 @@ private Q_SLOTS:
         QFETCH(QByteArray, damaged);
         writeBytes(m_path, damaged);
         ProjectStore store;
-        QTest::ignoreMessage(QtCriticalMsg, QRegularExpression(QStringLiteral("^Failed to load projects: .+")));
+        QTest::ignoreMessage(QtCriticalMsg,
+                             QRegularExpression(QStringLiteral("^Failed to load projects: .+")));
         store.load();
         QVERIFY(store.projects().isEmpty());
         QCOMPARE(fileBytes(m_path), damaged); // loading alone changes nothing
 
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(
-                                               "^Moved the unreadable projects file to .*projects\\.json\\.corrupt-\\d{8}T\\d{6}Z$")));
+                                               "^Moved the unreadable projects file to "
+                                               ".*projects\\.json\\.corrupt-\\d{8}T\\d{6}Z$")));
         store.add(named(QStringLiteral("New")));
         const QStringList aside = QDir(QFileInfo(m_path).absolutePath())
                                       .entryList({QStringLiteral("projects.json.corrupt-*")});
         QCOMPARE(aside.size(), 1);
-        QCOMPARE(fileBytes(QFileInfo(m_path).absolutePath() + QLatin1Char('/') + aside.first()), damaged);
+        QCOMPARE(fileBytes(QFileInfo(m_path).absolutePath() + QLatin1Char('/') + aside.first()),
+                 damaged);
         QCOMPARE(names(store), QStringList{"New"});
         ProjectStore reread;
         reread.load();

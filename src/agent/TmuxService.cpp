@@ -408,8 +408,11 @@ void TmuxService::killSession(const QString &name) {
 }
 
 void TmuxService::clearClaudeCodeMarker(const QString &session) {
+    // "-r", not "-u": the marker comes from the server's global environment (the server inherits
+    // it when it was started from inside Claude Code), and "-u" only drops a session-level entry
+    // that is never there. "-r" hides the global value from every process the session starts.
     const QStringList arguments{QStringLiteral("set-environment"), QStringLiteral("-t"),
-                                exactSession(session), QStringLiteral("-u"),
+                                exactSession(session), QStringLiteral("-r"),
                                 QStringLiteral("CLAUDECODE")};
     run(arguments);
 }

@@ -1,9 +1,13 @@
+#include "agent/ScreenAnalysis.h"
 #include "agent/TerminalLauncher.h"
 #include "agent/TmuxService.h"
 #include "support/TestEnvironment.h"
 #include "support/TmuxServer.h"
 
 #include <QFile>
+#include <QtConcurrent>
+#include <cerrno>
+#include <csignal>
 
 using namespace quillet;
 using quillet::test::TmuxServer;
@@ -77,6 +81,8 @@ private slots:
     void listPanesAndMatching();
     void capture();
     void sendTextStartingWithHyphen();
+    void concurrentCommands();
+    void hungTmuxIsKilled();
     void tabThenEnter();
     void literalKeyWithoutEnter();
     void sendToMissingPane();
@@ -313,12 +319,50 @@ void TestTmuxService::capture() {
 
 void TestTmuxService::sendTextStartingWithHyphen() {
     TmuxServer server;
-    const QString script = server.writeScript(
-        QStringLiteral("echo-line"),
-        QStringLiteral("IFS= read -r line\nprintf 'got:[%s]\\n' \"$line\"\nexec sleep 600\n"));
-    const QString pane = server.startSession(QStringLiteral("reader"), script);
+    const QString pane =
+        server.startAsking(QStringLiteral("reader"), QStringLiteral("Proceed? (y/n)"));
+    QVERIFY(server.waitForText(pane, QStringLiteral("Proceed? (y/n)")));
+    // The real screen reads as a prompt.
+    const QString screen = TmuxService::capturePane(pane);
+    QCOMPARE(ScreenAnalysis::questionText(screen), QStringLiteral("Proceed? (y/n)"));
+    QCOMPARE(ScreenAnalysis::extractQuestion(screen, CodingTool::generic),
+             std::optional<QString>(QStringLiteral("Proceed? (y/n)")));
     QVERIFY(TmuxService::sendText(pane, QStringLiteral("-n --help Enter")));
-    QVERIFY(server.waitForText(pane, QStringLiteral("got:[-n --help Enter]")));
+    QVERIFY(server.waitForText(pane, QStringLiteral("answer:[-n --help Enter]")));
+}
+
+void TestTmuxService::concurrentCommands() {
+    TmuxServer server;
+    const QString pane = server.startAsking(QStringLiteral("busy"), QStringLiteral("Ready?"));
+    QVERIFY(server.waitForText(pane, QStringLiteral("Ready?")));
+    // The monitor captures from several worker threads at once.
+    const QStringList targets(16, pane);
+    const QStringList screens = QtConcurrent::blockingMapped(targets, &TmuxService::capturePane);
+    QCOMPARE(screens.size(), 16);
+    for (const QString &screen : screens)
+        QVERIFY(screen.startsWith(QStringLiteral("Ready?\n")));
+}
+
+void TestTmuxService::hungTmuxIsKilled() {
+    TmuxServer server;
+    const QString pidFile = server.scratchDir() + QStringLiteral("/pid");
+    const QString hung = server.writeScript(
+        QStringLiteral("hung"),
+        QStringLiteral("echo $$ > '%1'\nprintf 'partial'\nexec sleep 600\n").arg(pidFile));
+    TmuxService::setSearchPathsForTesting({hung});
+    TmuxService::setTimeoutForTesting(300);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^tmux did not finish within 300 ms: "
+                                                          "capture-pane -t =s:0.0 -p$"));
+    const QString screen = TmuxService::capturePane(QStringLiteral("s:0.0"));
+    TmuxService::setTimeoutForTesting(0);
+    QCOMPARE(screen, QString());
+    QFile file(pidFile);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const pid_t pid = file.readAll().trimmed().toInt();
+    QVERIFY(pid > 0);
+    // Killed and reaped: no such process any more.
+    QCOMPARE(::kill(pid, 0), -1);
+    QCOMPARE(errno, ESRCH);
 }
 
 void TestTmuxService::tabThenEnter() {

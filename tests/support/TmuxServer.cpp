@@ -88,6 +88,17 @@ QString TmuxServer::startSession(const QString &name, const QString &shellComman
     return tmux(query).trimmed();
 }
 
+QString TmuxServer::startAsking(const QString &name, const QString &question) {
+    QString quoted = question;
+    quoted.replace(QLatin1Char('\''), QLatin1String("'\\''"));
+    const QString script =
+        writeScript(QStringLiteral("ask-") + name,
+                    QStringLiteral("printf '%s ' '%1'\nIFS= read -r answer\n"
+                                   "printf '\\nanswer:[%s]\\n' \"$answer\"\nexec sleep 600\n")
+                        .arg(quoted));
+    return startSession(name, script);
+}
+
 QString TmuxServer::writeScript(const QString &name, const QString &body) const {
     const QString path = scratchDir() + QLatin1Char('/') + name;
     QFile file(path);

@@ -27,6 +27,9 @@ public:
     // in `directory` (the scratch folder when empty). Returns the target of its first pane.
     QString startSession(const QString &name, const QString &shellCommand = {},
                          const QString &directory = {});
+    // A session whose program prints `question` (no line feed), reads one line and then shows
+    // "answer:[LINE]": a stand-in for a tool waiting on a prompt. Returns the pane target.
+    QString startAsking(const QString &name, const QString &question);
     // Writes an executable /bin/sh script into the scratch folder and returns its path.
     QString writeScript(const QString &name, const QString &body) const;
     QString capture(const QString &target) const;

@@ -360,6 +360,11 @@ void TestScreenAnalysis::cleanForDisplay_data() {
         << QStringLiteral("──────── a\u0301 b\u0301 ────────") << "───";
     QTest::newRow("nine clusters in ten code units are short")
         << QStringLiteral("────────a\u0301") << QStringLiteral("────────a\u0301");
+    QTest::newRow("a kana voicing mark joins its kana")
+        << QStringLiteral("────────か\u3099") << QStringLiteral("────────か\u3099");
+    QTest::newRow("wide characters count one each")
+        << QStringLiteral("──────── 中文 ────────\n──────── 中文字 ────────")
+        << QStringLiteral("───\n──────── 中文字 ────────");
     QTest::newRow("empty lines stay") << "a\n\nb"
                                       << "a\n\nb";
 }

@@ -52,6 +52,8 @@ private Q_SLOTS:
     void recovery_data();
     void recovery();
     void remoteLaunchAndStop();
+    void stopForgetsAPendingQuestionLocally();
+    void stopOfAnUnmonitoredProjectMakesNoRequest();
 
 private:
     Project addProject(const QString &name, const QString &session, bool autoLaunch = false);
@@ -247,6 +249,52 @@ void TestAppDelegate::remoteLaunchAndStop() {
                  .toString(),
              QStringLiteral("closed"));
     QVERIFY(!engine->monitoredSessions().contains(QStringLiteral("web:0.0")));
+}
+
+void TestAppDelegate::stopForgetsAPendingQuestionLocally() {
+    const Project p = addProject(QStringLiteral("Web"), QStringLiteral("web"));
+    const QString script = m_tmux->writeScript(QStringLiteral("ask"), QStringLiteral(R"(
+echo "Working"
+while [ ! -e go ]; do sleep 0.02; done
+printf 'Proceed? (y/n) '
+read -r answer
+)"));
+    m_tmux->startSession(QStringLiteral("web"), script);
+    m_server->on(
+        "POST", QStringLiteral("/api/sessions/s1/questions"),
+        FakeResponse::json(201, QJsonObject{{QStringLiteral("id"), QStringLiteral("q1")}}));
+    configureServer();
+    AgentService *engine = m_delegate->agentService();
+    m_delegate->startAgentIfNeeded();
+    engine->setPollInterval(0.05);
+    engine->setIdleThreshold(0.2);
+    QVERIFY(
+        QTest::qWaitFor([&] { return engine->sessions().contains(QStringLiteral("web:0.0")); }));
+    QFile go(m_tmux->scratchDir() + QStringLiteral("/go"));
+    QVERIFY(go.open(QIODevice::WriteOnly));
+    QVERIFY(QTest::qWaitFor([&] { return !engine->pendingQuestions().isEmpty(); }));
+
+    m_delegate->stopProject(p);
+    QVERIFY(engine->pendingQuestions().isEmpty());
+    QVERIFY(!engine->monitoredSessions().contains(QStringLiteral("web:0.0")));
+    QVERIFY(QTest::qWaitFor([&] {
+        return !m_server->requests("PATCH", QStringLiteral("/api/sessions/s1")).isEmpty();
+    }));
+    QVERIFY(QTest::qWaitFor([] { return !TmuxService::sessionExists(QStringLiteral("web")); }));
+    // The server hears of the question only through the closed session.
+    QVERIFY(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1/questions/q1")).isEmpty());
+}
+
+void TestAppDelegate::stopOfAnUnmonitoredProjectMakesNoRequest() {
+    const Project p = addProject(QStringLiteral("Web"), QStringLiteral("web"));
+    m_tmux->startSession(QStringLiteral("web"));
+    LogCapture log;
+    m_frontend->calls.clear();
+    m_delegate->stopProject(p);
+    QVERIFY(QTest::qWaitFor([] { return !TmuxService::sessionExists(QStringLiteral("web")); }));
+    QVERIFY(m_server->requests().isEmpty());
+    QVERIFY(log.contains(QStringLiteral("Stopped project: Web")));
+    QCOMPARE(m_frontend->calls, (QStringList{QStringLiteral("status"), QStringLiteral("menu")}));
 }
 
 QUILLET_TEST_GUILESS_MAIN(TestAppDelegate)

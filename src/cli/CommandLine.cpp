@@ -1,7 +1,10 @@
 #include "cli/CommandLine.h"
 
+#include "cli/AccountCommand.h"
 #include "cli/CliParser.h"
 #include "cli/ConfigCommand.h"
+#include "cli/DevicesCommand.h"
+#include "cli/PairCommand.h"
 #include "cli/ProjectsCommand.h"
 
 #include <QCoreApplication>
@@ -18,6 +21,11 @@ const std::map<QString, Handler> &commands() {
     static const std::map<QString, Handler> table{
         {QStringLiteral("projects"), &ProjectsCommand::run},
         {QStringLiteral("config"), &ConfigCommand::run},
+        {QStringLiteral("register"), &AccountCommand::registerAccount},
+        {QStringLiteral("login"), &AccountCommand::login},
+        {QStringLiteral("logout"), &AccountCommand::logout},
+        {QStringLiteral("devices"), &DevicesCommand::run},
+        {QStringLiteral("pair"), &PairCommand::run},
     };
     return table;
 }
@@ -34,6 +42,11 @@ QString topLevelHelp() {
         "Commands:\n"
         "  projects list|add|remove   Manage the projects Quillet launches and watches\n"
         "  config get|set|unset       Read and change the settings\n"
+        "  register                   Create an account with a passkey on this computer\n"
+        "  login                      Sign in with this computer's passkey\n"
+        "  logout                     Sign out and revoke this computer's agent key\n"
+        "  devices [remove ID]        List or disconnect the paired phones\n"
+        "  pair                       Pair a phone by QR code or pairing code\n"
         "\n"
         "Options:\n"
         "  -h, --help                 Show this help\n"

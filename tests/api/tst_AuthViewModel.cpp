@@ -292,6 +292,7 @@ private slots:
             });
         m_server->clearRequests();
 
+        QSignalSpy revoked(m_model.get(), &AuthViewModel::apiKeyRevocationFinished);
         m_model->signOut();
         QVERIFY(!m_model->isAuthenticated());
         QCOMPARE(m_model->username(), std::nullopt);
@@ -308,6 +309,8 @@ private slots:
         QCOMPARE(deletion.method, QByteArray("DELETE"));
         QCOMPARE(deletion.path, QStringLiteral("/api/auth/api-keys/k2"));
         QCOMPARE(deletion.headers.value("authorization"), QByteArray("Bearer access-2"));
+        QTRY_COMPARE(revoked.size(), 1);
+        QCOMPARE(revoked.first().first().toBool(), true);
     }
 
     void revocationRefreshesWithoutStoringTokens() {

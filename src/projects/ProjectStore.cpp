@@ -80,10 +80,11 @@ bool ProjectStore::readFile() {
         return false;
     }
     const QByteArray bytes = file.readAll();
-    if (m_knownBytes && *m_knownBytes == bytes)
+    if ((m_knownBytes && *m_knownBytes == bytes) || (m_fileUnreadable && m_rejectedBytes == bytes))
         return false;
     ProjectCodec::Decoded decoded = ProjectCodec::decode(bytes);
     if (!decoded.projects) {
+        m_rejectedBytes = bytes;
         qCCritical(lcProjectStore, "Failed to load projects: %s", qUtf8Printable(decoded.error));
         m_fileUnreadable = true;
         return false;

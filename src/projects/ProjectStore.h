@@ -63,6 +63,7 @@ private:
     std::optional<QByteArray> m_knownBytes;
     // The file on disk could not be read: move it aside before overwriting it.
     bool m_fileUnreadable = false;
+    QByteArray m_rejectedBytes; // said once, not again at every change
     QFileSystemWatcher *m_watcher = nullptr;
     QTimer *m_reloadTimer = nullptr;
 };

@@ -1,0 +1,241 @@
+#include "projects/AddProjectAction.h"
+#include "projects/ProjectCodec.h"
+#include "projects/ProjectStore.h"
+#include "support/TestEnvironment.h"
+
+#include <QDir>
+#include <QSaveFile>
+#include <QSignalSpy>
+
+using namespace quillet;
+
+namespace {
+
+Project named(const QString &name) {
+    Project p;
+    p.id = QUuid::createUuid();
+    p.name = name;
+    p.directory = QStringLiteral("/tmp");
+    p.tmuxSessionName = sessionName(name);
+    p.tool = CodingTool::generic;
+    p.createdAt = QDateTime(QDate(2025, 1, 1), QTime(0, 0), Qt::UTC);
+    return p;
+}
+
+QByteArray fileBytes(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void writeBytes(const QString &path, const QByteArray &bytes) {
+    QSaveFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+    QVERIFY(file.commit());
+}
+
+QStringList names(const ProjectStore &store) {
+    QStringList result;
+    for (const Project &p : store.projects())
+        result << p.name;
+    return result;
+}
+
+} // namespace
+
+class TestProjectStore : public QObject {
+    Q_OBJECT
+
+    QString m_path;
+
+private Q_SLOTS:
+    void init() {
+        QDir folder(quillet::test::TestEnvironment::current()->dataHome() +
+                    QStringLiteral("/Parvex"));
+        folder.removeRecursively();
+        folder.mkpath(QStringLiteral("."));
+        m_path = ProjectStore::defaultFilePath();
+    }
+
+    void fileLocation() {
+        ProjectStore store;
+        QCOMPARE(store.filePath(), quillet::test::TestEnvironment::current()->dataHome() +
+                                       QStringLiteral("/Parvex/projects.json"));
+        QDir(QFileInfo(store.filePath()).absolutePath()).removeRecursively();
+        ProjectStore again;
+        QVERIFY(QDir(QFileInfo(again.filePath()).absolutePath()).exists()); // made at construction
+        QVERIFY(!QFile::exists(store.filePath())); // construction never writes
+        store.load();                              // a missing file is no error
+        QVERIFY(store.projects().isEmpty());
+    }
+
+    void move_data() {
+        QTest::addColumn<QList<int>>("from");
+        QTest::addColumn<int>("to");
+        QTest::addColumn<QStringList>("expected");
+        QTest::newRow("first before third") << QList<int>{0} << 2 << QStringList{"B", "A", "C"};
+        QTest::newRow("last to front") << QList<int>{2} << 0 << QStringList{"C", "A", "B"};
+        QTest::newRow("two to the end") << QList<int>{0, 1} << 3 << QStringList{"C", "A", "B"};
+        QTest::newRow("onto itself") << QList<int>{1} << 1 << QStringList{"A", "B", "C"};
+        QTest::newRow("scattered keep order")
+            << QList<int>{0, 2} << 1 << QStringList{"A", "C", "B"};
+    }
+    void move() {
+        QFETCH(QList<int>, from);
+        QFETCH(int, to);
+        QFETCH(QStringList, expected);
+        ProjectStore store;
+        for (const char *name : {"A", "B", "C"})
+            store.add(named(QString::fromLatin1(name)));
+        store.move(QSet<int>(from.begin(), from.end()), to);
+        QCOMPARE(names(store), expected);
+        ProjectStore reread;
+        reread.load();
+        QCOMPARE(names(reread), expected);
+    }
+
+    void callbackRunsBeforeTheWrite() {
+        ProjectStore store;
+        QByteArray onDiskDuringCallback = "unset";
+        int calls = 0;
+        store.onChanged = [&] {
+            ++calls;
+            onDiskDuringCallback = fileBytes(store.filePath());
+        };
+        store.add(named(QStringLiteral("First")));
+        QCOMPARE(calls, 1);
+        QCOMPARE(onDiskDuringCallback, QByteArray()); // no file yet while the callback ran
+        QVERIFY(fileBytes(store.filePath()).contains("First"));
+
+        Project renamed = store.projects().first();
+        renamed.name = QStringLiteral("Second");
+        store.update(renamed);
+        QCOMPARE(calls, 2);
+        QVERIFY(onDiskDuringCallback.contains("First"));
+        QVERIFY(fileBytes(store.filePath()).contains("Second"));
+    }
+
+    void updateAndRemoveOfUnknownIds() {
+        ProjectStore store;
+        store.add(named(QStringLiteral("Kept")));
+        const QByteArray before = fileBytes(store.filePath());
+        const QDateTime stamp = QFileInfo(store.filePath()).lastModified();
+        int calls = 0;
+        store.onChanged = [&] { ++calls; };
+
+        store.update(named(QStringLiteral("Stranger")));
+        QCOMPARE(calls, 0);
+        QCOMPARE(QFileInfo(store.filePath()).lastModified(), stamp);
+
+        store.remove(QUuid::createUuid());
+        QCOMPARE(calls, 1); // a miss still notifies and rewrites
+        QCOMPARE(fileBytes(store.filePath()), before);
+        QCOMPARE(names(store), QStringList{"Kept"});
+    }
+
+    void unreadableFileIsPreserved_data() {
+        QTest::addColumn<QByteArray>("damaged");
+        QTest::newRow("object without autoLaunch") << QByteArray(
+            R"([{"id":"0F8FAD5B-D9CB-469F-A165-70867728950E","name":"n","directory":"/",
+                "tmuxSessionName":"n","launchCommand":"","tool":"generic","createdAt":"2025-01-01T00:00:00Z"}])");
+        QTest::newRow("truncated") << QByteArray("[\n  {\n    \"id\" : ");
+    }
+    void unreadableFileIsPreserved() {
+        QFETCH(QByteArray, damaged);
+        writeBytes(m_path, damaged);
+        ProjectStore store;
+        QTest::ignoreMessage(QtCriticalMsg,
+                             QRegularExpression(QStringLiteral("^Failed to load projects: .+")));
+        store.load();
+        QVERIFY(store.projects().isEmpty());
+        QCOMPARE(fileBytes(m_path), damaged); // loading alone changes nothing
+
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(
+                                               "^Moved the unreadable projects file to "
+                                               ".*projects\\.json\\.corrupt-\\d{8}T\\d{6}Z$")));
+        store.add(named(QStringLiteral("New")));
+        const QStringList aside = QDir(QFileInfo(m_path).absolutePath())
+                                      .entryList({QStringLiteral("projects.json.corrupt-*")});
+        QCOMPARE(aside.size(), 1);
+        QCOMPARE(fileBytes(QFileInfo(m_path).absolutePath() + QLatin1Char('/') + aside.first()),
+                 damaged);
+        QCOMPARE(names(store), QStringList{"New"});
+        ProjectStore reread;
+        reread.load();
+        QCOMPARE(names(reread), QStringList{"New"});
+    }
+
+    void changesFromAnotherProcessAreKept() {
+        ProjectStore tray;
+        tray.add(named(QStringLiteral("Tray")));
+        // Another process (the command line) adds a project behind the tray app's back.
+        ProjectStore cli;
+        cli.load();
+        cli.add(named(QStringLiteral("Cli")));
+        int calls = 0;
+        tray.onChanged = [&] { ++calls; };
+        tray.add(named(QStringLiteral("Tray 2")));
+        QCOMPARE(names(tray), (QStringList{"Tray", "Cli", "Tray 2"}));
+        QCOMPARE(calls, 2); // once for the reload, once for the change
+        ProjectStore reread;
+        reread.load();
+        QCOMPARE(names(reread), (QStringList{"Tray", "Cli", "Tray 2"}));
+    }
+
+    void runningStoreFollowsTheFile() {
+        ProjectStore tray;
+        tray.load();
+        tray.setWatchingFile(true);
+        QSignalSpy changed(&tray, &ProjectStore::changed);
+        ProjectStore cli;
+        cli.load();
+        cli.add(named(QStringLiteral("Outside")));
+        QTRY_COMPARE_WITH_TIMEOUT(names(tray), QStringList{"Outside"}, 5000);
+        QVERIFY(changed.count() >= 1);
+
+        // Its own writes do not bounce back as reloads.
+        changed.clear();
+        tray.add(named(QStringLiteral("Inside")));
+        QCOMPARE(changed.count(), 1);
+        QTest::qWait(400);
+        QCOMPARE(changed.count(), 1);
+
+        // A second outside change after the file was replaced is still seen.
+        cli.remove(tray.projects().first().id);
+        QTRY_COMPARE_WITH_TIMEOUT(names(tray), QStringList{"Inside"}, 5000);
+    }
+
+    void addChecks() {
+        ProjectStore store;
+        const QString dir = quillet::test::TestEnvironment::current()->root();
+        AddProjectAction::Entries entries;
+        entries.name = QStringLiteral("  My App\t");
+        entries.directory = QStringLiteral(" ") + dir + QStringLiteral("\t");
+        entries.launchCommand = QStringLiteral(" claude --resume ");
+        const auto added = AddProjectAction::run(store, entries);
+        QVERIFY(added.project.has_value());
+        QCOMPARE(added.project->name, QStringLiteral("My App"));
+        QCOMPARE(added.project->directory, dir);
+        QCOMPARE(added.project->tmuxSessionName, QStringLiteral("my-app"));
+        QCOMPARE(added.project->launchCommand, QStringLiteral("claude --resume"));
+        QVERIFY(!added.project->lastUsedAt.has_value());
+
+        entries.name = QStringLiteral("My App ");
+        QCOMPARE(AddProjectAction::run(store, entries).errorMessage,
+                 QStringLiteral("A project with this session name already exists."));
+        entries.name = QStringLiteral("my app"); // same session name, other spelling
+        QCOMPARE(AddProjectAction::run(store, entries).errorMessage,
+                 QStringLiteral("A project with this session name already exists."));
+        entries.directory = dir + QStringLiteral("/missing");
+        QCOMPARE(AddProjectAction::run(store, entries).errorMessage,
+                 QStringLiteral("Directory does not exist."));
+        QCOMPARE(store.projects().size(), 1);
+
+        QVERIFY(!AddProjectAction::canAdd(QStringLiteral(" \t"), dir));
+        QVERIFY(!AddProjectAction::canAdd(QStringLiteral("x"), QStringLiteral("  ")));
+        QVERIFY(AddProjectAction::canAdd(QStringLiteral("x"), QStringLiteral("/")));
+    }
+};
+
+QUILLET_TEST_GUILESS_MAIN(TestProjectStore)
+#include "tst_projectstore.moc"

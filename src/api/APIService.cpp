@@ -6,7 +6,6 @@
 #include "api/TransportError.h"
 #include "app/Settings.h"
 
-#include <QCoreApplication>
 #include <QCoroNetworkReply>
 #include <QCoroSignal>
 #include <QJsonDocument>
@@ -59,8 +58,10 @@ APIService::APIService(KeychainService &keychain, QObject *parent)
 APIService::~APIService() = default;
 
 APIService &APIService::shared() {
-    // Owned by the application object, so the network stack goes down before Qt does.
-    static APIService *instance = new APIService(KeychainService::shared(), qApp);
+    // Lives until the process ends and is never destroyed: tearing down a QNetworkAccessManager
+    // races its HTTP thread, which may quit before it has released the last connection (seen as
+    // leaked connections at exit). The operating system reclaims it all at exit anyway.
+    static APIService *instance = new APIService(KeychainService::shared());
     return *instance;
 }
 

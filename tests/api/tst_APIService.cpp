@@ -90,6 +90,9 @@ private slots:
         Settings::write(Settings::serverURL, m_server->baseUrl());
     }
     void cleanup() {
+        // Let the network stack's HTTP thread release the last connection before the manager
+        // goes; destroying it at once can strand that connection (a leak under the sanitizer).
+        QTest::qWait(20);
         m_api.reset();
         m_server.reset();
     }
@@ -251,7 +254,7 @@ private slots:
         devicesNeedToken("new");
         FakeResponse refreshed =
             FakeResponse::json(200, QJsonObject{{"access_token", "new"}, {"refresh_token", "r2"}});
-        refreshed.delayMs = 300;
+        refreshed.delayMs = 800; // long enough for all three 401s to meet it
         m_server->on("POST", refreshPath, refreshed);
 
         const QStringList outcomes = awaitTask(threeAtOnce(m_api.get()));
@@ -287,7 +290,7 @@ private slots:
             m_keychain->save(QStringLiteral("r1"), KeychainService::refreshTokenKey);
         devicesNeedToken("new");
         FakeResponse refresh = FakeResponse::raw(refreshStatus, "nope");
-        refresh.delayMs = 200;
+        refresh.delayMs = 600;
         m_server->on("POST", refreshPath, refresh);
 
         const QStringList outcomes = awaitTask(threeAtOnce(m_api.get()));

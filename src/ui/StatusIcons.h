@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QIcon>
+#include <QImage>
+
+namespace quillet {
+
+// The status icon in its three states, drawn rather than shipped so that every panel size gets
+// crisp pixels. Panels may be light or dark and the icon cannot know which, so each shape has a
+// light fill inside a dark outline: one of the two always stands out.
+class StatusIcons {
+public:
+    enum class State { inactive, monitoring, waiting };
+
+    static QIcon icon(State state);
+    // One size of it; `size` is in device pixels.
+    static QImage render(State state, int size);
+};
+
+} // namespace quillet

@@ -1,5 +1,6 @@
 #include "cli/CommandLine.h"
 
+#include "cli/AnalyzeCommand.h"
 #include "cli/CliParser.h"
 #include "cli/ConfigCommand.h"
 #include "cli/ProjectsCommand.h"
@@ -18,6 +19,7 @@ const std::map<QString, Handler> &commands() {
     static const std::map<QString, Handler> table{
         {QStringLiteral("projects"), &ProjectsCommand::run},
         {QStringLiteral("config"), &ConfigCommand::run},
+        {QStringLiteral("analyze"), &AnalyzeCommand::run},
     };
     return table;
 }
@@ -34,6 +36,7 @@ QString topLevelHelp() {
         "Commands:\n"
         "  projects list|add|remove   Manage the projects Quillet launches and watches\n"
         "  config get|set|unset       Read and change the settings\n"
+        "  analyze [FILE|-]           Show what Quillet makes of a captured pane screen\n"
         "\n"
         "Options:\n"
         "  -h, --help                 Show this help\n"

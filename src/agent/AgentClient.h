@@ -1,0 +1,78 @@
+#pragma once
+
+#include "agent/AgentReply.h"
+
+#include <QCoroTask>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <chrono>
+#include <optional>
+
+class QNetworkAccessManager;
+
+namespace quillet {
+
+// The engine's side of the server protocol, authenticated with the agent API key. Nothing here
+// throws or retries: every failure becomes "no result" and the monitor tries again on its next
+// scan. The client must outlive the requests it has in flight.
+class AgentClient : public QObject {
+    Q_OBJECT
+public:
+    // A larger answer counts as a failed request rather than as unbounded memory.
+    static constexpr qint64 maxBodyBytes = 8 * 1024 * 1024;
+
+    explicit AgentClient(QObject *parent = nullptr);
+
+    QString serverUrl() const { return m_serverUrl; }
+    void setServerUrl(const QString &url) { m_serverUrl = url; }
+    QString apiKey() const { return m_apiKey; }
+    void setApiKey(const QString &key) { m_apiKey = key; }
+
+    // A request fails when its transfer stalls for the shorter of the two (30 s and 60 s).
+    void setTimeouts(std::chrono::milliseconds session, std::chrono::milliseconds request);
+
+    using Query = QList<QPair<QString, QString>>;
+    QCoro::Task<AgentReply> sendAgentRequest(QByteArray method, QString path,
+                                             std::optional<QJsonObject> body = std::nullopt,
+                                             Query query = {});
+
+    QCoro::Task<std::optional<QString>> createServerSession(QString agentLabel,
+                                                            std::optional<QString> projectName,
+                                                            std::optional<QString> paneTarget);
+    QCoro::Task<> closeServerSession(QString sid);
+    QCoro::Task<> streamContent(QString sid, QString content);
+    QCoro::Task<std::optional<QString>> postQuestion(QString sid, QString context,
+                                                     QString questionText);
+    QCoro::Task<> expireQuestion(QString sid, QString qid);
+    QCoro::Task<std::optional<QString>> fetchReply(QString sid, QString qid);
+    // Empty on any failure.
+    QCoro::Task<QJsonArray> fetchInputs(QString sid);
+    QCoro::Task<> acknowledgeInput(QString sid, QString inputId);
+    QCoro::Task<> acknowledgeCommand(QString commandId, QString status,
+                                     std::optional<QString> errorMessage);
+    // Absent unless the answer is 200 and an array of objects.
+    QCoro::Task<std::optional<QJsonArray>> fetchPendingCommands();
+    // The HTTP status of the upload, 0 after a transport failure.
+    QCoro::Task<int> uploadProjects(QJsonArray projects);
+
+    // A server-given id as one percent-encoded path segment, so "/", "?" or "#" cannot reach
+    // another endpoint. Empty and dot-segment ids are refused: the operations then send nothing.
+    static std::optional<QString> pathSegment(const QString &id);
+
+private:
+    // `pattern` with each "%n" replaced by the segment of the matching id; absent when one is
+    // refused.
+    static std::optional<QString> idPath(const QString &pattern, const QStringList &ids);
+
+    QNetworkAccessManager *m_network;
+    QString m_serverUrl;
+    QString m_apiKey;
+    std::chrono::milliseconds m_sessionTimeout{30000};
+    std::chrono::milliseconds m_requestTimeout{60000};
+};
+
+} // namespace quillet

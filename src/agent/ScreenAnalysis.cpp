@@ -1,0 +1,552 @@
+#include "agent/ScreenAnalysis.h"
+
+#include <QCryptographicHash>
+#include <QList>
+#include <QRegularExpression>
+#include <QStringList>
+#include <QTextBoundaryFinder>
+#include <initializer_list>
+
+namespace quillet {
+
+namespace {
+
+// Patterns work on characters, so a class of box characters matches one character and \s, \d,
+// \b follow Unicode properties.
+QRegularExpression unicodePattern(const QString &pattern) {
+    QRegularExpression re(pattern, QRegularExpression::UseUnicodePropertiesOption);
+    re.optimize();
+    return re;
+}
+
+bool found(const QRegularExpression &re, QStringView text) {
+    return re.match(text).hasMatch();
+}
+
+// The 35 box and block characters shared by both character sets.
+constexpr QStringView boxDrawing = u"─━═╭╮╰╯├┤┬┴┼│┌┐└┘╔╗╚╝║╠╣╦╩╬▀▄█▌▐░▒▓";
+
+bool isBoxDrawing(QChar c) {
+    return c.unicode() >= 0x2500 && c.unicode() <= 0x2593 && boxDrawing.contains(c);
+}
+
+// `boxCharacters`: box drawing, the blank and the hyphen.
+bool isBoxCharacter(QChar c) {
+    return c == u' ' || c == u'-' || isBoxDrawing(c);
+}
+
+// `displayBoxCharacters`: the same plus the tab character.
+bool isDisplayBoxCharacter(QChar c) {
+    return c == u'\t' || isBoxCharacter(c);
+}
+
+template <typename Predicate> bool hasCharacterOutside(QStringView text, Predicate inSet) {
+    for (QChar c : text) {
+        if (!inSet(c))
+            return true;
+    }
+    return false;
+}
+
+// Horizontal white space: the tab and the space separators; never a line break.
+bool isBlank(QChar c) {
+    return c == u'\t' || c.category() == QChar::Separator_Space;
+}
+
+QStringView trimBlanks(QStringView text) {
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && isBlank(text[begin]))
+        ++begin;
+    while (end > begin && isBlank(text[end - 1]))
+        --end;
+    return text.sliced(begin, end - begin);
+}
+
+// True when `text` holds more than `limit` user-perceived characters.
+bool hasMoreCharactersThan(QStringView text, qsizetype limit) {
+    if (text.size() <= limit)
+        return false; // a cluster is at least one code unit
+    bool simple = true;
+    for (QChar c : text) {
+        // Below the combining marks every code unit is a cluster of its own, apart from CR LF.
+        if (c.unicode() >= 0x300 || c == u'\r') {
+            simple = false;
+            break;
+        }
+    }
+    if (simple)
+        return true;
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    qsizetype clusters = 0;
+    while (finder.toNextBoundary() != -1) {
+        if (++clusters > limit)
+            return true;
+    }
+    return false;
+}
+
+QList<QStringView> splitLines(QStringView text) {
+    return text.split(u'\n');
+}
+
+const QRegularExpression &boundaryPattern(CodingTool tool) {
+    static const QRegularExpression claude = unicodePattern(QStringLiteral("^[─━═╭╮╰╯├┤┬┴┼]{3,}"));
+    static const QRegularExpression codex =
+        unicodePattern(QStringLiteral("^[─━═╭╮╰╯├┤┬┴┼\\-]{3,}"));
+    static const QRegularExpression generic = unicodePattern(QStringLiteral("^[\\-─━═]{3,}"));
+    switch (tool) {
+    case CodingTool::claudeCode:
+        return claude;
+    case CodingTool::codex:
+        return codex;
+    case CodingTool::generic:
+        break;
+    }
+    return generic;
+}
+
+// Only whether some landmark matches counts, so each tool's list is one alternation.
+const QRegularExpression &landmarkPattern(CodingTool tool) {
+    static const QRegularExpression claude = unicodePattern(QStringLiteral(
+        "^[─━═╭╮╰╯├┤┬┴┼]|^─{3,}|^\\s*\\$ |^>\\s|^```|^\\s*Running:|^\\s*Reading:|^\\s*Wrote:|"
+        "^\\s*Edit:"));
+    static const QRegularExpression codex =
+        unicodePattern(QStringLiteral("^[─━═\\-]{3,}|^\\s*\\$ |^```|^\\s*Running:"));
+    static const QRegularExpression generic =
+        unicodePattern(QStringLiteral("^[\\-─]{3,}|^\\s*\\$ |^```"));
+    switch (tool) {
+    case CodingTool::claudeCode:
+        return claude;
+    case CodingTool::codex:
+        return codex;
+    case CodingTool::generic:
+        break;
+    }
+    return generic;
+}
+
+// A prompt line: one of the prompt patterns, or a question mark at the end.
+bool isPromptLine(QStringView trimmed) {
+    static const QRegularExpression prompt = unicodePattern(QStringLiteral(
+        "\\(y/n\\)|\\(Y/n\\)|\\[Y/n\\]|\\(yes/no\\)|\\[yes/no\\]|Do you want to proceed\\?|"
+        "Allow\\b|Deny\\b|Approve\\b|Reject\\b|\\?\\s*$"));
+    return found(prompt, trimmed);
+}
+
+// ---- the question line ------------------------------------------------------------------------
+
+bool isBorder(QChar c) {
+    return c == u'│' || c == u'║';
+}
+
+bool isBorderRow(QStringView trimmed) {
+    static constexpr QStringView opening = u"╭┌╰└├";
+    static constexpr QStringView closing = u"╮┐╯┘┤";
+    return !trimmed.isEmpty() && opening.contains(trimmed.front()) &&
+           closing.contains(trimmed.back());
+}
+
+qsizetype codePoints(QStringView text) {
+    qsizetype count = 0;
+    for (QChar c : text) {
+        if (!c.isLowSurrogate())
+            ++count;
+    }
+    return count;
+}
+
+QString asciiLower(QStringView text) {
+    QString lower = text.toString();
+    for (QChar &c : lower) {
+        if (c >= u'A' && c <= u'Z')
+            c = QChar(c.unicode() + (u'a' - u'A'));
+    }
+    return lower;
+}
+
+bool containsAny(const QString &text, std::initializer_list<QStringView> needles) {
+    for (QStringView needle : needles) {
+        if (text.contains(needle))
+            return true;
+    }
+    return false;
+}
+
+const QRegularExpression &numberedOptionPattern() {
+    static const QRegularExpression re = unicodePattern(QStringLiteral("^[❯>›\\s]*(\\d+)\\.\\s+"));
+    return re;
+}
+
+bool isNumberedOption(QStringView text) {
+    return found(numberedOptionPattern(), text);
+}
+
+bool isCursorOption(QStringView text) {
+    return isNumberedOption(text) &&
+           (text.startsWith(u'❯') || text.startsWith(u'>') || text.startsWith(u'›'));
+}
+
+bool hasYesNoMarker(QStringView text) {
+    static const QRegularExpression re =
+        unicodePattern(QStringLiteral("[\\(\\[]\\s*[Yy](es)?\\s*/\\s*[Nn](o)?\\s*[\\)\\]]"));
+    return found(re, text);
+}
+
+bool opensRequest(QStringView text) {
+    static const QRegularExpression re = unicodePattern(
+        QStringLiteral("^(Allow|Do you want|Would you like|Approve|Confirm|Proceed)"));
+    return found(re, text);
+}
+
+bool looksLikeQuestion(QStringView text) {
+    static const QRegularExpression re = unicodePattern(QStringLiteral("\\?$|\\S\\?\\s"));
+    return found(re, text);
+}
+
+bool asks(QStringView text) {
+    if (hasYesNoMarker(text) || opensRequest(text) || looksLikeQuestion(text))
+        return true;
+    const QString lower = asciiLower(text);
+    return containsAny(lower, {u"press enter", u"press return"});
+}
+
+bool isHintLine(QStringView text) {
+    if (hasYesNoMarker(text) || opensRequest(text) || looksLikeQuestion(text))
+        return false;
+    if (text.contains(u" · "))
+        return true;
+    return containsAny(asciiLower(text), {u"esc to", u"enter to", u"return to", u"tab to", u"ctrl+",
+                                          u"ctrl-", u"to navigate", u"for shortcuts"});
+}
+
+bool isInputLine(QStringView text) {
+    static const QRegularExpression re = unicodePattern(QStringLiteral("^[❯>›](\\s|$)"));
+    return found(re, text) && !isNumberedOption(text);
+}
+
+bool isButtonRow(QStringView text) {
+    static const QRegularExpression re =
+        unicodePattern(QStringLiteral("^<[^<>]+>(\\s*<[^<>]+>)*$"));
+    return found(re, text);
+}
+
+// One line of the screen as the question finder sees it.
+struct ScreenLine {
+    qsizetype index = 0; // among all lines of the trimmed capture
+    QStringView raw;
+    QStringView text; // blanks and borders removed from both ends
+    qsizetype indent = 0;
+};
+
+ScreenLine makeScreenLine(qsizetype index, QStringView raw) {
+    qsizetype begin = 0;
+    qsizetype end = raw.size();
+    while (begin < end && (isBlank(raw[begin]) || isBorder(raw[begin])))
+        ++begin;
+    while (end > begin && (isBlank(raw[end - 1]) || isBorder(raw[end - 1])))
+        --end;
+    // Blanks and borders are single code units, so the units removed are the code points removed.
+    return ScreenLine{index, raw, raw.sliced(begin, end - begin), begin};
+}
+
+enum class AnswerArea { none, inputField, buttonRow, menu };
+
+// The screen split as the question finder needs it: content lines, the key hints set aside at
+// the bottom, and the answer area (input field, dialog buttons, menu) at the bottom of the rest.
+class QuestionScreen {
+    Q_DISABLE_COPY_MOVE(QuestionScreen) // the line views point into m_trimmed
+
+public:
+    explicit QuestionScreen(const QString &capture) : m_trimmed(capture.trimmed()) {
+        m_lines = splitLines(m_trimmed);
+        for (qsizetype i = 0; i < m_lines.size(); ++i) {
+            const QStringView blankTrimmed = trimBlanks(m_lines[i]);
+            if (!blankTrimmed.isEmpty() &&
+                hasCharacterOutside(blankTrimmed, isDisplayBoxCharacter) &&
+                !isBorderRow(blankTrimmed))
+                m_content.append(makeScreenLine(i, m_lines[i]));
+        }
+        m_remainingCount = m_content.size();
+        while (m_remainingCount > 0 && isHintLine(m_content[m_remainingCount - 1].text))
+            --m_remainingCount;
+        findAnswerArea();
+    }
+
+    QString question() const {
+        if (m_content.isEmpty())
+            return m_trimmed;
+        if (!m_boxRows.isEmpty()) {
+            for (const ScreenLine &row : m_boxRows) {
+                if (asks(row.text))
+                    return row.text.toString();
+            }
+            return m_boxRows.last().text.toString();
+        }
+        if (m_area != AnswerArea::none && m_areaStart > 0) {
+            const qsizetype lowest = m_areaStart - 1;
+            for (qsizetype i = lowest; i >= 0 && i > lowest - 6; --i) {
+                if (asks(m_content[i].text))
+                    return m_content[i].text.toString();
+            }
+            return m_content[lowest].text.toString();
+        }
+        if (const ScreenLine *line = lowestAsking(m_remainingCount))
+            return line->text.toString();
+        if (const ScreenLine *line = lowestAsking(m_content.size()))
+            return line->text.toString();
+        return m_content.last().text.toString();
+    }
+
+    AnswerArea area() const { return m_area; }
+
+private:
+    // The lowest of the last three of the first `count` content lines that asks.
+    const ScreenLine *lowestAsking(qsizetype count) const {
+        for (qsizetype i = count - 1; i >= 0 && i >= count - 3; --i) {
+            if (asks(m_content[i].text))
+                return &m_content[i];
+        }
+        return nullptr;
+    }
+
+    bool isBorderRowAt(qsizetype index, QStringView openings) const {
+        if (index < 0 || index >= m_lines.size())
+            return false;
+        const QStringView trimmed = trimBlanks(m_lines[index]);
+        return isBorderRow(trimmed) && openings.contains(trimmed.front());
+    }
+
+    bool isOneRowBox(const ScreenLine &line) const {
+        const QStringView trimmed = trimBlanks(line.raw);
+        return isBorder(trimmed.front()) && isBorder(trimmed.back()) &&
+               isBorderRowAt(line.index - 1, u"╭┌") && isBorderRowAt(line.index + 1, u"╰└");
+    }
+
+    void findAnswerArea() {
+        if (m_remainingCount == 0)
+            return;
+        const qsizetype last = m_remainingCount - 1;
+        const ScreenLine &bottom = m_content[last];
+        if (isInputLine(bottom.text) || isOneRowBox(bottom)) {
+            setArea(AnswerArea::inputField, last);
+            return;
+        }
+        if (isButtonRow(bottom.text)) {
+            setArea(AnswerArea::buttonRow, last);
+            collectBoxRows(last);
+            return;
+        }
+        findMenu(last);
+    }
+
+    // The dialog's rows above its buttons, lowest first: the walk up stays inside the box's
+    // left edge, and only content lines count.
+    void collectBoxRows(qsizetype buttonRow) {
+        qsizetype content = buttonRow - 1;
+        for (qsizetype i = m_content[buttonRow].index - 1; i >= 0; --i) {
+            const QStringView trimmed = trimBlanks(m_lines[i]);
+            if (!trimmed.startsWith(u'│') && !trimmed.startsWith(u'├'))
+                break;
+            while (content >= 0 && m_content[content].index > i)
+                --content;
+            if (content >= 0 && m_content[content].index == i)
+                m_boxRows.append(m_content[content]);
+        }
+    }
+
+    void findMenu(qsizetype last) {
+        qsizetype option = last;
+        QRegularExpressionMatch match;
+        for (; option >= 0; --option) {
+            match = numberedOptionPattern().match(m_content[option].text);
+            if (match.hasMatch())
+                break;
+        }
+        if (option < 0)
+            return;
+        const ScreenLine &lowest = m_content[option];
+        const qsizetype digitAt = lowest.text.data() - lowest.raw.data() + match.capturedStart(1);
+        const qsizetype column = codePoints(lowest.raw.first(digitAt));
+        for (qsizetype i = option + 1; i <= last; ++i) {
+            if (m_content[i].indent <= column)
+                return;
+        }
+        qsizetype start = option;
+        while (start > 0 && (isNumberedOption(m_content[start - 1].text) ||
+                             m_content[start - 1].indent > column))
+            --start;
+        bool hasCursor = false;
+        for (qsizetype i = start; i <= last; ++i)
+            hasCursor = hasCursor || isCursorOption(m_content[i].text);
+        const bool endsInTwoOptions = last - start >= 1 && isNumberedOption(m_content[last].text) &&
+                                      isNumberedOption(m_content[last - 1].text);
+        if (hasCursor || endsInTwoOptions)
+            setArea(AnswerArea::menu, start);
+    }
+
+    void setArea(AnswerArea area, qsizetype start) {
+        m_area = area;
+        m_areaStart = start;
+    }
+
+    QString m_trimmed;
+    QList<QStringView> m_lines;
+    QList<ScreenLine> m_content;
+    qsizetype m_remainingCount = 0; // content lines above the set-aside hint lines
+    AnswerArea m_area = AnswerArea::none;
+    qsizetype m_areaStart = 0;   // first remaining line of the area
+    QList<ScreenLine> m_boxRows; // lowest first
+};
+
+} // namespace
+
+std::optional<QString> ScreenAnalysis::extractQuestion(const QString &capture, CodingTool tool) {
+    const QString trimmed = capture.trimmed();
+    if (trimmed.isEmpty())
+        return std::nullopt;
+    QList<QStringView> lines = splitLines(trimmed);
+    if (lines.size() > 20)
+        lines = lines.sliced(lines.size() - 20);
+    QList<QStringView> kept;
+    for (QStringView line : lines) {
+        if (!trimBlanks(line).isEmpty())
+            kept.append(line);
+    }
+    if (kept.size() > 15)
+        kept = kept.sliced(kept.size() - 15);
+
+    qsizetype prompt = kept.size() - 1;
+    while (prompt >= 0 && !isPromptLine(trimBlanks(kept[prompt])))
+        --prompt;
+    if (prompt < 0)
+        return std::nullopt;
+
+    static const QRegularExpression bullet = unicodePattern(QStringLiteral("^⏺\\s"));
+    const bool claude = tool == CodingTool::claudeCode;
+    qsizetype first = prompt;
+    for (qsizetype i = prompt - 1; i >= 0; --i) {
+        const QStringView line = trimBlanks(kept[i]);
+        if (found(boundaryPattern(tool), line))
+            break;
+        first = i;
+        if (claude && found(bullet, line))
+            break;
+    }
+
+    QStringList parts;
+    for (qsizetype i = first; i <= prompt; ++i) {
+        const QStringView line = trimBlanks(kept[i]);
+        if (!line.isEmpty())
+            parts.append(line.toString());
+    }
+    QString question = parts.join(QLatin1Char(' '));
+    if (claude) {
+        static const QRegularExpression leadingBullet = unicodePattern(QStringLiteral("^⏺\\s*"));
+        question.remove(leadingBullet);
+        question = trimBlanks(question).toString();
+    }
+    return question;
+}
+
+std::optional<QString> ScreenAnalysis::fallbackQuestion(const QString &capture, CodingTool tool,
+                                                        int maxLines) {
+    const QString trimmed = capture.trimmed();
+    if (trimmed.isEmpty())
+        return std::nullopt;
+    QList<QStringView> kept;
+    for (QStringView line : splitLines(trimmed)) {
+        line = trimBlanks(line);
+        if (!line.isEmpty() && !found(boundaryPattern(tool), line) &&
+            hasCharacterOutside(line, isBoxCharacter))
+            kept.append(line);
+    }
+    if (maxLines <= 0 || kept.isEmpty())
+        return std::nullopt;
+    if (kept.size() > maxLines)
+        kept = kept.sliced(kept.size() - maxLines);
+    QString joined;
+    for (QStringView line : kept) {
+        if (!joined.isEmpty())
+            joined.append(QLatin1Char('\n'));
+        joined.append(line);
+    }
+    return joined;
+}
+
+QString ScreenAnalysis::contentHash(const QString &text) {
+    return QString::fromLatin1(
+        QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
+}
+
+QString ScreenAnalysis::recentLines(const QString &text, int count, CodingTool tool) {
+    if (text.isEmpty() || count <= 0)
+        return QString();
+    const QList<QStringView> lines = splitLines(text);
+    const qsizetype total = lines.size();
+    if (total <= count)
+        return text;
+    qsizetype start = total - count;
+    // Only lines 5 to `count` from the end can start the excerpt; the nearest landmark wins.
+    for (qsizetype distance = 5; distance <= count; ++distance) {
+        if (found(landmarkPattern(tool), lines[total - distance])) {
+            start = total - distance;
+            break;
+        }
+    }
+    // The excerpt is a suffix of the text: cut at the start of line `start`.
+    const qsizetype offset = lines[start].data() - text.constData();
+    return text.sliced(offset);
+}
+
+QString ScreenAnalysis::cleanForDisplay(const QString &text) {
+    QString cleaned;
+    cleaned.reserve(text.size());
+    bool lastWasRule = false;
+    bool firstLine = true;
+    const auto keep = [&](QStringView line) {
+        if (!firstLine)
+            cleaned.append(QLatin1Char('\n'));
+        cleaned.append(line);
+        firstLine = false;
+    };
+    QString remainder;
+    for (QStringView line : splitLines(text)) {
+        const QStringView trimmed = trimBlanks(line);
+        if (!hasMoreCharactersThan(trimmed, 9)) {
+            keep(line);
+            lastWasRule = false;
+            continue;
+        }
+        remainder.clear();
+        for (QChar c : trimmed) {
+            if (!isDisplayBoxCharacter(c))
+                remainder.append(c);
+        }
+        if (hasMoreCharactersThan(remainder, 2)) {
+            keep(line);
+            lastWasRule = false;
+            continue;
+        }
+        if (!lastWasRule)
+            keep(u"───");
+        lastWasRule = true;
+    }
+    return cleaned;
+}
+
+QString ScreenAnalysis::questionText(const QString &capture) {
+    return QuestionScreen(capture).question();
+}
+
+bool ScreenAnalysis::endsInNumberedMenu(const QString &capture) {
+    return QuestionScreen(capture).area() == AnswerArea::menu;
+}
+
+std::optional<QString> ScreenAnalysis::questionKey(const QString &capture, CodingTool tool) {
+    if (auto question = extractQuestion(capture, tool))
+        return question;
+    return fallbackQuestion(capture, tool, 5);
+}
+
+} // namespace quillet

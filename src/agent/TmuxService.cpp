@@ -1,0 +1,429 @@
+#include "agent/TmuxService.h"
+
+#include "agent/TerminalLauncher.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QMutex>
+#include <QStringDecoder>
+#include <QThread>
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+namespace quillet {
+
+Q_LOGGING_CATEGORY(lcTmux, "lorvo.fennick.quillet-mac.TmuxService")
+
+namespace {
+
+std::atomic<quint64> childCount{0};
+
+// A tmux client that neither answers nor exits would stall the scan that waits for it.
+constexpr int childTimeoutMs = 10000;
+
+struct PathCache {
+    QMutex mutex; // operations run on several worker threads at once
+    QStringList candidates{QStringLiteral("/opt/homebrew/bin/tmux"),
+                           QStringLiteral("/usr/local/bin/tmux"), QStringLiteral("/usr/bin/tmux")};
+    bool resolved = false;
+    std::optional<QString> path;
+};
+
+PathCache &pathCache() {
+    static PathCache cache;
+    return cache;
+}
+
+struct ChildResult {
+    bool started = false;
+    int exitStatus = -1; // -1 when it did not exit normally
+    QByteArray output;
+};
+
+void closeFd(int &fd) {
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+// Runs `program` with standard output and standard error on two pipes and standard input
+// inherited. Both pipes are drained until they close (a child must never block on a full pipe),
+// standard error is discarded, then the child is reaped.
+ChildResult runChild(const QString &program, const QStringList &arguments) {
+    ChildResult result;
+    std::vector<QByteArray> storage;
+    storage.reserve(arguments.size() + 1);
+    storage.push_back(QFile::encodeName(program));
+    for (const QString &argument : arguments)
+        storage.push_back(argument.toUtf8());
+    std::vector<char *> argv;
+    for (QByteArray &bytes : storage)
+        argv.push_back(bytes.data());
+    argv.push_back(nullptr);
+
+    int out[2] = {-1, -1};
+    int err[2] = {-1, -1};
+    if (::pipe2(out, O_CLOEXEC) != 0)
+        return result;
+    if (::pipe2(err, O_CLOEXEC) != 0) {
+        closeFd(out[0]);
+        closeFd(out[1]);
+        return result;
+    }
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    pid_t pid = -1;
+    const int spawnError =
+        ::posix_spawn(&pid, argv.front(), &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    closeFd(out[1]);
+    closeFd(err[1]);
+    if (spawnError != 0) {
+        closeFd(out[0]);
+        closeFd(err[0]);
+        return result;
+    }
+    result.started = true;
+    ++childCount;
+
+    QDeadlineTimer deadline(childTimeoutMs);
+    char buffer[16384];
+    bool timedOut = false;
+    while (out[0] >= 0 || err[0] >= 0) {
+        pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+        const int ready =
+            ::poll(fds, 2, int(std::clamp<qint64>(deadline.remainingTime(), 0, 60000)));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0) {
+            timedOut = ready == 0;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            int &fd = i == 0 ? out[0] : err[0];
+            if (fd < 0 || fds[i].revents == 0)
+                continue;
+            const ssize_t n = ::read(fd, buffer, sizeof buffer);
+            if (n > 0) {
+                if (i == 0)
+                    result.output.append(buffer, n);
+            } else if (n == 0 || errno != EINTR) {
+                closeFd(fd);
+            }
+        }
+    }
+    closeFd(out[0]);
+    closeFd(err[0]);
+    if (timedOut) {
+        qCWarning(lcTmux, "tmux did not finish within %d ms: %s", childTimeoutMs,
+                  qUtf8Printable(arguments.join(QLatin1Char(' '))));
+        ::kill(pid, SIGKILL);
+        result.output.clear();
+    }
+
+    int status = 0;
+    pid_t waited;
+    do {
+        waited = ::waitpid(pid, &status, 0);
+    } while (waited < 0 && errno == EINTR);
+    if (waited == pid && WIFEXITED(status) && !timedOut)
+        result.exitStatus = WEXITSTATUS(status);
+    return result;
+}
+
+ChildResult runTmux(const QStringList &arguments) {
+    const std::optional<QString> path = TmuxService::tmuxPath();
+    if (!path) {
+        qCCritical(lcTmux, "tmux not found");
+        return {};
+    }
+    return runChild(*path, arguments);
+}
+
+// Runs a command whose output does not matter; true when it exited with status 0. Without tmux
+// it fails quietly: callers of the send operations expect false, not a log line.
+bool runForStatus(const QStringList &arguments) {
+    const std::optional<QString> path = TmuxService::tmuxPath();
+    return path && runChild(*path, arguments).exitStatus == 0;
+}
+
+// tmux resolves a bare session name by prefix and pattern too: "work" finds "work2" when "work"
+// is gone, and the command would then kill or type into the wrong session. "=" asks for the
+// exact name.
+QString exactSession(const QString &name) {
+    return QLatin1Char('=') + name;
+}
+
+// Pane targets are "session:window.pane" as list-panes prints them; the same exact-name prefix
+// applies to their session part. Other target forms (%id, @id, $id, already exact) pass as given.
+QString exactPane(const QString &target) {
+    if (target.isEmpty() || !target.contains(QLatin1Char(':')) ||
+        QStringView(u"=%@$").contains(target.front()))
+        return target;
+    return QLatin1Char('=') + target;
+}
+
+bool isBlank(QChar c) {
+    return c == u' ' || c == u'\t';
+}
+
+QStringList processNames(CodingTool tool) {
+    switch (tool) {
+    case CodingTool::claudeCode:
+        return {QStringLiteral("claude"), QStringLiteral("claude-code")};
+    case CodingTool::codex:
+        return {QStringLiteral("codex")};
+    case CodingTool::generic:
+        break;
+    }
+    return {};
+}
+
+QStringList screenSignatures(CodingTool tool) {
+    switch (tool) {
+    case CodingTool::claudeCode:
+        return {QStringLiteral("Claude Code"),
+                QStringLiteral("claude>"),
+                QStringLiteral("Co-Authored-By: Claude"),
+                QStringLiteral("╭─"),
+                QStringLiteral("⏺"),
+                QStringLiteral("❯")};
+    case CodingTool::codex:
+        return {QStringLiteral("Codex"), QStringLiteral("codex>"), QStringLiteral("OpenAI")};
+    case CodingTool::generic:
+        break;
+    }
+    return {};
+}
+
+} // namespace
+
+std::optional<QString> TmuxService::tmuxPath() {
+    PathCache &cache = pathCache();
+    QMutexLocker lock(&cache.mutex);
+    if (!cache.resolved) {
+        cache.resolved = true;
+        cache.path.reset();
+        for (const QString &candidate : std::as_const(cache.candidates)) {
+            const QFileInfo info(candidate);
+            if (info.isFile() && info.isExecutable()) {
+                cache.path = candidate;
+                break;
+            }
+        }
+    }
+    return cache.path;
+}
+
+void TmuxService::setSearchPathsForTesting(const QStringList &paths) {
+    PathCache &cache = pathCache();
+    QMutexLocker lock(&cache.mutex);
+    cache.candidates = paths;
+    cache.resolved = false;
+    cache.path.reset();
+}
+
+QString TmuxService::run(const QStringList &arguments) {
+    const ChildResult result = runTmux(arguments);
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = decoder.decode(result.output);
+    if (decoder.hasError())
+        return QString();
+    return text;
+}
+
+QList<TmuxSession> TmuxService::parseSessions(const QString &output) {
+    QList<TmuxSession> sessions;
+    const QString trimmed = output.trimmed();
+    if (trimmed.isEmpty())
+        return sessions;
+    for (QStringView line : QStringView(trimmed).split(u'\n', Qt::SkipEmptyParts)) {
+        QList<QStringView> pieces;
+        qsizetype start = 0;
+        for (qsizetype i = 0; i <= line.size(); ++i) {
+            if (i == line.size() || isBlank(line[i])) {
+                if (i > start)
+                    pieces.append(line.sliced(start, i - start));
+                start = i + 1;
+            }
+        }
+        if (pieces.size() < 2)
+            continue;
+        sessions.append(TmuxSession{pieces[0].toString(), pieces[1] == u"1"});
+    }
+    return sessions;
+}
+
+QList<TmuxService::PaneLine> TmuxService::parsePaneLines(const QString &output) {
+    QList<PaneLine> panes;
+    const QString trimmed = output.trimmed();
+    if (trimmed.isEmpty())
+        return panes;
+    for (QStringView line : QStringView(trimmed).split(u'\n', Qt::SkipEmptyParts)) {
+        QStringView pieces[2];
+        int taken = 0;
+        QStringView title;
+        qsizetype start = 0;
+        for (qsizetype i = 0; i <= line.size() && taken < 2; ++i) {
+            if (i < line.size() && !isBlank(line[i]))
+                continue;
+            if (i > start)
+                pieces[taken++] = line.sliced(start, i - start);
+            // The rest after the blank that ended the second piece is the title, unchanged.
+            if (taken == 2 && i < line.size())
+                title = line.sliced(i + 1);
+            start = i + 1;
+        }
+        if (taken < 2)
+            continue;
+        panes.append(PaneLine{pieces[0].toString(), pieces[1].toString(), title.toString()});
+    }
+    return panes;
+}
+
+QList<TmuxSession> TmuxService::listSessions() {
+    const QStringList arguments{QStringLiteral("list-sessions"), QStringLiteral("-F"),
+                                QStringLiteral("#{session_name} #{session_attached}")};
+    return parseSessions(run(arguments));
+}
+
+bool TmuxService::sessionExists(const QString &name) {
+    const QList<TmuxSession> sessions = listSessions();
+    return std::any_of(sessions.cbegin(), sessions.cend(),
+                       [&](const TmuxSession &session) { return session.name == name; });
+}
+
+QList<TmuxPane> TmuxService::listPanes(const QString &session, CodingTool tool) {
+    const QStringList arguments{
+        QStringLiteral("list-panes"),
+        QStringLiteral("-t"),
+        session,
+        QStringLiteral("-a"),
+        QStringLiteral("-F"),
+        QStringLiteral("#{session_name}:#{window_index}.#{pane_index} #{pane_current_command} "
+                       "#{pane_title}")};
+    QList<TmuxPane> panes;
+    for (const PaneLine &line : parsePaneLines(run(arguments))) {
+        if (paneMatchesTool(tool, line.command, line.title, line.paneTarget))
+            panes.append(TmuxPane{line.paneTarget, line.title});
+    }
+    return panes;
+}
+
+bool TmuxService::paneMatchesTool(CodingTool tool, const QString &command, const QString &title,
+                                  const QString &paneTarget) {
+    if (processNames(tool).contains(command.toLower()))
+        return true;
+    if (tool == CodingTool::generic)
+        return true;
+    if (title.toLower().contains(displayName(tool).toLower()))
+        return true;
+    const QString screen = capturePane(paneTarget);
+    if (screen.isEmpty())
+        return false;
+    const QStringList signatures = screenSignatures(tool);
+    return std::any_of(signatures.cbegin(), signatures.cend(),
+                       [&](const QString &signature) { return screen.contains(signature); });
+}
+
+QString TmuxService::capturePane(const QString &target) {
+    const QStringList arguments{QStringLiteral("capture-pane"), QStringLiteral("-t"),
+                                exactPane(target), QStringLiteral("-p")};
+    return run(arguments);
+}
+
+bool TmuxService::sendText(const QString &target, const QString &text) {
+    const QString pane = exactPane(target);
+    const QStringList typed{QStringLiteral("send-keys"), QStringLiteral("-t"), pane,
+                            QStringLiteral("-l"),        QStringLiteral("--"), text};
+    if (!runForStatus(typed))
+        return false;
+    QThread::msleep(enterDelayMs);
+    const QStringList enter{QStringLiteral("send-keys"), QStringLiteral("-t"), pane,
+                            QStringLiteral("Enter")};
+    return runForStatus(enter);
+}
+
+bool TmuxService::sendKey(const QString &target, const QString &key) {
+    const QStringList arguments{QStringLiteral("send-keys"), QStringLiteral("-t"),
+                                exactPane(target), key};
+    return runForStatus(arguments);
+}
+
+bool TmuxService::sendLiteralKey(const QString &target, const QString &key) {
+    const QStringList arguments{QStringLiteral("send-keys"), QStringLiteral("-t"),
+                                exactPane(target),           QStringLiteral("-l"),
+                                QStringLiteral("--"),        key};
+    return runForStatus(arguments);
+}
+
+bool TmuxService::createSession(const QString &name, const QString &directory) {
+    const QStringList create{QStringLiteral("new-session"), QStringLiteral("-d"),
+                             QStringLiteral("-s"),          name,
+                             QStringLiteral("-c"),          directory};
+    run(create);
+    clearClaudeCodeMarker(name);
+    return sessionExists(name);
+}
+
+void TmuxService::sendLaunchCommand(const QString &session, const QString &command) {
+    // The session's active pane; without -l so the command line is typed as keys, then Enter.
+    const QStringList arguments{
+        QStringLiteral("send-keys"), QStringLiteral("-t"), exactSession(session) + QLatin1Char(':'),
+        QStringLiteral("unset CLAUDECODE && ") + command, QStringLiteral("Enter")};
+    run(arguments);
+}
+
+void TmuxService::killSession(const QString &name) {
+    const QStringList arguments{QStringLiteral("kill-session"), QStringLiteral("-t"),
+                                exactSession(name)};
+    run(arguments);
+}
+
+void TmuxService::clearClaudeCodeMarker(const QString &session) {
+    const QStringList arguments{QStringLiteral("set-environment"), QStringLiteral("-t"),
+                                exactSession(session), QStringLiteral("-u"),
+                                QStringLiteral("CLAUDECODE")};
+    run(arguments);
+}
+
+void TmuxService::attachInTerminal(const QString &session) {
+    const QStringList command{tmuxPath().value_or(QStringLiteral("tmux")), QStringLiteral("attach"),
+                              QStringLiteral("-t"), exactSession(session)};
+    QString error;
+    if (!TerminalLauncher::current().open(command, &error))
+        qCCritical(lcTmux, "Failed to attach Terminal: %s", qUtf8Printable(error));
+}
+
+quint64 TmuxService::processesStarted() {
+    return childCount.load();
+}
+
+} // namespace quillet

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "projects/CodingTool.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace quillet {
+
+struct TmuxSession {
+    QString name;
+    bool attached = false;
+};
+
+struct TmuxPane {
+    QString paneTarget; // session:window.pane
+    QString title;
+};
+
+// The only place that talks to tmux. Every operation starts a tmux child process and waits for it,
+// so callers run them off the main thread. Failures never throw: they give the empty text, an
+// empty list or false, and the monitor simply tries again on its next scan.
+class TmuxService {
+public:
+    // The first executable of /opt/homebrew/bin/tmux, /usr/local/bin/tmux, /usr/bin/tmux,
+    // resolved on first use and kept.
+    static std::optional<QString> tmuxPath();
+    // Seam: other candidates, or none; resets the cached path.
+    static void setSearchPathsForTesting(const QStringList &paths);
+
+    // tmux's standard output; the empty text on any failure or when it is not valid UTF-8.
+    static QString run(const QStringList &arguments);
+
+    static QList<TmuxSession> listSessions();
+    static bool sessionExists(const QString &name);
+    // Every pane on the server that runs `tool` (tmux is asked with -a, whatever `session` is).
+    static QList<TmuxPane> listPanes(const QString &session, CodingTool tool);
+    // Command, then title, then (only when needed) the screen's signatures.
+    static bool paneMatchesTool(CodingTool tool, const QString &command, const QString &title,
+                                const QString &paneTarget);
+    static QString capturePane(const QString &target);
+
+    // Types `text` literally, pauses ~100 ms, then presses Enter.
+    static bool sendText(const QString &target, const QString &text);
+    static bool sendKey(const QString &target, const QString &key);
+    // "send-keys -t T -l -- KEY", no Enter: answers a numbered menu that reacts to the digit alone.
+    static bool sendLiteralKey(const QString &target, const QString &key);
+
+    static bool createSession(const QString &name, const QString &directory);
+    static void sendLaunchCommand(const QString &session, const QString &command);
+    static void killSession(const QString &name);
+    static void clearClaudeCodeMarker(const QString &session);
+    // Opens a terminal window running "tmux attach -t NAME" (see TerminalLauncher).
+    static void attachInTerminal(const QString &session);
+
+    static QList<TmuxSession> parseSessions(const QString &output);
+    struct PaneLine {
+        QString paneTarget;
+        QString command;
+        QString title;
+    };
+    // The three-piece split of list-panes output: the title keeps its inner blanks.
+    static QList<PaneLine> parsePaneLines(const QString &output);
+
+    // Child processes started so far (the benchmarks read it).
+    static quint64 processesStarted();
+
+    // The pause between typed text and its Enter: an Enter within ~20 ms of the text is taken as
+    // part of a paste by some agents (a newline in their input box, never submitted).
+    static constexpr int enterDelayMs = 100;
+};
+
+} // namespace quillet

@@ -1,0 +1,84 @@
+#include "cli/AnalyzeCommand.h"
+
+#include "agent/ScreenAnalysis.h"
+#include "cli/CliParser.h"
+
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStringDecoder>
+
+namespace quillet::cli {
+
+namespace {
+
+QJsonValue textOrNull(const std::optional<QString> &text) {
+    return text ? QJsonValue(*text) : QJsonValue(QJsonValue::Null);
+}
+
+} // namespace
+
+int AnalyzeCommand::run(const QStringList &args) {
+    CliParser parser(QStringLiteral("quillet analyze"),
+                     QStringLiteral("Shows what Quillet makes of a captured pane screen: the "
+                                    "question key and its digest, the question text sent to the "
+                                    "phone, the context and the streamed screen.\n"
+                                    "Capture a pane with: tmux capture-pane -p -t TARGET > FILE"));
+    const QCommandLineOption toolOption(
+        QStringLiteral("tool"), QStringLiteral("The coding tool: claude-code, codex or generic."),
+        QStringLiteral("TOOL"), QStringLiteral("generic"));
+    const QCommandLineOption contextOption(
+        QStringLiteral("context-lines"),
+        QStringLiteral("Lines of context sent with a question (default 50)."), QStringLiteral("N"),
+        QStringLiteral("50"));
+    parser.addOption(toolOption);
+    parser.addOption(contextOption);
+    parser.addPositional(QStringLiteral("FILE"),
+                         QStringLiteral("The captured screen; standard input when absent or '-'."),
+                         QStringLiteral("[FILE|-]"));
+    if (const auto status = parser.parse(args, 0, 1))
+        return *status;
+
+    const QString toolName = parser.value(QStringLiteral("tool"));
+    const std::optional<CodingTool> tool = codingToolFromRawValue(toolName);
+    if (!tool)
+        return parser.fail(
+            QStringLiteral("unknown tool '%1' (use claude-code, codex or generic)").arg(toolName));
+    bool isNumber = false;
+    const int contextLines = parser.value(QStringLiteral("context-lines")).toInt(&isNumber);
+    if (!isNumber || contextLines < 1)
+        return parser.fail(QStringLiteral("--context-lines must be a whole number of at least 1"));
+
+    const QString path = parser.positional().value(0, QStringLiteral("-"));
+    QFile file;
+    const bool opened = path == QLatin1String("-")
+                            ? file.open(stdin, QIODevice::ReadOnly)
+                            : (file.setFileName(path), file.open(QIODevice::ReadOnly));
+    if (!opened)
+        return fail(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+    const QByteArray bytes = file.readAll();
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString capture = decoder.decode(bytes);
+    if (decoder.hasError())
+        return fail(QStringLiteral("%1 is not valid UTF-8 text (Quillet sees such a screen as "
+                                   "empty)")
+                        .arg(path == QLatin1String("-") ? QStringLiteral("standard input") : path));
+
+    const std::optional<QString> key = ScreenAnalysis::questionKey(capture, *tool);
+    QJsonObject result;
+    result.insert(QStringLiteral("key"), textOrNull(key));
+    result.insert(
+        QStringLiteral("digest"),
+        textOrNull(key ? std::optional(ScreenAnalysis::contentHash(*key)) : std::nullopt));
+    result.insert(QStringLiteral("question_text"), ScreenAnalysis::questionText(capture));
+    result.insert(
+        QStringLiteral("context"),
+        ScreenAnalysis::cleanForDisplay(ScreenAnalysis::recentLines(capture, contextLines, *tool)));
+    result.insert(QStringLiteral("stream"), ScreenAnalysis::cleanForDisplay(
+                                                ScreenAnalysis::recentLines(capture, 100, *tool)));
+    out() << QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Indented));
+    out().flush();
+    return 0;
+}
+
+} // namespace quillet::cli

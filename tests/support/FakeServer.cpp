@@ -1,0 +1,226 @@
+#include "support/FakeServer.h"
+
+#include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <QUrl>
+#include <QtTest>
+
+namespace quillet::test {
+
+namespace {
+
+QByteArray reasonPhrase(int status) {
+    switch (status) {
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 204:
+        return "No Content";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 500:
+        return "Internal Server Error";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Status";
+    }
+}
+
+QByteArray routeKey(const QByteArray &method, const QString &path) {
+    return method.toUpper() + ' ' + path.toUtf8();
+}
+
+// Parses one complete request off the front of `buffer`; nothing while it is still partial.
+std::optional<RecordedRequest> takeRequest(QByteArray &buffer) {
+    const qsizetype headerEnd = buffer.indexOf("\r\n\r\n");
+    if (headerEnd < 0)
+        return std::nullopt;
+    const QList<QByteArray> lines = buffer.left(headerEnd).split('\n');
+    RecordedRequest request;
+    qsizetype contentLength = 0;
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        const QByteArray line = lines[i].trimmed();
+        const qsizetype colon = line.indexOf(':');
+        if (colon <= 0)
+            continue;
+        const QByteArray name = line.left(colon).trimmed().toLower();
+        const QByteArray value = line.mid(colon + 1).trimmed();
+        request.headers.insert(name, value);
+        if (name == "content-length")
+            contentLength = value.toLongLong();
+    }
+    const qsizetype total = headerEnd + 4 + contentLength;
+    if (buffer.size() < total)
+        return std::nullopt;
+
+    const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
+    request.method = requestLine.value(0).toUpper();
+    const QByteArray target = requestLine.value(1);
+    const qsizetype question = target.indexOf('?');
+    request.path = QString::fromUtf8(question < 0 ? target : target.left(question));
+    if (question >= 0)
+        request.query = QUrlQuery(QString::fromUtf8(target.mid(question + 1)));
+    request.body = buffer.mid(headerEnd + 4, contentLength);
+    buffer.remove(0, total);
+    return request;
+}
+
+} // namespace
+
+FakeResponse FakeResponse::json(int status, const QJsonValue &value) {
+    FakeResponse response;
+    response.status = status;
+    if (value.isArray())
+        response.body = QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact);
+    else if (value.isObject())
+        response.body = QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact);
+    else // A bare scalar: QJsonDocument cannot hold one, so wrap it and strip the brackets.
+        response.body =
+            QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact).mid(1).chopped(1);
+    return response;
+}
+
+FakeResponse FakeResponse::raw(int status, const QByteArray &body) {
+    FakeResponse response;
+    response.status = status;
+    response.body = body;
+    return response;
+}
+
+FakeServer::FakeServer(QObject *parent) : QObject(parent), m_server(new QTcpServer(this)) {
+    if (!m_server->listen(QHostAddress::LocalHost, 0))
+        qFatal("FakeServer cannot listen: %s", qPrintable(m_server->errorString()));
+    connect(m_server, &QTcpServer::newConnection, this, &FakeServer::accept);
+}
+
+FakeServer::~FakeServer() {
+    // The sockets die with the listening server; none may call back into this half-destroyed
+    // object.
+    for (QTcpSocket *socket : m_server->findChildren<QTcpSocket *>())
+        socket->disconnect(this);
+    delete m_server;
+}
+
+QString FakeServer::baseUrl() const {
+    return QStringLiteral("http://127.0.0.1:%1").arg(port());
+}
+
+quint16 FakeServer::port() const {
+    return m_server->serverPort();
+}
+
+void FakeServer::on(const QByteArray &method, const QString &path, FakeResponse response) {
+    const QRegularExpression exact(
+        QRegularExpression::anchoredPattern(QRegularExpression::escape(path)));
+    m_routes.append(
+        {method.toUpper(), exact, [response](const RecordedRequest &) { return response; }});
+}
+
+void FakeServer::on(const QByteArray &method, const QRegularExpression &path, Handler handler) {
+    const QRegularExpression whole(QRegularExpression::anchoredPattern(path.pattern()),
+                                   path.patternOptions());
+    m_routes.append({method.toUpper(), whole, std::move(handler)});
+}
+
+void FakeServer::enqueue(const QByteArray &method, const QString &path, FakeResponse response) {
+    m_queued[routeKey(method, path)].append(std::move(response));
+}
+
+QList<RecordedRequest> FakeServer::requests(const QByteArray &method, const QString &path) const {
+    QList<RecordedRequest> matching;
+    for (const RecordedRequest &request : m_requests) {
+        if (request.method == method.toUpper() && request.path == path)
+            matching.append(request);
+    }
+    return matching;
+}
+
+bool FakeServer::waitForRequestCount(int count, int timeoutMs) {
+    return QTest::qWaitFor([&] { return m_requests.size() >= count; }, timeoutMs);
+}
+
+void FakeServer::accept() {
+    while (QTcpSocket *socket = m_server->nextPendingConnection()) {
+        m_connections.insert(socket, Connection{});
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
+            m_connections[socket].buffer.append(socket->readAll());
+            pump(socket);
+        });
+        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+            m_connections.remove(socket);
+            socket->deleteLater();
+        });
+    }
+}
+
+void FakeServer::pump(QTcpSocket *socket) {
+    auto it = m_connections.find(socket);
+    while (it != m_connections.end() && !it->busy) {
+        std::optional<RecordedRequest> request = takeRequest(it->buffer);
+        if (!request)
+            return;
+        m_requests.append(*request);
+        Q_EMIT requestRecorded(*request);
+        const FakeResponse response = respond(*request);
+        const bool close = request->headers.value("connection").toLower() == "close";
+        if (response.dropConnection) {
+            m_connections.remove(socket);
+            socket->abort();
+            socket->deleteLater();
+            return;
+        }
+        if (response.delayMs > 0) {
+            it->busy = true;
+            QTimer::singleShot(response.delayMs, socket, [this, socket, response, close] {
+                auto later = m_connections.find(socket);
+                if (later == m_connections.end())
+                    return;
+                later->busy = false;
+                write(socket, response, close);
+                pump(socket);
+            });
+            return;
+        }
+        write(socket, response, close);
+        it = m_connections.find(socket);
+    }
+}
+
+FakeResponse FakeServer::respond(const RecordedRequest &request) {
+    auto queued = m_queued.find(routeKey(request.method, request.path));
+    if (queued != m_queued.end() && !queued->isEmpty())
+        return queued->takeFirst();
+    for (auto route = m_routes.crbegin(); route != m_routes.crend(); ++route) {
+        if (route->method == request.method && route->path.match(request.path).hasMatch())
+            return route->handler(request);
+    }
+    return FakeResponse::raw(404, "{}");
+}
+
+void FakeServer::write(QTcpSocket *socket, const FakeResponse &response, bool close) {
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' +
+                      reasonPhrase(response.status) + "\r\n";
+    head += "Content-Type: " + response.contentType + "\r\n";
+    head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
+    head += close ? "Connection: close\r\n\r\n" : "Connection: keep-alive\r\n\r\n";
+    socket->write(head);
+    socket->write(response.body);
+    if (close) {
+        m_connections.remove(socket);
+        socket->disconnectFromHost();
+    }
+}
+
+} // namespace quillet::test

@@ -84,3 +84,58 @@ QIcon StatusIcons::icon(State state) {
 }
 
 } // namespace quillet
+
+namespace quillet {
+
+QIcon StatusIcons::projectDot(bool running) {
+    QIcon icon;
+    for (int size : {12, 16, 24, 32}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const QRectF box =
+            QRectF(0, 0, size, size).adjusted(size * 0.2, size * 0.2, -size * 0.2, -size * 0.2);
+        if (running) {
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(QColor(40, 180, 70));
+        } else {
+            painter.setPen(QPen(QColor(142, 142, 147), qMax(1.0, size / 12.0)));
+            painter.setBrush(Qt::NoBrush);
+        }
+        painter.drawEllipse(box);
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+QIcon StatusIcons::device(bool phone) {
+    const QIcon themed =
+        QIcon::fromTheme(phone ? QStringLiteral("phone") : QStringLiteral("computer"));
+    if (!themed.isNull())
+        return themed;
+    QIcon icon;
+    for (int size : {16, 24, 32}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.scale(size / 16.0, size / 16.0);
+        painter.setPen(QPen(QColor(110, 110, 115), 1.2));
+        painter.setBrush(Qt::NoBrush);
+        if (phone) {
+            painter.drawRoundedRect(QRectF(4.5, 1.5, 7, 13), 1.5, 1.5);
+            painter.drawLine(QPointF(7, 12.5), QPointF(9, 12.5));
+        } else {
+            painter.drawRoundedRect(QRectF(1.5, 2.5, 13, 8.5), 1, 1);
+            painter.drawLine(QPointF(8, 11), QPointF(8, 13.5));
+            painter.drawLine(QPointF(5, 13.5), QPointF(11, 13.5));
+        }
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
+} // namespace quillet

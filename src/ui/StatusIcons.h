@@ -15,6 +15,11 @@ public:
     static QIcon icon(State state);
     // One size of it; `size` is in device pixels.
     static QImage render(State state, int size);
+
+    // The dot beside a project: filled green while it runs, an empty ring otherwise.
+    static QIcon projectDot(bool running);
+    // Phones and computers in the device list.
+    static QIcon device(bool phone);
 };
 
 } // namespace quillet

@@ -1,0 +1,116 @@
+#include "ui/ProjectDetailPane.h"
+
+#include "projects/ProjectStore.h"
+#include "ui/FolderPicker.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDir>
+#include <QEvent>
+#include <QFontDatabase>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace quillet {
+
+ProjectDetailPane::ProjectDetailPane(ProjectStore &store, const Project &project, QWidget *parent)
+    : QWidget(parent), m_store(store), m_project(project), m_tool(project.tool) {
+    setObjectName(QStringLiteral("projectDetail"));
+
+    m_name = new QLineEdit(project.name, this);
+    m_name->setObjectName(QStringLiteral("nameEdit"));
+    m_directory = new QLineEdit(project.directory, this);
+    m_directory->setObjectName(QStringLiteral("directoryEdit"));
+    auto *browse = new QPushButton(QStringLiteral("Browse..."), this);
+    browse->setObjectName(QStringLiteral("browseButton"));
+    auto *directoryRow = new QHBoxLayout;
+    directoryRow->addWidget(m_directory, 1);
+    directoryRow->addWidget(browse);
+
+    m_toolPicker = new QComboBox(this);
+    m_toolPicker->setObjectName(QStringLiteral("toolPicker"));
+    for (CodingTool tool : allCodingTools)
+        m_toolPicker->addItem(displayName(tool), static_cast<int>(tool));
+    m_toolPicker->setCurrentIndex(m_toolPicker->findData(static_cast<int>(project.tool)));
+
+    m_launchCommand = new QLineEdit(project.launchCommand, this);
+    m_launchCommand->setObjectName(QStringLiteral("launchCommandEdit"));
+    m_launchCommand->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    m_sessionName = new QLineEdit(project.tmuxSessionName, this);
+    m_sessionName->setObjectName(QStringLiteral("sessionNameEdit"));
+    m_autoLaunch = new QCheckBox(QStringLiteral("Auto-launch on app start"), this);
+    m_autoLaunch->setObjectName(QStringLiteral("autoLaunchCheck"));
+    m_autoLaunch->setChecked(project.autoLaunch);
+
+    auto *configuration = new QGroupBox(QStringLiteral("Configuration"), this);
+    configuration->setObjectName(QStringLiteral("configurationSection"));
+    auto *form = new QFormLayout(configuration);
+    form->addRow(QStringLiteral("Name:"), m_name);
+    form->addRow(QStringLiteral("Directory:"), directoryRow);
+    form->addRow(QStringLiteral("Coding Tool:"), m_toolPicker);
+    form->addRow(QStringLiteral("Launch Command:"), m_launchCommand);
+    form->addRow(QStringLiteral("Tmux Session Name:"), m_sessionName);
+    form->addRow(QString(), m_autoLaunch);
+
+    m_status = new QGroupBox(QStringLiteral("Status"), this);
+    m_status->setObjectName(QStringLiteral("statusSection"));
+    m_status->hide();
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(configuration);
+    layout->addWidget(m_status);
+    layout->addStretch(1);
+
+    for (QLineEdit *field : {m_name, m_directory, m_launchCommand, m_sessionName}) {
+        field->installEventFilter(this);
+        connect(field, &QLineEdit::returnPressed, this, &ProjectDetailPane::save);
+    }
+    connect(browse, &QPushButton::clicked, this, &ProjectDetailPane::browse);
+    connect(m_toolPicker, &QComboBox::currentIndexChanged, this, &ProjectDetailPane::toolChanged);
+    connect(m_autoLaunch, &QCheckBox::toggled, this, &ProjectDetailPane::save);
+}
+
+bool ProjectDetailPane::eventFilter(QObject *watched, QEvent *event) {
+    if (event->type() == QEvent::FocusIn || event->type() == QEvent::FocusOut)
+        save();
+    return QWidget::eventFilter(watched, event);
+}
+
+void ProjectDetailPane::browse() {
+    const auto folder =
+        FolderPicker::chooseFolder(this, QStringLiteral("Select the project directory"));
+    if (!folder)
+        return;
+    m_directory->setText(QDir::cleanPath(*folder));
+    save();
+}
+
+void ProjectDetailPane::toolChanged() {
+    const auto tool = static_cast<CodingTool>(m_toolPicker->currentData().toInt());
+    m_launchCommand->setText(launchCommandAfterToolChange(m_tool, tool, m_launchCommand->text()));
+    m_tool = tool;
+    save();
+}
+
+void ProjectDetailPane::save() {
+    // Start from the store's current record, not the one this pane was built from: a launch
+    // meanwhile has written lastUsedAt, which an older copy would undo.
+    Project project = m_store.project(m_project.id).value_or(m_project);
+    project.name = m_name->text();
+    project.directory = m_directory->text();
+    project.tmuxSessionName = m_sessionName->text();
+    project.tool = m_tool;
+    project.launchCommand = m_launchCommand->text();
+    project.autoLaunch = m_autoLaunch->isChecked();
+    m_project = project;
+    // Focus moves often; rewrite the file (and rebuild the menu) only when something changed.
+    if (m_store.project(project.id) == project)
+        return;
+    m_store.update(project);
+}
+
+} // namespace quillet

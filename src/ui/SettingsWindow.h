@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QWidget>
+
+class QTabWidget;
+
+namespace quillet {
+
+class GeneralSettingsTab;
+class LoginItem;
+class ServerSettingsTab;
+
+// "Quillet — Settings": Server, Agent and General. Every control writes the settings at once.
+class SettingsWindow : public QWidget {
+    Q_OBJECT
+public:
+    explicit SettingsWindow(LoginItem &loginItem, QWidget *parent = nullptr);
+
+    ServerSettingsTab *serverTab() const { return m_server; }
+    GeneralSettingsTab *generalTab() const { return m_general; }
+
+private:
+    QTabWidget *m_tabs;
+    ServerSettingsTab *m_server;
+    GeneralSettingsTab *m_general;
+};
+
+} // namespace quillet

@@ -1,0 +1,141 @@
+#include "app/Settings.h"
+#include "app/XdgAutostartLoginItem.h"
+#include "support/AwaitTask.h"
+#include "support/FakeServer.h"
+#include "support/TestEnvironment.h"
+#include "ui/GeneralSettingsTab.h"
+#include "ui/ServerSettingsTab.h"
+#include "ui/SettingsWindow.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTabWidget>
+
+using namespace quillet;
+using quillet::test::FakeResponse;
+using quillet::test::FakeServer;
+
+class TestSettingsWindow : public QObject {
+    Q_OBJECT
+
+    XdgAutostartLoginItem m_loginItem{QStringLiteral("/usr/bin/quillet")};
+
+private Q_SLOTS:
+    void init() {
+        for (const QString &key :
+             {Settings::serverURL, Settings::notificationSound, Settings::launchAtLogin})
+            Settings::remove(key);
+    }
+
+    void tabsAndTitle() {
+        SettingsWindow window(m_loginItem);
+        QCOMPARE(window.windowTitle(), QStringLiteral("Quillet — Settings"));
+        auto *tabs = window.findChild<QTabWidget *>(QStringLiteral("settingsTabs"));
+        QStringList labels;
+        for (int i = 0; i < tabs->count(); ++i)
+            labels << tabs->tabText(i);
+        QCOMPARE(labels.first(), QStringLiteral("Server"));
+        QCOMPARE(labels.last(), QStringLiteral("General"));
+    }
+
+    void testConnection_data() {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("suffix"); // typed after the base URL
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<QString>("path");
+        QTest::newRow("ok") << 200 << QByteArray(R"({"version":"1.4.2"})") << ""
+                            << "OK — v1.4.2"
+                            << "/api/health";
+        QTest::newRow("not found") << 404 << QByteArray("<html>no</html>") << ""
+                                   << "Error: HTTP 404"
+                                   << "/api/health";
+        QTest::newRow("server error") << 500 << QByteArray("{}") << ""
+                                      << "Error: HTTP 500"
+                                      << "/api/health";
+        QTest::newRow("no version") << 200 << QByteArray(R"({"name":"x"})") << ""
+                                    << "Error: HTTP 200"
+                                    << "/api/health";
+        QTest::newRow("version not text") << 200 << QByteArray(R"({"version":3})") << ""
+                                          << "Error: HTTP 200"
+                                          << "/api/health";
+        // The address is formed with two slashes; Qt's HTTP stack collapses them on the wire.
+        QTest::newRow("trailing slash") << 200 << QByteArray(R"({"version":"2"})") << "/"
+                                        << "OK — v2"
+                                        << "/api/health";
+    }
+    void testConnection() {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, suffix);
+        QFETCH(QString, expected);
+        QFETCH(QString, path);
+        FakeServer server;
+        server.on("GET", path, FakeResponse::raw(status, body));
+        SettingsWindow window(m_loginItem);
+        auto *tab = window.serverTab();
+        auto *url = tab->findChild<QLineEdit *>(QStringLiteral("serverURLEdit"));
+        url->clear();
+        QTest::keyClicks(url, server.baseUrl() + suffix);
+        QCOMPARE(Settings::readText(Settings::serverURL), server.baseUrl() + suffix);
+
+        quillet::test::awaitTask(tab->testConnection(), 10000);
+        QCOMPARE(server.requests().value(0).path, path);
+        QCOMPARE(tab->connectionStatus(), expected);
+        QVERIFY(!tab->isTesting());
+        const auto label = tab->findChild<QLabel *>(QStringLiteral("connectionStatusLabel"));
+        QCOMPARE(label->styleSheet().contains(QLatin1String("#1f9d3a")),
+                 expected.contains(QLatin1String("OK")));
+        QCOMPARE(server.requests().size(), 1);
+        QCOMPARE(server.requests().first().path, path);
+        QVERIFY(!server.requests().first().headers.contains("authorization"));
+    }
+
+    void testConnectionFailures_data() {
+        QTest::addColumn<QString>("url");
+        QTest::newRow("refused") << "http://127.0.0.1:1";
+        QTest::newRow("not a URL") << "not a url";
+    }
+    void testConnectionFailures() {
+        QFETCH(QString, url);
+        Settings::write(Settings::serverURL, url);
+        SettingsWindow window(m_loginItem);
+        quillet::test::awaitTask(window.serverTab()->testConnection(), 10000);
+        QVERIFY(window.serverTab()->connectionStatus().startsWith(QLatin1String("Error: ")));
+        QVERIFY(!window.serverTab()->connectionStatus().startsWith(QLatin1String("Error: HTTP")));
+    }
+
+    void serverURLDefault() {
+        SettingsWindow window(m_loginItem);
+        QCOMPARE(window.findChild<QLineEdit *>(QStringLiteral("serverURLEdit"))->text(),
+                 Settings::defaultServerURL);
+        QVERIFY(!Settings::contains(Settings::serverURL));
+    }
+
+    void generalTab() {
+        SettingsWindow window(m_loginItem);
+        auto *sound = window.findChild<QCheckBox *>(QStringLiteral("soundCheck"));
+        auto *login = window.findChild<QCheckBox *>(QStringLiteral("launchAtLoginCheck"));
+        QVERIFY(sound->isChecked()); // absent shows on
+        QVERIFY(!login->isChecked());
+        sound->setChecked(false);
+        QVERIFY(Settings::contains(Settings::notificationSound));
+        QVERIFY(!Settings::readBool(Settings::notificationSound));
+
+        login->setChecked(true);
+        QVERIFY(Settings::readBool(Settings::launchAtLogin));
+        QVERIFY(QFile::exists(XdgAutostartLoginItem::entryPath()));
+        login->setChecked(false);
+        QVERIFY(!Settings::readBool(Settings::launchAtLogin));
+        QVERIFY(!QFile::exists(XdgAutostartLoginItem::entryPath()));
+
+        QCOMPARE(window.findChild<QLabel *>(QStringLiteral("versionLabel"))->text(),
+                 QStringLiteral(QUILLET_VERSION " (1)"));
+    }
+};
+
+QUILLET_TEST_WIDGETS_MAIN(TestSettingsWindow)
+#include "tst_settingswindow.moc"

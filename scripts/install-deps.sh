@@ -15,3 +15,6 @@ $SUDO apt-get install -y -qq --no-install-recommends \
 if ! command -v npm >/dev/null 2>&1; then
   $SUDO apt-get install -y -qq --no-install-recommends nodejs npm >/dev/null
 fi
+# The verifier's own packages, pinned by its package-lock.json (works from any current directory).
+repo_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+npm ci --prefix "$repo_root/tests/support/webauthn" --no-audit --no-fund >/dev/null

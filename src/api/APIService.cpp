@@ -1,0 +1,294 @@
+#include "api/APIService.h"
+
+#include "api/APIError.h"
+#include "api/KeychainService.h"
+#include "api/TokenRefreshFlight.h"
+#include "api/TransportError.h"
+#include "app/Settings.h"
+
+#include <QCoreApplication>
+#include <QCoroNetworkReply>
+#include <QCoroSignal>
+#include <QJsonDocument>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QStringDecoder>
+#include <QUrl>
+#include <cstdio>
+
+namespace quillet {
+
+namespace {
+
+// An id becomes exactly one path segment, so that "../" in it cannot reach another endpoint.
+// The ids the server issues (UUIDs, plain words) come out unchanged.
+QString segment(const QString &id) {
+    return QString::fromLatin1(QUrl::toPercentEncoding(id));
+}
+
+QString bearer(const QString &token) {
+    return QStringLiteral("Bearer ") + token;
+}
+
+// Errors the HTTP layer raises by itself, as opposed to those it derives from a status.
+bool isTransportFailure(QNetworkReply::NetworkError error) {
+    return error != QNetworkReply::NoError && (error < QNetworkReply::ContentAccessDenied ||
+                                               (error >= QNetworkReply::ProtocolUnknownError &&
+                                                error < QNetworkReply::InternalServerError));
+}
+
+QString transportMessage(const QNetworkReply &reply) {
+    if (reply.error() == QNetworkReply::OperationCanceledError)
+        return QStringLiteral("The request timed out.");
+    return reply.errorString();
+}
+
+std::optional<QString> utf8Text(const QByteArray &bytes) {
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = decoder(bytes);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
+}
+
+} // namespace
+
+APIService::APIService(KeychainService &keychain, QObject *parent)
+    : QObject(parent), m_keychain(keychain) {}
+
+APIService::~APIService() = default;
+
+APIService &APIService::shared() {
+    // Owned by the application object, so the network stack goes down before Qt does.
+    static APIService *instance = new APIService(KeychainService::shared(), qApp);
+    return *instance;
+}
+
+QCoro::Task<QByteArray> APIService::send(QString path, QByteArray method,
+                                         std::optional<QJsonObject> body, Auth auth,
+                                         std::optional<QString> token) {
+    const QString base = Settings::readTextOrEmpty(Settings::serverURL);
+    if (base.isEmpty())
+        throw APIError::noBaseURL();
+    const QString joined = (base.endsWith(QLatin1Char('/')) ? base.chopped(1) : base) + path;
+    const QUrl url(joined, QUrl::StrictMode);
+    // Only HTTP(S): the tokens must never be handed to another scheme handler (file:, data:).
+    if (!url.isValid() || url.host().isEmpty() ||
+        (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))
+        throw APIError::invalidURL();
+
+    QNetworkRequest request(url);
+    request.setTransferTimeout(static_cast<int>(m_timeout.count()));
+    // A redirect is reported as the status it is; following it could carry the token elsewhere.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                         QNetworkRequest::ManualRedirectPolicy);
+    if (auth == Auth::stored)
+        token = m_keychain.load(KeychainService::accessTokenKey);
+    if (auth != Auth::none && token)
+        request.setRawHeader("Authorization", bearer(*token).toUtf8());
+
+    std::unique_ptr<QNetworkReply> reply;
+    if (body) {
+        request.setHeader(QNetworkRequest::ContentTypeHeader,
+                          QByteArrayLiteral("application/json"));
+        reply.reset(m_network.sendCustomRequest(
+            request, method, QJsonDocument(*body).toJson(QJsonDocument::Compact)));
+    } else if (method == "GET") {
+        reply.reset(m_network.get(request));
+    } else {
+        reply.reset(m_network.sendCustomRequest(request, method));
+    }
+    co_await reply.get();
+
+    const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (isTransportFailure(reply->error()))
+        throw TransportError(transportMessage(*reply));
+    if (!statusAttribute.isValid())
+        throw APIError::invalidResponse();
+    const int status = statusAttribute.toInt();
+    if (status == 401)
+        throw APIError::unauthorized();
+    const QByteArray bytes = reply->readAll();
+    if (status >= 200 && status <= 299)
+        co_return bytes;
+    throw APIError::httpError(status, utf8Text(bytes));
+}
+
+QCoro::Task<QByteArray> APIService::performDataRequest(QString path, QByteArray method,
+                                                       std::optional<QJsonObject> body,
+                                                       std::optional<QJsonObject> jsonBody,
+                                                       bool authenticated) {
+    co_return co_await send(std::move(path), std::move(method), jsonBody ? jsonBody : body,
+                            authenticated ? Auth::stored : Auth::none);
+}
+
+QCoro::Task<QJsonValue> APIService::performRequest(QString path, QByteArray method,
+                                                   std::optional<QJsonObject> body,
+                                                   bool authenticated) {
+    const QByteArray bytes = co_await send(std::move(path), std::move(method), std::move(body),
+                                           authenticated ? Auth::stored : Auth::none);
+    co_return JsonDecoder::parse(bytes);
+}
+
+QCoro::Task<QByteArray> APIService::sendWithRefresh(QString path, QByteArray method,
+                                                    std::optional<QJsonObject> body) {
+    try {
+        co_return co_await send(path, method, body, Auth::stored);
+    } catch (const APIError &error) {
+        if (error.kind() != APIError::Kind::unauthorized)
+            throw;
+    }
+    co_await awaitSharedRefresh();
+    co_return co_await send(path, method, body, Auth::stored);
+}
+
+QCoro::Task<> APIService::awaitSharedRefresh() {
+    // Main thread only: taking or starting the flight cannot interleave with another request.
+    std::shared_ptr<TokenRefreshFlight> flight = m_refresh;
+    if (!flight) {
+        flight = std::make_shared<TokenRefreshFlight>();
+        m_refresh = flight;
+        runRefresh(flight);
+    }
+    if (!flight->done)
+        co_await qCoro(flight.get(), &TokenRefreshFlight::finished);
+    if (m_refresh == flight)
+        m_refresh.reset();
+    if (!flight->succeeded)
+        throw APIError::tokenRefreshFailed();
+}
+
+QCoro::Task<> APIService::runRefresh(std::shared_ptr<TokenRefreshFlight> flight) {
+    try {
+        co_await refreshTokens();
+        flight->succeeded = true;
+    } catch (...) {
+        // Every waiter reports tokenRefreshFailed; the cause is not theirs to show.
+    }
+    flight->done = true;
+    emit flight->finished();
+}
+
+QCoro::Task<QJsonValue> APIService::request(QString path, QByteArray method,
+                                            std::optional<QJsonObject> body) {
+    const QByteArray bytes =
+        co_await sendWithRefresh(std::move(path), std::move(method), std::move(body));
+    co_return JsonDecoder::parse(bytes);
+}
+
+QCoro::Task<> APIService::requestNoContent(QString path, QByteArray method,
+                                           std::optional<QJsonObject> body) {
+    co_await sendWithRefresh(std::move(path), std::move(method), std::move(body));
+}
+
+QCoro::Task<RefreshResponse> APIService::refreshTokens() {
+    const std::optional<QString> refreshToken = m_keychain.load(KeychainService::refreshTokenKey);
+    if (!refreshToken)
+        throw APIError::tokenRefreshFailed();
+    const QJsonObject body{{QStringLiteral("refresh_token"), *refreshToken}};
+    const QByteArray bytes =
+        co_await send(QStringLiteral("/api/auth/refresh"), "POST", body, Auth::none);
+    const RefreshResponse tokens = JsonDecoder::decode<RefreshResponse>(bytes);
+    m_keychain.save(tokens.accessToken, KeychainService::accessTokenKey);
+    m_keychain.save(tokens.refreshToken, KeychainService::refreshTokenKey);
+    co_return tokens;
+}
+
+void APIService::saveTokens(const LoginResponse &login) {
+    const bool access = m_keychain.save(login.accessToken, KeychainService::accessTokenKey);
+    const bool refresh = m_keychain.save(login.refreshToken, KeychainService::refreshTokenKey);
+    const bool userId = m_keychain.save(login.userId, KeychainService::userIdKey);
+    if (access && refresh && userId)
+        return;
+    auto flag = [](bool value) { return value ? "true" : "false"; };
+    std::fprintf(stdout, "⚠️ Keychain save failed — access:%s refresh:%s userId:%s\n",
+                 flag(access), flag(refresh), flag(userId));
+    std::fflush(stdout);
+}
+
+QCoro::Task<QJsonObject> APIService::passkeyOptions(QString path,
+                                                    std::optional<QJsonObject> jsonBody) {
+    const QByteArray bytes =
+        co_await performDataRequest(std::move(path), "POST", std::nullopt, jsonBody, false);
+    const QJsonValue options = JsonDecoder::parse(bytes);
+    if (!options.isObject())
+        throw APIError::invalidResponse();
+    co_return options.toObject();
+}
+
+QCoro::Task<QJsonObject> APIService::passkeyRegisterOptions(QString username) {
+    const QJsonObject body{{QStringLiteral("username"), username}};
+    co_return co_await passkeyOptions(QStringLiteral("/api/auth/passkey/register/options"), body);
+}
+
+QCoro::Task<QJsonObject> APIService::passkeyAuthenticateOptions() {
+    co_return co_await passkeyOptions(QStringLiteral("/api/auth/passkey/authenticate/options"),
+                                      std::nullopt);
+}
+
+QCoro::Task<LoginResponse> APIService::passkeyRegisterComplete(QJsonObject credential) {
+    const QJsonObject body{{QStringLiteral("credential"), credential}};
+    const QByteArray bytes = co_await performDataRequest(
+        QStringLiteral("/api/auth/passkey/register/complete"), "POST", std::nullopt, body, false);
+    co_return JsonDecoder::decode<LoginResponse>(bytes);
+}
+
+QCoro::Task<LoginResponse> APIService::passkeyAuthenticateComplete(QJsonObject credential) {
+    const QJsonObject body{{QStringLiteral("credential"), credential}};
+    const QByteArray bytes =
+        co_await performDataRequest(QStringLiteral("/api/auth/passkey/authenticate/complete"),
+                                    "POST", std::nullopt, body, false);
+    co_return JsonDecoder::decode<LoginResponse>(bytes);
+}
+
+QCoro::Task<ApiKeyCreatedResponse> APIService::createApiKey(QString label) {
+    const QJsonObject body{{QStringLiteral("label"), label}};
+    const QByteArray bytes =
+        co_await sendWithRefresh(QStringLiteral("/api/auth/api-keys"), "POST", body);
+    co_return JsonDecoder::decode<ApiKeyCreatedResponse>(bytes);
+}
+
+QCoro::Task<> APIService::deleteApiKey(QString id) {
+    co_await requestNoContent(QStringLiteral("/api/auth/api-keys/") + segment(id), "DELETE");
+}
+
+QCoro::Task<> APIService::revokeApiKey(QString id, std::optional<QString> accessToken,
+                                       std::optional<QString> refreshToken) {
+    const QString path = QStringLiteral("/api/auth/api-keys/") + segment(id);
+    try {
+        co_await send(path, "DELETE", std::nullopt, Auth::given, accessToken);
+        co_return;
+    } catch (const APIError &error) {
+        if (error.kind() != APIError::Kind::unauthorized || !refreshToken)
+            throw;
+    }
+    const QJsonObject body{{QStringLiteral("refresh_token"), *refreshToken}};
+    RefreshResponse tokens;
+    try {
+        const QByteArray bytes =
+            co_await send(QStringLiteral("/api/auth/refresh"), "POST", body, Auth::none);
+        tokens = JsonDecoder::decode<RefreshResponse>(bytes);
+    } catch (...) {
+        throw APIError::tokenRefreshFailed();
+    }
+    co_await send(path, "DELETE", std::nullopt, Auth::given, tokens.accessToken);
+}
+
+QCoro::Task<PairInitiateResponse> APIService::initiatePairing() {
+    const QJsonValue answer = co_await request(QStringLiteral("/api/pair/initiate"), "POST");
+    co_return PairInitiateResponse::decode(answer);
+}
+
+QCoro::Task<QList<PairedDeviceResponse>> APIService::pairedDevices() {
+    const QJsonValue answer = co_await request(QStringLiteral("/api/paired-devices"), "GET");
+    QList<PairedDeviceResponse> devices;
+    for (const QJsonValue &item : JsonDecoder::array(answer))
+        devices.append(PairedDeviceResponse::decode(item));
+    co_return devices;
+}
+
+QCoro::Task<> APIService::deletePairedDevice(QString id) {
+    co_await requestNoContent(QStringLiteral("/api/paired-devices/") + segment(id), "DELETE");
+}
+
+} // namespace quillet

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "api/Base64Url.h"
+
+#include <QByteArray>
+#include <QJsonObject>
+
+namespace quillet {
+
+// What a passkey registration yields.
+struct RegistrationCredential {
+    QByteArray credentialId;
+    QByteArray clientDataJSON;
+    QByteArray attestationObject;
+
+    // The credential object the server's registration completion takes.
+    QJsonObject toJson() const {
+        const QString id = Base64Url::encode(credentialId);
+        return {
+            {QStringLiteral("id"), id},
+            {QStringLiteral("rawId"), id},
+            {QStringLiteral("type"), QStringLiteral("public-key")},
+            {QStringLiteral("authenticatorAttachment"), QStringLiteral("platform")},
+            {QStringLiteral("response"),
+             QJsonObject{
+                 {QStringLiteral("clientDataJSON"), Base64Url::encode(clientDataJSON)},
+                 {QStringLiteral("attestationObject"), Base64Url::encode(attestationObject)},
+             }},
+        };
+    }
+};
+
+} // namespace quillet

@@ -1,0 +1,402 @@
+#include "api/APIError.h"
+#include "api/APIService.h"
+#include "api/DecodingError.h"
+#include "api/FileCredentialBackend.h"
+#include "api/KeychainService.h"
+#include "api/TransportError.h"
+#include "app/Settings.h"
+#include "support/AwaitTask.h"
+#include "support/FakeServer.h"
+#include "support/StdoutCapture.h"
+#include "support/TestEnvironment.h"
+
+#include <QJsonArray>
+
+using namespace quillet;
+using test::awaitTask;
+using test::FakeResponse;
+using test::FakeServer;
+using test::RecordedRequest;
+
+namespace {
+
+// Runs `work` and answers the text of what it threw, or nothing.
+template <typename Work> std::optional<QString> failureOf(Work &&work) {
+    try {
+        work();
+    } catch (const std::exception &error) {
+        return QString::fromUtf8(error.what());
+    }
+    return std::nullopt;
+}
+
+template <typename Work> std::optional<APIError::Kind> apiErrorOf(Work &&work) {
+    try {
+        work();
+    } catch (const APIError &error) {
+        return error.kind();
+    }
+    return std::nullopt;
+}
+
+// Three device requests started together, so that their 401s meet one refresh.
+QCoro::Task<QStringList> threeAtOnce(APIService *api) {
+    auto first = api->pairedDevices();
+    auto second = api->pairedDevices();
+    auto third = api->pairedDevices();
+    QStringList outcomes;
+    for (auto *task : {&first, &second, &third}) {
+        try {
+            co_await std::move(*task);
+            outcomes << QStringLiteral("ok");
+        } catch (const std::exception &error) {
+            outcomes << QString::fromUtf8(error.what());
+        }
+    }
+    co_return outcomes;
+}
+
+const QString devicesPath = QStringLiteral("/api/paired-devices");
+const QString refreshPath = QStringLiteral("/api/auth/refresh");
+
+} // namespace
+
+class TestAPIService : public QObject {
+    Q_OBJECT
+private:
+    QTemporaryDir m_dir;
+    std::unique_ptr<FakeServer> m_server;
+    std::unique_ptr<KeychainService> m_keychain;
+    std::unique_ptr<APIService> m_api;
+
+    // Answers 200 with an empty list to the new access token and 401 to any other.
+    void devicesNeedToken(const QByteArray &token) {
+        m_server->on("GET", QRegularExpression(QRegularExpression::escape(devicesPath)),
+                     [token](const RecordedRequest &request) {
+                         return request.headers.value("authorization") == "Bearer " + token
+                                    ? FakeResponse::json(200, QJsonArray())
+                                    : FakeResponse::raw(401, "expired");
+                     });
+    }
+
+private slots:
+    void init() {
+        m_server = std::make_unique<FakeServer>();
+        m_keychain = std::make_unique<KeychainService>(std::make_unique<FileCredentialBackend>(
+            m_dir.path() + QStringLiteral("/%1-%2.json")
+                               .arg(QTest::currentTestFunction(), QTest::currentDataTag())));
+        m_api = std::make_unique<APIService>(*m_keychain);
+        m_api->setTimeout(std::chrono::milliseconds(3000));
+        Settings::write(Settings::serverURL, m_server->baseUrl());
+    }
+    void cleanup() {
+        m_api.reset();
+        m_server.reset();
+    }
+
+    void descriptions() {
+        QCOMPARE(APIError::httpError(404, QStringLiteral("gone")).description(),
+                 QStringLiteral("HTTP error 404: gone"));
+        QCOMPARE(APIError::httpError(500, std::nullopt).description(),
+                 QStringLiteral("HTTP error 500"));
+        QCOMPARE(APIError::noBaseURL().description(),
+                 QStringLiteral("Server URL is not configured."));
+        QCOMPARE(APIError::invalidURL().description(), QStringLiteral("The URL is invalid."));
+        QCOMPARE(APIError::invalidResponse().description(),
+                 QStringLiteral("Received an invalid response from the server."));
+        QCOMPARE(APIError::unauthorized().description(),
+                 QStringLiteral("Authentication failed. Please sign in again."));
+        QCOMPARE(APIError::tokenRefreshFailed().description(),
+                 QStringLiteral("Session expired. Please sign in again."));
+    }
+
+    void joinsBaseAndPath_data() {
+        QTest::addColumn<QString>("suffix");
+        QTest::addColumn<QString>("path");
+        QTest::newRow("no slash") << ""
+                                  << "/api/paired-devices";
+        QTest::newRow("one slash dropped") << "/"
+                                           << "/api/paired-devices";
+        // The joined URL keeps "//"; Qt's HTTP layer sends redundant separators as one.
+        QTest::newRow("only one of two dropped") << "//"
+                                                 << "/api/paired-devices";
+    }
+    void joinsBaseAndPath() {
+        QFETCH(QString, suffix);
+        QFETCH(QString, path);
+        m_server->on("GET", QRegularExpression(".*"),
+                     [](const RecordedRequest &) { return FakeResponse::json(200, QJsonArray()); });
+        Settings::write(Settings::serverURL, m_server->baseUrl() + suffix);
+        awaitTask(m_api->pairedDevices());
+        QCOMPARE(m_server->requests().size(), 1);
+        QCOMPARE(m_server->requests().first().path, path);
+    }
+
+    void unusableServerURL_data() {
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("unset") << QVariant() << "Server URL is not configured.";
+        QTest::newRow("empty") << QVariant(QString()) << "Server URL is not configured.";
+        QTest::newRow("only blanks") << QVariant(QStringLiteral("   ")) << "The URL is invalid.";
+        QTest::newRow("no scheme")
+            << QVariant(QStringLiteral("example.com")) << "The URL is invalid.";
+        QTest::newRow("not HTTP") << QVariant(QStringLiteral("file:///etc"))
+                                  << "The URL is invalid.";
+    }
+    void unusableServerURL() {
+        QFETCH(QVariant, stored);
+        QFETCH(QString, error);
+        if (stored.isValid())
+            Settings::write(Settings::serverURL, stored);
+        else
+            Settings::remove(Settings::serverURL);
+        QCOMPARE(failureOf([&] { awaitTask(m_api->pairedDevices()); }), std::optional(error));
+        QVERIFY(m_server->requests().isEmpty());
+    }
+
+    void answers_data() {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("outcome"); // "ok", "decoding" or the error text
+        QTest::newRow("200 with a list") << 200 << QByteArray("[]") << "ok";
+        QTest::newRow("200 empty") << 200 << QByteArray() << "decoding";
+        QTest::newRow("204 empty is decoded too") << 204 << QByteArray() << "decoding";
+        QTest::newRow("200 not JSON") << 200 << QByteArray("<html>") << "decoding";
+        QTest::newRow("object instead of list") << 200 << QByteArray("{}") << "decoding";
+        QTest::newRow("device member missing")
+            << 200 << QByteArray(R"([{"id":"1","device_name":"P"}])") << "decoding";
+        QTest::newRow("redirect not followed")
+            << 302 << QByteArray("moved") << "HTTP error 302: moved";
+        QTest::newRow("server error with text")
+            << 500 << QByteArray("boom") << "HTTP error 500: boom";
+        QTest::newRow("error body not UTF-8") << 503 << QByteArray("\xff\xfe") << "HTTP error 503";
+    }
+    void answers() {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, outcome);
+        FakeResponse response = FakeResponse::raw(status, body);
+        if (status == 302)
+            response.body = body; // the client must not chase a Location it was not given
+        m_server->on("GET", devicesPath, response);
+        try {
+            awaitTask(m_api->pairedDevices());
+            QCOMPARE(QStringLiteral("ok"), outcome);
+        } catch (const DecodingError &) {
+            QCOMPARE(QStringLiteral("decoding"), outcome);
+        } catch (const APIError &error) {
+            QCOMPARE(error.description(), outcome);
+            QCOMPARE(error.statusCode(), status);
+        }
+    }
+
+    void devicesDecode() {
+        const QByteArray body = R"([{"id":"d1","device_name":"Pixel","device_type":"android",
+            "created_at":"2026-01-01T10:00:00Z","lastSeenAt":"yesterday","battery":42}])";
+        m_server->on("GET", devicesPath, FakeResponse::raw(200, body));
+        const QList<PairedDeviceResponse> devices = awaitTask(m_api->pairedDevices());
+        QCOMPARE(devices.size(), 1);
+        QCOMPARE(devices.first().deviceName, QStringLiteral("Pixel"));
+        QCOMPARE(devices.first().deviceType, QStringLiteral("android"));
+        QCOMPARE(devices.first().createdAt, QStringLiteral("2026-01-01T10:00:00Z"));
+        QCOMPARE(devices.first().lastSeenAt, QStringLiteral("yesterday"));
+    }
+
+    void deleteDevice_data() {
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("outcome");
+        const QString uuid = QStringLiteral("8F6B1C2A-0D3E-4F5A-9B7C-1D2E3F4A5B6C");
+        QTest::newRow("204 empty")
+            << uuid << 204 << QByteArray() << "/api/paired-devices/" + uuid << "ok";
+        QTest::newRow("200 not JSON")
+            << "d1" << 200 << QByteArray("fine") << "/api/paired-devices/d1"
+            << "ok";
+        QTest::newRow("unknown id")
+            << "d1" << 404 << QByteArray("no such device") << "/api/paired-devices/d1"
+            << "HTTP error 404: no such device";
+        // An id is one path segment: it cannot climb to another endpoint.
+        QTest::newRow("traversal stays inside") << "../auth/api-keys/k1" << 204 << QByteArray()
+                                                << "/api/paired-devices/..%2Fauth%2Fapi-keys%2Fk1"
+                                                << "ok";
+    }
+    void deleteDevice() {
+        QFETCH(QString, id);
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, path);
+        QFETCH(QString, outcome);
+        m_server->on("DELETE", QRegularExpression(".*"),
+                     [&](const RecordedRequest &) { return FakeResponse::raw(status, body); });
+        const auto failure = failureOf([&] { awaitTask(m_api->deletePairedDevice(id)); });
+        QCOMPARE(failure.value_or(QStringLiteral("ok")), outcome);
+        QCOMPARE(m_server->requests().size(), 1);
+        QCOMPARE(m_server->requests().first().path, path);
+    }
+
+    void headersAndBodies() {
+        m_server->on("GET", devicesPath, FakeResponse::json(200, QJsonArray()));
+        m_server->on(
+            "POST", QStringLiteral("/api/auth/api-keys"),
+            FakeResponse::json(201, QJsonObject{{"id", "k1"}, {"label", "L"}, {"key", "s"}}));
+
+        awaitTask(m_api->pairedDevices());
+        RecordedRequest get = m_server->requests().last();
+        QVERIFY(!get.headers.contains("authorization"));
+        QVERIFY(!get.headers.contains("content-type"));
+        QVERIFY(get.body.isEmpty());
+
+        m_keychain->save(QStringLiteral("tok"), KeychainService::accessTokenKey);
+        awaitTask(m_api->pairedDevices());
+        QCOMPARE(m_server->requests().last().headers.value("authorization"),
+                 QByteArray("Bearer tok"));
+
+        const ApiKeyCreatedResponse created =
+            awaitTask(m_api->createApiKey(QStringLiteral("QuilletMac-x")));
+        QCOMPARE(created.key, QStringLiteral("s"));
+        const RecordedRequest post = m_server->requests().last();
+        QCOMPARE(post.headers.value("content-type"), QByteArray("application/json"));
+        QCOMPARE(post.json().object(), (QJsonObject{{"label", "QuilletMac-x"}}));
+    }
+
+    void concurrent401sShareOneRefresh() {
+        m_keychain->save(QStringLiteral("old"), KeychainService::accessTokenKey);
+        m_keychain->save(QStringLiteral("r1"), KeychainService::refreshTokenKey);
+        devicesNeedToken("new");
+        FakeResponse refreshed =
+            FakeResponse::json(200, QJsonObject{{"access_token", "new"}, {"refresh_token", "r2"}});
+        refreshed.delayMs = 300;
+        m_server->on("POST", refreshPath, refreshed);
+
+        const QStringList outcomes = awaitTask(threeAtOnce(m_api.get()));
+        QCOMPARE(outcomes, QStringList({"ok", "ok", "ok"}));
+        const auto refreshes = m_server->requests("POST", refreshPath);
+        QCOMPARE(refreshes.size(), 1);
+        QCOMPARE(refreshes.first().json().object(), (QJsonObject{{"refresh_token", "r1"}}));
+        QVERIFY(!refreshes.first().headers.contains("authorization"));
+        QCOMPARE(m_server->requests("GET", devicesPath).size(), 6);
+        QCOMPARE(m_keychain->load(KeychainService::accessTokenKey),
+                 std::optional(QStringLiteral("new")));
+        QCOMPARE(m_keychain->load(KeychainService::refreshTokenKey),
+                 std::optional(QStringLiteral("r2")));
+
+        // The flight is over: a later 401 starts a refresh of its own.
+        m_keychain->save(QStringLiteral("stale"), KeychainService::accessTokenKey);
+        awaitTask(m_api->pairedDevices());
+        QCOMPARE(m_server->requests("POST", refreshPath).size(), 2);
+    }
+
+    void failedRefreshFailsEveryWaiter_data() {
+        QTest::addColumn<int>("refreshStatus");
+        QTest::addColumn<bool>("hasRefreshToken");
+        QTest::newRow("refresh answered 401") << 401 << true;
+        QTest::newRow("refresh answered 500") << 500 << true;
+        QTest::newRow("refresh answered garbage") << 200 << true;
+        QTest::newRow("no refresh token") << 200 << false;
+    }
+    void failedRefreshFailsEveryWaiter() {
+        QFETCH(int, refreshStatus);
+        QFETCH(bool, hasRefreshToken);
+        if (hasRefreshToken)
+            m_keychain->save(QStringLiteral("r1"), KeychainService::refreshTokenKey);
+        devicesNeedToken("new");
+        FakeResponse refresh = FakeResponse::raw(refreshStatus, "nope");
+        refresh.delayMs = 200;
+        m_server->on("POST", refreshPath, refresh);
+
+        const QStringList outcomes = awaitTask(threeAtOnce(m_api.get()));
+        const QString expired = APIError::tokenRefreshFailed().description();
+        QCOMPARE(outcomes, QStringList({expired, expired, expired}));
+        QCOMPARE(m_server->requests("POST", refreshPath).size(), hasRefreshToken ? 1 : 0);
+        QCOMPARE(m_server->requests("GET", devicesPath).size(), 3);
+        // The stored tokens are left alone; signing out is the caller's decision.
+        QCOMPARE(m_keychain->load(KeychainService::refreshTokenKey).has_value(), hasRefreshToken);
+    }
+
+    void secondUnauthorizedEndsTheCall() {
+        m_keychain->save(QStringLiteral("r1"), KeychainService::refreshTokenKey);
+        devicesNeedToken("never");
+        m_server->on(
+            "POST", refreshPath,
+            FakeResponse::json(200, QJsonObject{{"accessToken", "new"}, {"refreshToken", "r2"}}));
+        QCOMPARE(apiErrorOf([&] { awaitTask(m_api->pairedDevices()); }),
+                 std::optional(APIError::Kind::unauthorized));
+        QCOMPARE(m_server->requests("POST", refreshPath).size(), 1);
+        QCOMPARE(m_server->requests("GET", devicesPath).size(), 2);
+    }
+
+    void unauthenticatedCallsDoNotRefresh() {
+        m_keychain->save(QStringLiteral("r1"), KeychainService::refreshTokenKey);
+        m_server->on("POST", QStringLiteral("/api/auth/passkey/authenticate/options"),
+                     FakeResponse::raw(401, ""));
+        QCOMPARE(apiErrorOf([&] { awaitTask(m_api->passkeyAuthenticateOptions()); }),
+                 std::optional(APIError::Kind::unauthorized));
+        QVERIFY(m_server->requests("POST", refreshPath).isEmpty());
+        // Sent with neither body nor content type.
+        QVERIFY(!m_server->requests().first().headers.contains("content-type"));
+    }
+
+    void passkeyOptionsMustBeAnObject() {
+        m_server->on("POST", QStringLiteral("/api/auth/passkey/register/options"),
+                     FakeResponse::raw(200, "[1]"));
+        QCOMPARE(apiErrorOf([&] { awaitTask(m_api->passkeyRegisterOptions("bob")); }),
+                 std::optional(APIError::Kind::invalidResponse));
+        QCOMPARE(m_server->requests().first().json().object(), (QJsonObject{{"username", "bob"}}));
+        m_server->on("POST", QStringLiteral("/api/auth/passkey/register/options"),
+                     FakeResponse::raw(200, "{oops"));
+        QVERIFY_THROWS_EXCEPTION(DecodingError, awaitTask(m_api->passkeyRegisterOptions("bob")));
+    }
+
+    void transportFailures_data() {
+        QTest::addColumn<bool>("drop");
+        QTest::addColumn<int>("delayMs");
+        QTest::newRow("connection dropped") << true << 0;
+        QTest::newRow("no answer in time") << false << 2000;
+    }
+    void transportFailures() {
+        QFETCH(bool, drop);
+        QFETCH(int, delayMs);
+        m_api->setTimeout(std::chrono::milliseconds(300));
+        FakeResponse response = FakeResponse::json(200, QJsonArray());
+        response.dropConnection = drop;
+        response.delayMs = delayMs;
+        m_server->on("GET", devicesPath, response);
+        try {
+            awaitTask(m_api->pairedDevices());
+            QFAIL("the request succeeded");
+        } catch (const TransportError &error) {
+            if (!drop)
+                QCOMPARE(QString::fromUtf8(error.what()), QStringLiteral("The request timed out."));
+        }
+    }
+
+    void saveTokensStoresAllThree() {
+        m_api->saveTokens({QStringLiteral("a"), QStringLiteral("r"), QStringLiteral("u")});
+        QCOMPARE(m_keychain->load(KeychainService::accessTokenKey),
+                 std::optional(QStringLiteral("a")));
+        QCOMPARE(m_keychain->load(KeychainService::refreshTokenKey),
+                 std::optional(QStringLiteral("r")));
+        QCOMPARE(m_keychain->load(KeychainService::userIdKey), std::optional(QStringLiteral("u")));
+    }
+
+    void saveTokensReportsAFailedStore() {
+        QFile blocker(m_dir.path() + QStringLiteral("/blocker"));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        KeychainService broken(std::make_unique<FileCredentialBackend>(blocker.fileName() +
+                                                                       QStringLiteral("/c.json")));
+        APIService api(broken);
+        test::StdoutCapture capture;
+        api.saveTokens({QStringLiteral("a"), QStringLiteral("r"), QStringLiteral("u")});
+        const QList<QByteArray> lines = capture.text().split('\n');
+        QCOMPARE(lines.size(), 5);
+        QCOMPARE(
+            lines.at(3),
+            QByteArray("⚠️ Keychain save failed — access:false refresh:false userId:false"));
+    }
+};
+
+QUILLET_TEST_GUILESS_MAIN(TestAPIService)
+#include "tst_APIService.moc"

@@ -1,0 +1,383 @@
+#include "api/APIService.h"
+#include "api/AuthViewModel.h"
+#include "api/Base64Url.h"
+#include "api/FileCredentialBackend.h"
+#include "api/KeychainService.h"
+#include "app/Settings.h"
+#include "support/AwaitTask.h"
+#include "support/FakeServer.h"
+#include "support/StdoutCapture.h"
+#include "support/TestEnvironment.h"
+#include "support/WebAuthnVerifier.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSignalSpy>
+
+using namespace quillet;
+using test::awaitTask;
+using test::FakeResponse;
+using test::FakeServer;
+using test::RecordedRequest;
+using test::WebAuthnVerifier;
+
+namespace {
+
+const QString rpId = QStringLiteral("quillet.test");
+const QString registerOptions = QStringLiteral("/api/auth/passkey/register/options");
+const QString registerComplete = QStringLiteral("/api/auth/passkey/register/complete");
+const QString authOptions = QStringLiteral("/api/auth/passkey/authenticate/options");
+const QString authComplete = QStringLiteral("/api/auth/passkey/authenticate/complete");
+const QString apiKeys = QStringLiteral("/api/auth/api-keys");
+
+QJsonObject tokens(const QString &suffix) {
+    return {{"access_token", "access-" + suffix},
+            {"refresh_token", "refresh-" + suffix},
+            {"user_id", "user-1"}};
+}
+
+} // namespace
+
+class TestAuthViewModel : public QObject {
+    Q_OBJECT
+private:
+    QTemporaryDir m_dir;
+    std::unique_ptr<FakeServer> m_server;
+    std::unique_ptr<KeychainService> m_keychain;
+    std::unique_ptr<APIService> m_api;
+    std::unique_ptr<AuthViewModel> m_model;
+    int m_authenticatedCalls = 0;
+    int m_keysCreated = 0;
+    QString m_challenge;
+
+    // A server that speaks the contract: fresh challenges, tokens, numbered agent keys.
+    void serveContract() {
+        auto challenge = [this] {
+            m_challenge = Base64Url::encode(QUuid::createUuid().toRfc4122());
+            return m_challenge;
+        };
+        m_server->on("POST", QRegularExpression(QRegularExpression::escape(registerOptions)),
+                     [challenge](const RecordedRequest &) {
+                         return FakeResponse::json(
+                             200, QJsonObject{{"challenge", challenge()},
+                                              {"user", QJsonObject{{"id", "dXNlci1oYW5kbGU"},
+                                                                   {"name", "alice"}}},
+                                              {"rp", QJsonObject{{"id", rpId}, {"name", "Q"}}}});
+                     });
+        m_server->on("POST", QRegularExpression(QRegularExpression::escape(authOptions)),
+                     [challenge](const RecordedRequest &) {
+                         return FakeResponse::json(
+                             200, QJsonObject{{"challenge", challenge()}, {"rpId", rpId}});
+                     });
+        m_server->on("POST", registerComplete, FakeResponse::json(200, tokens("1")));
+        m_server->on("POST", authComplete, FakeResponse::json(200, tokens("2")));
+        m_server->on("POST", QRegularExpression(QRegularExpression::escape(apiKeys)),
+                     [this](const RecordedRequest &) {
+                         ++m_keysCreated;
+                         const QString n = QString::number(m_keysCreated);
+                         return FakeResponse::json(
+                             201,
+                             QJsonObject{{"id", "k" + n}, {"label", "l"}, {"key", "secret-" + n}});
+                     });
+    }
+
+    QJsonObject sentCredential(const QString &path) {
+        const auto sent = m_server->requests("POST", path);
+        return sent.isEmpty() ? QJsonObject()
+                              : sent.last().json().object().value("credential").toObject();
+    }
+
+private slots:
+    void init() {
+        m_server = std::make_unique<FakeServer>();
+        m_keychain = std::make_unique<KeychainService>(std::make_unique<FileCredentialBackend>(
+            m_dir.path() + QStringLiteral("/%1-%2.json")
+                               .arg(QTest::currentTestFunction(), QTest::currentDataTag())));
+        m_api = std::make_unique<APIService>(*m_keychain);
+        m_model = std::make_unique<AuthViewModel>(*m_api);
+        m_model->setHostName(QStringLiteral("build box"));
+        m_authenticatedCalls = 0;
+        m_keysCreated = 0;
+        m_model->onAuthenticated = [this] { ++m_authenticatedCalls; };
+        Settings::remove(Settings::agentApiKey);
+        Settings::remove(Settings::agentApiKeyId);
+        Settings::write(Settings::serverURL, m_server->baseUrl());
+    }
+    void cleanup() {
+        m_model.reset();
+        m_api.reset();
+        m_server.reset();
+    }
+
+    void registrationAndSignInVerify() {
+        serveContract();
+        QSignalSpy loading(m_model.get(), &AuthViewModel::isLoadingChanged);
+        awaitTask(m_model->registerAccount("  " + m_server->baseUrl() + " \n", "alice "));
+        QCOMPARE(m_model->errorMessage(), std::nullopt);
+        QVERIFY(m_model->isAuthenticated());
+        QVERIFY(!m_model->isLoading());
+        QCOMPARE(loading.size(), 2);
+        QCOMPARE(m_authenticatedCalls, 1);
+        QCOMPARE(m_model->username(), std::optional(QStringLiteral("alice ")));
+        QCOMPARE(Settings::readText(Settings::serverURL), std::optional(m_server->baseUrl()));
+        QCOMPARE(m_server->requests("POST", registerOptions).first().json().object(),
+                 (QJsonObject{{"username", "alice "}}));
+        QCOMPARE(m_keychain->load(KeychainService::accessTokenKey),
+                 std::optional(QStringLiteral("access-1")));
+        QCOMPARE(m_keychain->load(KeychainService::refreshTokenKey),
+                 std::optional(QStringLiteral("refresh-1")));
+        QCOMPARE(m_keychain->load(KeychainService::userIdKey),
+                 std::optional(QStringLiteral("user-1")));
+        // The key is made with the new access token and is in the settings before the callback.
+        const RecordedRequest keyRequest = m_server->requests("POST", apiKeys).first();
+        QCOMPARE(keyRequest.headers.value("authorization"), QByteArray("Bearer access-1"));
+        QCOMPARE(keyRequest.json().object(), (QJsonObject{{"label", "QuilletMac-build box"}}));
+        QCOMPARE(Settings::readText(Settings::agentApiKey),
+                 std::optional(QStringLiteral("secret-1")));
+        QCOMPARE(Settings::readText(Settings::agentApiKeyId), std::optional(QStringLiteral("k1")));
+
+        const QJsonObject registration = sentCredential(registerComplete);
+        QCOMPARE(registration.value("type").toString(), QStringLiteral("public-key"));
+        QCOMPARE(registration.value("authenticatorAttachment").toString(),
+                 QStringLiteral("platform"));
+        QCOMPARE(registration.value("rawId"), registration.value("id"));
+        const QString registrationChallenge = m_challenge;
+
+        // A second model on the same store: a later run of the app signing in again.
+        AuthViewModel later(*m_api);
+        awaitTask(later.signIn(m_server->baseUrl()));
+        QCOMPARE(later.errorMessage(), std::nullopt);
+        QVERIFY(later.isAuthenticated());
+        QCOMPARE(later.username(), std::nullopt);
+        QCOMPARE(m_keychain->load(KeychainService::accessTokenKey),
+                 std::optional(QStringLiteral("access-2")));
+        QCOMPARE(Settings::readText(Settings::agentApiKeyId), std::optional(QStringLiteral("k2")));
+        const QJsonObject assertion = sentCredential(authComplete);
+        QCOMPARE(Base64Url::decode(
+                     assertion.value("response").toObject().value("userHandle").toString()),
+                 std::optional(QByteArray("user-handle")));
+        QCOMPARE(assertion.value("id"), registration.value("id"));
+
+        if (const auto reason = WebAuthnVerifier::unavailableReason())
+            QSKIP(qPrintable(*reason));
+        const QJsonObject registered =
+            WebAuthnVerifier::registration(registration, registrationChallenge, rpId);
+        QVERIFY2(registered.value("verified").toBool(),
+                 QJsonDocument(registered).toJson().constData());
+        const QJsonObject signedIn = WebAuthnVerifier::authentication(
+            assertion, m_challenge, rpId, registered.value("credential").toObject());
+        QVERIFY2(signedIn.value("verified").toBool(), QJsonDocument(signedIn).toJson().constData());
+    }
+
+    void badOptions_data() {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QByteArray>("options");
+        QTest::newRow("user is a string")
+            << registerOptions << QByteArray(R"({"challenge":"AAEC","user":"u","rp":{"id":"x"}})");
+        QTest::newRow("challenge missing")
+            << registerOptions << QByteArray(R"({"user":{"id":"AQ"},"rp":{"id":"x"}})");
+        QTest::newRow("challenge outside the alphabet")
+            << registerOptions
+            << QByteArray(R"({"challenge":"AA*C","user":{"id":"AQ"},"rp":{"id":"x"}})");
+        QTest::newRow("user id is a number")
+            << registerOptions
+            << QByteArray(R"({"challenge":"AAEC","user":{"id":5},"rp":{"id":"x"}})");
+        QTest::newRow("rp id missing")
+            << registerOptions << QByteArray(R"({"challenge":"AAEC","user":{"id":"AQ"},"rp":{}})");
+        QTest::newRow("options are a list") << registerOptions << QByteArray("[]");
+        QTest::newRow("rpId is an object")
+            << authOptions << QByteArray(R"({"challenge":"AAEC","rpId":{}})");
+        QTest::newRow("challenge is a number")
+            << authOptions << QByteArray(R"({"challenge":1,"rpId":"x"})");
+    }
+    void badOptions() {
+        QFETCH(QString, path);
+        QFETCH(QByteArray, options);
+        m_server->on("POST", path, FakeResponse::raw(200, options));
+        if (path == registerOptions)
+            awaitTask(m_model->registerAccount(m_server->baseUrl(), "alice"));
+        else
+            awaitTask(m_model->signIn(m_server->baseUrl()));
+        QCOMPARE(m_model->errorMessage(),
+                 std::optional(QStringLiteral("Received an invalid response from the server.")));
+        QVERIFY(!m_model->isAuthenticated());
+        QVERIFY(!m_model->isLoading());
+        QCOMPARE(m_server->requests().size(), 1);
+        QCOMPARE(m_authenticatedCalls, 0);
+    }
+
+    void failuresShowTheirText_data() {
+        QTest::addColumn<QString>("serverURL"); // "server" for the fake server
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("blank server URL") << "  \t " << 0 << "Server URL is not configured.";
+        QTest::newRow("options 401")
+            << "server" << 401 << "Authentication failed. Please sign in again.";
+        QTest::newRow("options 500") << "server" << 500 << "HTTP error 500: boom";
+        QTest::newRow("no passkey here")
+            << "server" << 200 << "No passkey found for this server. Create an account first.";
+    }
+    void failuresShowTheirText() {
+        QFETCH(QString, serverURL);
+        QFETCH(int, status);
+        QFETCH(QString, message);
+        m_server->on("POST", authOptions,
+                     status == 200 ? FakeResponse::json(200, QJsonObject{{"challenge", "AAEC"},
+                                                                         {"rpId", "nowhere.test"}})
+                                   : FakeResponse::raw(status, "boom"));
+        m_keychain->save(QStringLiteral("kept"), KeychainService::refreshTokenKey);
+        awaitTask(m_model->signIn(serverURL == QLatin1String("server") ? m_server->baseUrl()
+                                                                       : serverURL));
+        QCOMPARE(m_model->errorMessage(), std::optional(message));
+        QVERIFY(!m_model->isAuthenticated());
+        QVERIFY(!m_model->isLoading());
+        QCOMPARE(m_keychain->load(KeychainService::refreshTokenKey),
+                 std::optional(QStringLiteral("kept")));
+        if (serverURL != QLatin1String("server"))
+            QCOMPARE(Settings::readText(Settings::serverURL), std::optional(QString()));
+    }
+
+    void friendlyMessages_data() {
+        QTest::addColumn<QString>("description");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("domain")
+            << "App is not associated with domain x.test"
+            << "Passkey setup requires Developer Mode. Enable it in System Settings "
+               "→ Privacy & Security → Developer Mode, then restart this app.";
+        QTest::newRow("anchor")
+            << "No presentation anchor"
+            << "Could not display passkey dialog. Try closing and reopening this window.";
+        QTest::newRow("other text unchanged") << "HTTP error 418"
+                                              << "HTTP error 418";
+    }
+    void friendlyMessages() {
+        QFETCH(QString, description);
+        QFETCH(QString, message);
+        QCOMPARE(AuthViewModel::friendlyMessage(description), message);
+    }
+
+    void keyLabels() {
+        QCOMPARE(AuthViewModel::apiKeyLabel(QString()), QStringLiteral("QuilletMac-Mac"));
+        QCOMPARE(AuthViewModel::apiKeyLabel(QStringLiteral("my box")),
+                 QStringLiteral("QuilletMac-my box"));
+    }
+
+    void failedProvisioningKeepsTheSignIn() {
+        serveContract();
+        awaitTask(m_model->registerAccount(m_server->baseUrl(), "alice"));
+        QCOMPARE(Settings::readText(Settings::agentApiKeyId), std::optional(QStringLiteral("k1")));
+        m_server->on("POST", apiKeys, FakeResponse::raw(500, "no keys today"));
+        test::StdoutCapture capture;
+        awaitTask(m_model->signIn(m_server->baseUrl()));
+        QCOMPARE(capture.text(),
+                 QByteArray("Failed to auto-create API key: HTTP error 500: no keys today\n"));
+        QVERIFY(m_model->isAuthenticated());
+        QCOMPARE(m_model->errorMessage(), std::nullopt);
+        QCOMPARE(m_authenticatedCalls, 2);
+        QCOMPARE(Settings::readText(Settings::agentApiKey),
+                 std::optional(QStringLiteral("secret-1")));
+        QCOMPARE(Settings::readText(Settings::agentApiKeyId), std::optional(QStringLiteral("k1")));
+    }
+
+    void signOutRevokesTheKeyAndForgetsEverything() {
+        serveContract();
+        awaitTask(m_model->registerAccount(m_server->baseUrl(), "alice"));
+        awaitTask(m_model->signIn(m_server->baseUrl()));
+        QCOMPARE(m_server->requests("POST", apiKeys).size(), 2);
+        m_server->on(
+            "DELETE", QRegularExpression("/api/auth/api-keys/.*"),
+            [](const RecordedRequest &request) {
+                return FakeResponse::raw(
+                    request.headers.value("authorization") == "Bearer access-2" ? 204 : 401, "");
+            });
+        m_server->clearRequests();
+
+        m_model->signOut();
+        QVERIFY(!m_model->isAuthenticated());
+        QCOMPARE(m_model->username(), std::nullopt);
+        QVERIFY(!Settings::contains(Settings::agentApiKey));
+        QVERIFY(!Settings::contains(Settings::agentApiKeyId));
+        for (const QString &key : {KeychainService::accessTokenKey,
+                                   KeychainService::refreshTokenKey, KeychainService::userIdKey})
+            QCOMPARE(m_keychain->load(key), std::nullopt);
+        QCOMPARE(Settings::readText(Settings::serverURL), std::optional(m_server->baseUrl()));
+
+        // The deletion goes out after the tokens are gone, and still proves who asks.
+        QVERIFY(m_server->waitForRequestCount(1));
+        const RecordedRequest deletion = m_server->requests().first();
+        QCOMPARE(deletion.method, QByteArray("DELETE"));
+        QCOMPARE(deletion.path, QStringLiteral("/api/auth/api-keys/k2"));
+        QCOMPARE(deletion.headers.value("authorization"), QByteArray("Bearer access-2"));
+    }
+
+    void revocationRefreshesWithoutStoringTokens() {
+        Settings::write(Settings::agentApiKeyId, QStringLiteral("k9"));
+        m_keychain->save(QStringLiteral("expired"), KeychainService::accessTokenKey);
+        m_keychain->save(QStringLiteral("r9"), KeychainService::refreshTokenKey);
+        m_server->on("POST", QStringLiteral("/api/auth/refresh"),
+                     FakeResponse::json(
+                         200, QJsonObject{{"access_token", "fresh"}, {"refresh_token", "r10"}}));
+        m_server->on("DELETE", QRegularExpression("/api/auth/api-keys/k9"),
+                     [](const RecordedRequest &request) {
+                         return FakeResponse::raw(
+                             request.headers.value("authorization") == "Bearer fresh" ? 204 : 401,
+                             "");
+                     });
+        QCOMPARE(awaitTask(m_model->signOutAndWait()), std::nullopt);
+        QCOMPARE(m_server->requests("POST", "/api/auth/refresh").first().json().object(),
+                 (QJsonObject{{"refresh_token", "r9"}}));
+        QCOMPARE(m_server->requests("DELETE", "/api/auth/api-keys/k9").size(), 2);
+        QCOMPARE(m_keychain->load(KeychainService::accessTokenKey), std::nullopt);
+        QCOMPARE(m_keychain->load(KeychainService::refreshTokenKey), std::nullopt);
+
+        // A server that refuses: the caller hears of it.
+        Settings::write(Settings::agentApiKeyId, QStringLiteral("k9"));
+        m_server->on("DELETE", QStringLiteral("/api/auth/api-keys/k9"),
+                     FakeResponse::raw(500, "down"));
+        QCOMPARE(awaitTask(m_model->signOutAndWait()),
+                 std::optional(QStringLiteral("HTTP error 500: down")));
+    }
+
+    void signOutWithoutKeyIdSendsNothing() {
+        Settings::write(Settings::agentApiKey, QStringLiteral("secret"));
+        Settings::write(Settings::agentApiKeyId, QString());
+        QCOMPARE(awaitTask(m_model->signOutAndWait()), std::nullopt);
+        m_model->signOut();
+        QTest::qWait(50);
+        QVERIFY(m_server->requests().isEmpty());
+        QVERIFY(!Settings::contains(Settings::agentApiKey));
+        QVERIFY(!Settings::contains(Settings::agentApiKeyId));
+    }
+
+    void sessionRestore_data() {
+        QTest::addColumn<bool>("hasRefreshToken");
+        QTest::addColumn<int>("refreshStatus");
+        QTest::addColumn<bool>("restored");
+        QTest::addColumn<int>("requests");
+        QTest::newRow("refresh succeeds") << true << 200 << true << 1;
+        QTest::newRow("refresh refused") << true << 401 << false << 1;
+        QTest::newRow("no refresh token") << false << 200 << false << 0;
+    }
+    void sessionRestore() {
+        QFETCH(bool, hasRefreshToken);
+        QFETCH(int, refreshStatus);
+        QFETCH(bool, restored);
+        QFETCH(int, requests);
+        if (hasRefreshToken)
+            m_keychain->save(QStringLiteral("r1"), KeychainService::refreshTokenKey);
+        m_server->on("POST", QStringLiteral("/api/auth/refresh"),
+                     FakeResponse::json(refreshStatus, QJsonObject{{"access_token", "a"},
+                                                                   {"refresh_token", "r2"}}));
+        awaitTask(m_model->checkExistingSession());
+        QCOMPARE(m_model->isAuthenticated(), restored);
+        QCOMPARE(m_authenticatedCalls, restored ? 1 : 0);
+        QCOMPARE(m_model->errorMessage(), std::nullopt);
+        QCOMPARE(m_server->requests().size(), requests);
+        if (hasRefreshToken && !restored)
+            QCOMPARE(m_keychain->load(KeychainService::refreshTokenKey),
+                     std::optional(QStringLiteral("r1")));
+    }
+};
+
+QUILLET_TEST_GUILESS_MAIN(TestAuthViewModel)
+#include "tst_AuthViewModel.moc"

@@ -1,0 +1,55 @@
+#include "api/Base64Url.h"
+#include "support/TestEnvironment.h"
+
+using namespace quillet;
+
+class TestBase64Url : public QObject {
+    Q_OBJECT
+private slots:
+    void decode_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("empty") << "" << true << QByteArray();
+        QTest::newRow("two = missing") << "AQ" << true << QByteArray("\x01", 1);
+        QTest::newRow("one = missing") << "AQI" << true << QByteArray("\x01\x02", 2);
+        QTest::newRow("no padding needed") << "AQID" << true << QByteArray("\x01\x02\x03", 3);
+        QTest::newRow("url alphabet") << "-_8" << true << QByteArray("\xfb\xff", 2);
+        QTest::newRow("standard alphabet too") << "+/8" << true << QByteArray("\xfb\xff", 2);
+        QTest::newRow("22 characters, 16 bytes")
+            << "AAECAwQFBgcICQoLDA0ODw" << true
+            << QByteArray::fromHex("000102030405060708090a0b0c0d0e0f");
+        QTest::newRow("padding kept") << "AQ==" << true << QByteArray("\x01", 1);
+        QTest::newRow("character outside the alphabet") << "AQ*D" << false << QByteArray();
+        QTest::newRow("blank inside") << "AQ ID" << false << QByteArray();
+        QTest::newRow("non-ASCII") << QStringLiteral("AQé") << false << QByteArray();
+        QTest::newRow("impossible length") << "AQIDB" << false << QByteArray();
+        QTest::newRow("padding in the middle") << "AQ=D" << false << QByteArray();
+    }
+    void decode() {
+        QFETCH(QString, text);
+        QFETCH(bool, valid);
+        QFETCH(QByteArray, bytes);
+        const auto decoded = Base64Url::decode(text);
+        QCOMPARE(decoded.has_value(), valid);
+        if (valid)
+            QCOMPARE(*decoded, bytes);
+    }
+
+    void encodeHasNoPaddingAndUrlAlphabet() {
+        QCOMPARE(Base64Url::encode(QByteArray("\xfb\xff", 2)), QStringLiteral("-_8"));
+        QCOMPARE(Base64Url::encode(QByteArray("\x01", 1)), QStringLiteral("AQ"));
+        QCOMPARE(Base64Url::encode({}), QString());
+    }
+
+    void roundTripsEveryLength() {
+        QByteArray bytes;
+        for (int length = 0; length < 70; ++length) {
+            QCOMPARE(Base64Url::decode(Base64Url::encode(bytes)), std::optional(bytes));
+            bytes.append(static_cast<char>(length * 37 + 11));
+        }
+    }
+};
+
+QUILLET_TEST_GUILESS_MAIN(TestBase64Url)
+#include "tst_Base64Url.moc"

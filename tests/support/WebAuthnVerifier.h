@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QString>
+#include <optional>
+
+namespace quillet::test {
+
+// Drives tests/support/webauthn/verify.mjs, which checks passkey ceremonies with
+// @simplewebauthn/server, a verifier we did not write.
+class WebAuthnVerifier {
+public:
+    // Why the verifier cannot run here (no node), or nothing.
+    static std::optional<QString> unavailableReason();
+
+    // Sends one request (see verify.mjs) and answers the verifier's JSON answer; a verifier that
+    // does not run at all answers {"verified": false, "error": ...}.
+    static QJsonObject verify(const QJsonObject &request);
+
+    static QJsonObject registration(const QJsonObject &credential, const QString &challenge,
+                                    const QString &rpId);
+    static QJsonObject authentication(const QJsonObject &credential, const QString &challenge,
+                                      const QString &rpId, const QJsonObject &registered);
+};
+
+} // namespace quillet::test

@@ -1,0 +1,242 @@
+#include "api/APIService.h"
+#include "api/FileCredentialBackend.h"
+#include "api/KeychainService.h"
+#include "api/PairingSession.h"
+#include "api/QrCode.h"
+#include "app/Settings.h"
+#include "support/FakeServer.h"
+#include "support/TestEnvironment.h"
+
+#include <QJsonArray>
+#include <QSignalSpy>
+
+using namespace quillet;
+using namespace std::chrono_literals;
+using test::FakeResponse;
+using test::FakeServer;
+
+namespace {
+
+const QString initiatePath = QStringLiteral("/api/pair/initiate");
+const QString devicesPath = QStringLiteral("/api/paired-devices");
+
+FakeResponse code(const QString &value, int expiresIn) {
+    return FakeResponse::json(200, QJsonObject{{"code", value}, {"expires_in", expiresIn}});
+}
+
+FakeResponse devices(int count) {
+    QJsonArray list;
+    for (int i = 1; i <= count; ++i)
+        list.append(QJsonObject{{"id", QStringLiteral("d%1").arg(i)},
+                                {"device_name", QStringLiteral("Phone %1").arg(i)},
+                                {"device_type", "ios"},
+                                {"created_at", "t"},
+                                {"last_seen_at", "t"}});
+    return FakeResponse::json(200, list);
+}
+
+} // namespace
+
+class TestPairingSession : public QObject {
+    Q_OBJECT
+private:
+    QTemporaryDir m_dir;
+    std::unique_ptr<FakeServer> m_server;
+    std::unique_ptr<KeychainService> m_keychain;
+    std::unique_ptr<APIService> m_api;
+
+    std::unique_ptr<PairingSession> makeSession(std::chrono::milliseconds tick,
+                                                std::chrono::milliseconds poll) {
+        auto session = std::make_unique<PairingSession>(*m_api);
+        session->setTickInterval(tick);
+        session->setPollInterval(poll);
+        return session;
+    }
+    int initiations() const { return m_server->requests("POST", initiatePath).size(); }
+
+private slots:
+    void init() {
+        m_server = std::make_unique<FakeServer>();
+        m_keychain = std::make_unique<KeychainService>(
+            std::make_unique<FileCredentialBackend>(m_dir.path() + QStringLiteral("/c.json")));
+        m_api = std::make_unique<APIService>(*m_keychain);
+        Settings::write(Settings::serverURL, m_server->baseUrl());
+    }
+    void cleanup() {
+        m_api.reset();
+        m_server.reset();
+    }
+
+    void displayCode_data() {
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("six characters") << "ABC123"
+                                        << "ABC 123";
+        QTest::newRow("seven unchanged") << "ABCD123"
+                                         << "ABCD123";
+        QTest::newRow("five unchanged") << "AB123"
+                                        << "AB123";
+        QTest::newRow("empty") << ""
+                               << "";
+    }
+    void displayCode() {
+        QFETCH(QString, code);
+        QFETCH(QString, shown);
+        QCOMPARE(PairingSession::displayCode(code), shown);
+    }
+
+    void expiryText_data() {
+        QTest::addColumn<int>("seconds");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("five minutes") << 300 << "Expires in 5:00";
+        QTest::newRow("one second later") << 299 << "Expires in 4:59";
+        QTest::newRow("one minute one") << 61 << "Expires in 1:01";
+        QTest::newRow("seconds only") << 9 << "Expires in 0:09";
+    }
+    void expiryText() {
+        QFETCH(int, seconds);
+        QFETCH(QString, text);
+        QCOMPARE(PairingSession::expiryText(seconds), text);
+    }
+
+    void qrPayload_data() {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<QByteArray>("payload");
+        QTest::newRow("ordinary values verbatim")
+            << "https://quillet.app"
+            << "ABC123" << QByteArray("{\"s\":\"https://quillet.app\",\"c\":\"ABC123\"}");
+        QTest::newRow("quote escaped")
+            << "https://x.test/\"a"
+            << "C\\1" << QByteArray("{\"s\":\"https://x.test/\\\"a\",\"c\":\"C\\\\1\"}");
+    }
+    void qrPayload() {
+        QFETCH(QString, server);
+        QFETCH(QString, code);
+        QFETCH(QByteArray, payload);
+        const QByteArray built = PairingSession::qrPayload(server, code);
+        QCOMPARE(built, payload);
+        const QJsonObject parsed = QJsonDocument::fromJson(built).object();
+        QCOMPARE(parsed.value("s").toString(), server);
+        QCOMPARE(parsed.value("c").toString(), code);
+    }
+
+    void qrSymbol() {
+        const auto symbol =
+            QrCode::encode(PairingSession::qrPayload("https://quillet.app", "ABC123"));
+        QVERIFY(symbol.has_value());
+        QCOMPARE((symbol->size() - 17) % 4, 0);
+        // Finder patterns: dark 7x7 rings in three corners, light just inside the ring.
+        for (auto [x, y] : {std::pair{0, 0}, std::pair{symbol->size() - 7, 0},
+                            std::pair{0, symbol->size() - 7}}) {
+            QVERIFY(symbol->isDark(x, y) && symbol->isDark(x + 6, y + 6) &&
+                    symbol->isDark(x + 3, y + 3));
+            QVERIFY(!symbol->isDark(x + 1, y + 1));
+        }
+        QVERIFY(!QrCode::encode(QByteArray(4000, 'x')).has_value());
+    }
+
+    void countsDownAndRenews() {
+        m_server->enqueue("POST", initiatePath, code("ABC123", 3));
+        m_server->on("POST", initiatePath, code("XYZ789", 300));
+        m_server->on("GET", devicesPath, devices(0));
+        auto session = makeSession(30ms, 10s);
+        QSignalSpy seconds(session.get(), &PairingSession::remainingSecondsChanged);
+        QSignalSpy codes(session.get(), &PairingSession::codeChanged);
+        session->start();
+        QTRY_COMPARE(codes.size(), 2);
+        QCOMPARE(codes.at(0).at(0).toString(), QStringLiteral("ABC123"));
+        QCOMPARE(codes.at(1).at(0).toString(), QStringLiteral("XYZ789"));
+        QList<qint64> shown;
+        for (const auto &args : seconds)
+            shown << args.at(0).toLongLong();
+        // From the lifetime down to 1, then the new code's full lifetime.
+        QCOMPARE(shown.mid(0, 4), (QList<qint64>{3, 2, 1, 300}));
+        QCOMPARE(session->code(), std::optional(QStringLiteral("XYZ789")));
+        QCOMPARE(session->expiresIn(), std::optional(qint64(300)));
+        QCOMPARE(initiations(), 2);
+    }
+
+    void shortLifetimesRenewAtTheFirstTick_data() {
+        QTest::addColumn<int>("expiresIn");
+        QTest::newRow("1") << 1;
+        QTest::newRow("0") << 0;
+        QTest::newRow("negative") << -5;
+    }
+    void shortLifetimesRenewAtTheFirstTick() {
+        QFETCH(int, expiresIn);
+        m_server->enqueue("POST", initiatePath, code("AAA111", expiresIn));
+        m_server->on("POST", initiatePath, code("BBB222", 300));
+        m_server->on("GET", devicesPath, devices(0));
+        auto session = makeSession(50ms, 10s);
+        QSignalSpy seconds(session.get(), &PairingSession::remainingSecondsChanged);
+        session->start();
+        QTRY_COMPARE(session->code(), std::optional(QStringLiteral("BBB222")));
+        QCOMPARE(seconds.size(), 2); // each code shown once, nothing counted in between
+    }
+
+    void failureStopsTheCountdownUntilRetry() {
+        m_server->enqueue("POST", initiatePath, FakeResponse::raw(500, "no codes"));
+        m_server->on("POST", initiatePath, code("ABC123", 300));
+        m_server->on("GET", devicesPath, devices(0));
+        auto session = makeSession(20ms, 10s);
+        session->start();
+        QTRY_COMPARE(session->errorMessage(),
+                     std::optional(QStringLiteral("HTTP error 500: no codes")));
+        QVERIFY(!session->isLoading());
+        QTest::qWait(150);
+        QCOMPARE(initiations(), 1);
+        QCOMPARE(session->code(), std::nullopt);
+
+        session->retry();
+        QTRY_COMPARE(session->code(), std::optional(QStringLiteral("ABC123")));
+        QCOMPARE(session->errorMessage(), std::nullopt);
+    }
+
+    void pairedWhenTheCountGrows() {
+        m_server->on("POST", initiatePath, code("ABC123", 300));
+        m_server->enqueue("GET", devicesPath, devices(2)); // at the start
+        m_server->enqueue("GET", devicesPath, devices(2));
+        m_server->enqueue("GET", devicesPath, devices(1)); // one was removed meanwhile
+        m_server->enqueue("GET", devicesPath, FakeResponse::raw(500, "hiccup"));
+        m_server->on("GET", devicesPath, devices(3));
+        auto session = makeSession(10s, 20ms);
+        QSignalSpy paired(session.get(), &PairingSession::paired);
+        session->start();
+        QVERIFY(paired.wait(5000));
+        QCOMPARE(session->initialDeviceCount(), std::optional(2));
+        QCOMPARE(m_server->requests("GET", devicesPath).size(), 5);
+        const auto added = paired.first().first().value<QList<PairedDeviceResponse>>();
+        QCOMPARE(added.size(), 1);
+        QCOMPARE(added.first().deviceName, QStringLiteral("Phone 3"));
+        QVERIFY(!session->isRunning());
+        QTest::qWait(100);
+        QCOMPARE(m_server->requests("GET", devicesPath).size(), 5);
+    }
+
+    void failedFirstFetchComparesWithZero() {
+        m_server->on("POST", initiatePath, code("ABC123", 300));
+        m_server->enqueue("GET", devicesPath, FakeResponse::raw(500, ""));
+        m_server->on("GET", devicesPath, devices(1));
+        auto session = makeSession(10s, 20ms);
+        QSignalSpy paired(session.get(), &PairingSession::paired);
+        session->start();
+        QVERIFY(paired.wait(5000));
+        QCOMPARE(session->initialDeviceCount(), std::optional(0));
+    }
+
+    void stopCancelsEverything() {
+        m_server->on("POST", initiatePath, code("ABC123", 2));
+        m_server->on("GET", devicesPath, devices(0));
+        auto session = makeSession(20ms, 20ms);
+        session->start();
+        QTRY_VERIFY(m_server->requests("GET", devicesPath).size() >= 2);
+        session->stop();
+        const int before = m_server->requests().size();
+        QTest::qWait(150);
+        QCOMPARE(m_server->requests().size(), before);
+    }
+};
+
+QUILLET_TEST_GUILESS_MAIN(TestPairingSession)
+#include "tst_PairingSession.moc"

@@ -1,9 +1,12 @@
 #include "ui/ServerSettingsTab.h"
 
+#include "api/AuthViewModel.h"
 #include "app/Settings.h"
+#include "ui/PairingPanel.h"
 
 #include <QCoreApplication>
 #include <QCoroNetworkReply>
+#include <QDialog>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -36,7 +39,8 @@ QNetworkAccessManager *sharedNetwork() {
 
 } // namespace
 
-ServerSettingsTab::ServerSettingsTab(QWidget *parent) : QWidget(parent) {
+ServerSettingsTab::ServerSettingsTab(AuthViewModel &model, APIService &api, QWidget *parent)
+    : QWidget(parent), m_model(model), m_api(api) {
     setObjectName(QStringLiteral("serverTab"));
 
     auto *connection = new QGroupBox(QStringLiteral("Connection"), this);
@@ -65,9 +69,44 @@ ServerSettingsTab::ServerSettingsTab(QWidget *parent) : QWidget(parent) {
     testRow->addWidget(m_status, 1);
     form->addRow(testRow);
 
+    auto *account = new QGroupBox(QStringLiteral("Account"), this);
+    auto *accountForm = new QFormLayout(account);
+    m_accountStatus = new QLabel(account);
+    m_accountStatus->setObjectName(QStringLiteral("accountStatusLabel"));
+    accountForm->addRow(QStringLiteral("Status"), m_accountStatus);
+    m_apiKeyRow = new QWidget(account);
+    m_apiKeyRow->setObjectName(QStringLiteral("apiKeyRow"));
+    auto *apiKeyLayout = new QHBoxLayout(m_apiKeyRow);
+    apiKeyLayout->setContentsMargins(0, 0, 0, 0);
+    apiKeyLayout->addWidget(new QLabel(QStringLiteral("Agent API Key"), m_apiKeyRow));
+    apiKeyLayout->addStretch(1);
+    apiKeyLayout->addWidget(new QLabel(QStringLiteral("Auto-configured"), m_apiKeyRow));
+    accountForm->addRow(m_apiKeyRow);
+    m_signOut = new QPushButton(QStringLiteral("Sign Out"), account);
+    m_signOut->setObjectName(QStringLiteral("signOutButton"));
+    m_signOut->setStyleSheet(QStringLiteral("QPushButton { color: #d70015; }"));
+    accountForm->addRow(m_signOut);
+
+    m_pairSection = new QGroupBox(QStringLiteral("Pair Device"), this);
+    m_pairSection->setObjectName(QStringLiteral("pairSection"));
+    auto *showPairing = new QPushButton(QStringLiteral("Show Pairing Code"), m_pairSection);
+    showPairing->setObjectName(QStringLiteral("showPairingButton"));
+    (new QVBoxLayout(m_pairSection))->addWidget(showPairing, 0, Qt::AlignLeft);
+
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(connection);
+    layout->addWidget(account);
+    layout->addWidget(m_pairSection);
     layout->addStretch(1);
+
+    connect(m_signOut, &QPushButton::clicked, this, [this] {
+        m_model.signOut();
+        updateAccount();
+    });
+    connect(showPairing, &QPushButton::clicked, this, &ServerSettingsTab::showPairing);
+    connect(&m_model, &AuthViewModel::isAuthenticatedChanged, this,
+            &ServerSettingsTab::updateAccount);
+    updateAccount();
 
     m_serverURL->setText(
         Settings::readText(Settings::serverURL).value_or(Settings::defaultServerURL));
@@ -76,7 +115,42 @@ ServerSettingsTab::ServerSettingsTab(QWidget *parent) : QWidget(parent) {
     connect(m_test, &QPushButton::clicked, this, [this] { testConnection(); });
 }
 
+void ServerSettingsTab::updateAccount() {
+    const bool signedIn = m_model.isAuthenticated();
+    m_accountStatus->setText(signedIn ? QStringLiteral("Signed in")
+                                      : QStringLiteral("Not signed in"));
+    m_accountStatus->setStyleSheet(signedIn ? QStringLiteral("color: #1f9d3a;")
+                                            : QStringLiteral("color: palette(mid);"));
+    m_apiKeyRow->setVisible(signedIn &&
+                            !Settings::readTextOrEmpty(Settings::agentApiKey).isEmpty());
+    m_signOut->setVisible(signedIn);
+    m_pairSection->setVisible(signedIn);
+    if (!signedIn && m_pairingSheet)
+        m_pairingSheet->close();
+}
+
+void ServerSettingsTab::showPairing() {
+    if (m_pairingSheet) {
+        m_pairingSheet->raise();
+        return;
+    }
+    auto *sheet = new QDialog(this);
+    sheet->setObjectName(QStringLiteral("pairingSheet"));
+    sheet->setWindowTitle(QStringLiteral("Pair Device"));
+    sheet->setAttribute(Qt::WA_DeleteOnClose);
+    sheet->setWindowModality(Qt::WindowModal);
+    auto *panel = new PairingPanel(m_api, sheet);
+    auto *done = new QPushButton(QStringLiteral("Done"), sheet);
+    connect(done, &QPushButton::clicked, sheet, &QDialog::accept);
+    auto *layout = new QVBoxLayout(sheet);
+    layout->addWidget(panel);
+    layout->addWidget(done, 0, Qt::AlignRight);
+    m_pairingSheet = sheet;
+    sheet->open();
+}
+
 void ServerSettingsTab::showEvent(QShowEvent *event) {
+    updateAccount();
     if (!m_serverURL->hasFocus())
         m_serverURL->setText(
             Settings::readText(Settings::serverURL).value_or(Settings::defaultServerURL));

@@ -8,14 +8,16 @@
 
 namespace quillet {
 
-SettingsWindow::SettingsWindow(LoginItem &loginItem, QWidget *parent) : QWidget(parent) {
+SettingsWindow::SettingsWindow(AuthViewModel &model, APIService &api, LoginItem &loginItem,
+                               QWidget *parent)
+    : QWidget(parent) {
     setObjectName(QStringLiteral("settingsWindow"));
     setWindowTitle(QStringLiteral("Quillet — Settings"));
     resize(500, 350);
 
     m_tabs = new QTabWidget(this);
     m_tabs->setObjectName(QStringLiteral("settingsTabs"));
-    m_server = new ServerSettingsTab(m_tabs);
+    m_server = new ServerSettingsTab(model, api, m_tabs);
     m_general = new GeneralSettingsTab(loginItem, m_tabs);
     m_tabs->addTab(m_server, QIcon::fromTheme(QStringLiteral("network-server")),
                    QStringLiteral("Server"));

@@ -6,6 +6,8 @@ class QTabWidget;
 
 namespace quillet {
 
+class APIService;
+class AuthViewModel;
 class GeneralSettingsTab;
 class LoginItem;
 class ServerSettingsTab;
@@ -14,7 +16,8 @@ class ServerSettingsTab;
 class SettingsWindow : public QWidget {
     Q_OBJECT
 public:
-    explicit SettingsWindow(LoginItem &loginItem, QWidget *parent = nullptr);
+    SettingsWindow(AuthViewModel &model, APIService &api, LoginItem &loginItem,
+                   QWidget *parent = nullptr);
 
     ServerSettingsTab *serverTab() const { return m_server; }
     GeneralSettingsTab *generalTab() const { return m_general; }

@@ -6,12 +6,14 @@
 #include "ui/GeneralSettingsTab.h"
 #include "ui/ServerSettingsTab.h"
 #include "ui/SettingsWindow.h"
+#include "ui/SignedIn.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QJsonObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTabWidget>
 
 using namespace quillet;
@@ -22,16 +24,55 @@ class TestSettingsWindow : public QObject {
     Q_OBJECT
 
     XdgAutostartLoginItem m_loginItem{QStringLiteral("/usr/bin/quillet")};
+    std::unique_ptr<AuthViewModel> m_model;
 
 private Q_SLOTS:
     void init() {
         for (const QString &key :
              {Settings::serverURL, Settings::notificationSound, Settings::launchAtLogin})
             Settings::remove(key);
+        APIService::shared().keychain().remove(KeychainService::refreshTokenKey);
+        m_model = std::make_unique<AuthViewModel>(APIService::shared());
+    }
+    void cleanup() { m_model.reset(); }
+
+    void accountSection() {
+        FakeServer server;
+        SettingsWindow window(*m_model, APIService::shared(), m_loginItem);
+        window.show();
+        auto *status = window.findChild<QLabel *>(QStringLiteral("accountStatusLabel"));
+        auto *keyRow = window.findChild<QWidget *>(QStringLiteral("apiKeyRow"));
+        auto *signOut = window.findChild<QPushButton *>(QStringLiteral("signOutButton"));
+        auto *pair = window.findChild<QWidget *>(QStringLiteral("pairSection"));
+        QCOMPARE(status->text(), QStringLiteral("Not signed in"));
+        QVERIFY(!signOut->isVisible() && !pair->isVisible() && !keyRow->isVisible());
+
+        server.on("POST", QStringLiteral("/api/pair/initiate"),
+                  FakeResponse::json(200, QJsonObject{{"code", "ABC123"}, {"expires_in", 300}}));
+        server.on("GET", QStringLiteral("/api/paired-devices"), test::deviceList(0));
+        Settings::write(Settings::agentApiKey, QStringLiteral("secret"));
+        Settings::write(Settings::agentApiKeyId, QStringLiteral("k1"));
+        test::signIn(*m_model, APIService::shared(), server);
+        QCOMPARE(status->text(), QStringLiteral("Signed in"));
+        QVERIFY(signOut->isVisible() && pair->isVisible() && keyRow->isVisible());
+
+        window.findChild<QPushButton *>(QStringLiteral("showPairingButton"))->click();
+        QVERIFY(window.serverTab()->pairingSheet());
+        QTRY_VERIFY(window.serverTab()
+                        ->pairingSheet()
+                        ->findChild<QLabel *>(QStringLiteral("codeLabel"))
+                        ->text() == QStringLiteral("ABC 123"));
+
+        signOut->click();
+        QCOMPARE(status->text(), QStringLiteral("Not signed in"));
+        QVERIFY(!signOut->isVisible() && !pair->isVisible() && !keyRow->isVisible());
+        QVERIFY(!Settings::contains(Settings::agentApiKey));
+        // Signing out closes the pairing sheet.
+        QTRY_VERIFY(!window.serverTab()->pairingSheet());
     }
 
     void tabsAndTitle() {
-        SettingsWindow window(m_loginItem);
+        SettingsWindow window(*m_model, APIService::shared(), m_loginItem);
         QCOMPARE(window.windowTitle(), QStringLiteral("Quillet — Settings"));
         auto *tabs = window.findChild<QTabWidget *>(QStringLiteral("settingsTabs"));
         QStringList labels;
@@ -75,7 +116,7 @@ private Q_SLOTS:
         QFETCH(QString, path);
         FakeServer server;
         server.on("GET", path, FakeResponse::raw(status, body));
-        SettingsWindow window(m_loginItem);
+        SettingsWindow window(*m_model, APIService::shared(), m_loginItem);
         auto *tab = window.serverTab();
         auto *url = tab->findChild<QLineEdit *>(QStringLiteral("serverURLEdit"));
         url->clear();
@@ -102,21 +143,21 @@ private Q_SLOTS:
     void testConnectionFailures() {
         QFETCH(QString, url);
         Settings::write(Settings::serverURL, url);
-        SettingsWindow window(m_loginItem);
+        SettingsWindow window(*m_model, APIService::shared(), m_loginItem);
         quillet::test::awaitTask(window.serverTab()->testConnection(), 10000);
         QVERIFY(window.serverTab()->connectionStatus().startsWith(QLatin1String("Error: ")));
         QVERIFY(!window.serverTab()->connectionStatus().startsWith(QLatin1String("Error: HTTP")));
     }
 
     void serverURLDefault() {
-        SettingsWindow window(m_loginItem);
+        SettingsWindow window(*m_model, APIService::shared(), m_loginItem);
         QCOMPARE(window.findChild<QLineEdit *>(QStringLiteral("serverURLEdit"))->text(),
                  Settings::defaultServerURL);
         QVERIFY(!Settings::contains(Settings::serverURL));
     }
 
     void generalTab() {
-        SettingsWindow window(m_loginItem);
+        SettingsWindow window(*m_model, APIService::shared(), m_loginItem);
         auto *sound = window.findChild<QCheckBox *>(QStringLiteral("soundCheck"));
         auto *login = window.findChild<QCheckBox *>(QStringLiteral("launchAtLoginCheck"));
         QVERIFY(sound->isChecked()); // absent shows on

@@ -295,3 +295,11 @@ bool ProjectsWindow::dropUrls(const QList<QUrl> &urls) {
 }
 
 } // namespace quillet
+
+namespace quillet {
+
+AddProjectSheet *ProjectsWindow::addSheet() const {
+    return m_sheet;
+}
+
+} // namespace quillet

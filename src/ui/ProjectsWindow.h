@@ -31,7 +31,7 @@ public:
 
     // Opens the add sheet for `request`, replacing a sheet that is already open.
     void showAddSheet(const AddProjectRequest &request);
-    AddProjectSheet *addSheet() const { return m_sheet; }
+    AddProjectSheet *addSheet() const;
 
     // Dropped locations: the first, when it is a folder, opens the add sheet. True when the drop
     // is taken (anything was dropped).

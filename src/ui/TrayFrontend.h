@@ -1,0 +1,108 @@
+#pragma once
+
+#include "api/PairedDeviceResponse.h"
+#include "projects/Project.h"
+#include "ui/StatusIcons.h"
+
+#include <QCoroTask>
+#include <QElapsedTimer>
+#include <QMenu>
+#include <QObject>
+#include <QPointer>
+#include <QSet>
+#include <functional>
+#include <memory>
+
+class QSystemTrayIcon;
+
+namespace quillet {
+
+class APIService;
+class AuthViewModel;
+class DropCoordinator;
+class LoginItem;
+class PairDeviceWindow;
+class ProjectStore;
+class ProjectsWindow;
+class SettingsWindow;
+class SignInForm;
+
+// The desktop face of Quillet: the status icon with its menu, and the four windows, each built
+// when first opened. Where the desktop has no system tray the projects window stands in, so the
+// app is never invisible.
+class TrayFrontend : public QObject {
+    Q_OBJECT
+public:
+    TrayFrontend(ProjectStore &store, AuthViewModel &model, APIService &api, DropCoordinator &drops,
+                 LoginItem &loginItem, QObject *parent = nullptr);
+    ~TrayFrontend() override;
+
+    // Shows the status icon, or, without a system tray, says so and opens the projects window.
+    void install();
+    bool hasTrayIcon() const { return m_tray != nullptr; }
+
+    QMenu *menu() { return &m_menu; }
+    void rebuildMenu();
+    // What the platform calls when the menu is about to open.
+    void menuAboutToShow();
+
+    void setIconState(StatusIcons::State state);
+    StatusIcons::State iconState() const { return m_iconState; }
+
+    // A project counts as running while its tmux session exists (as last listed) or, through
+    // `isMonitored`, while the engine watches one of its panes.
+    bool isRunning(const Project &project) const;
+    // Lists the tmux sessions off the main thread and rebuilds the menu when they changed.
+    QCoro::Task<> refreshTmuxSessions();
+
+    // Refetches the phones when the last fetch started more than 30 seconds ago.
+    QCoro::Task<> refreshPairedDevicesIfStale();
+    const QList<PairedDeviceResponse> &pairedDevices() const { return m_devices; }
+    // Asks first; removes the phone on the server and from the menu.
+    QCoro::Task<> disconnectDevice(QString deviceId);
+
+    void openMainWindow();
+    void openSettings();
+    void openSignIn();
+    void openPairDevice();
+    // After a successful sign-in: the sign-in window has done its work.
+    void closeSignIn();
+
+    ProjectsWindow *projectsWindow() const { return m_projects; }
+    SettingsWindow *settingsWindow() const { return m_settings; }
+    QWidget *signInWindow() const;
+    PairDeviceWindow *pairDeviceWindow() const { return m_pairDevice; }
+
+    // Filled in by the shell.
+    std::function<void(const Project &)> launchProject;
+    std::function<void(const Project &)> stopProject;
+    std::function<void(const QString &session)> openTerminal;
+    std::function<bool(const Project &)> isMonitored;
+    std::function<void()> quit;
+
+    // The device list is refetched after this long (30 s); shortened by tests.
+    void setDeviceRefreshInterval(qint64 ms) { m_deviceRefreshMs = ms; }
+
+private:
+    std::optional<Project> projectWithId(const QUuid &id) const;
+    static void present(QWidget *window);
+
+    ProjectStore &m_store;
+    AuthViewModel &m_model;
+    APIService &m_api;
+    DropCoordinator &m_drops;
+    LoginItem &m_loginItem;
+    QMenu m_menu;
+    QSystemTrayIcon *m_tray = nullptr;
+    StatusIcons::State m_iconState = StatusIcons::State::inactive;
+    QSet<QString> m_tmuxSessions;
+    QList<PairedDeviceResponse> m_devices;
+    QElapsedTimer m_lastDeviceFetch; // invalid: never fetched
+    qint64 m_deviceRefreshMs = 30000;
+    QPointer<ProjectsWindow> m_projects;
+    QPointer<SettingsWindow> m_settings;
+    QPointer<SignInForm> m_signIn;
+    QPointer<PairDeviceWindow> m_pairDevice;
+};
+
+} // namespace quillet

@@ -205,6 +205,18 @@ QWidget *TrayFrontend::signInWindow() const {
     return m_signIn;
 }
 
+ProjectsWindow *TrayFrontend::projectsWindow() const {
+    return m_projects;
+}
+
+SettingsWindow *TrayFrontend::settingsWindow() const {
+    return m_settings;
+}
+
+PairDeviceWindow *TrayFrontend::pairDeviceWindow() const {
+    return m_pairDevice;
+}
+
 void TrayFrontend::openSignIn() {
     if (!m_signIn) {
         m_signIn = new SignInForm(m_model);

@@ -68,10 +68,10 @@ public:
     // After a successful sign-in: the sign-in window has done its work.
     void closeSignIn();
 
-    ProjectsWindow *projectsWindow() const { return m_projects; }
-    SettingsWindow *settingsWindow() const { return m_settings; }
+    ProjectsWindow *projectsWindow() const;
+    SettingsWindow *settingsWindow() const;
     QWidget *signInWindow() const;
-    PairDeviceWindow *pairDeviceWindow() const { return m_pairDevice; }
+    PairDeviceWindow *pairDeviceWindow() const;
 
     // Filled in by the shell.
     std::function<void(const Project &)> launchProject;

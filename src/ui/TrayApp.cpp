@@ -1,10 +1,12 @@
 #include "ui/TrayApp.h"
 
+#include "agent/TmuxService.h"
 #include "api/APIService.h"
 #include "app/LoginItem.h"
 #include "app/Settings.h"
 
 #include <QPointer>
+#include <QtConcurrent>
 
 namespace quillet {
 
@@ -35,6 +37,11 @@ void TrayApp::start() {
     m_store.setWatchingFile(true);
     m_frontend.install();
     m_frontend.rebuildMenu();
+
+    // The terminal window opens from a child process; the menu does not wait for it.
+    m_frontend.openTerminal = [](const QString &session) {
+        (void)QtConcurrent::run(&TmuxService::attachInTerminal, session);
+    };
 
     QPointer<TrayApp> self(this);
     m_store.onChanged = [self] {

@@ -5,6 +5,7 @@
 #include <QRegularExpression>
 #include <QStringList>
 #include <QTextBoundaryFinder>
+#include <algorithm>
 #include <initializer_list>
 
 namespace quillet {
@@ -63,19 +64,24 @@ QStringView trimBlanks(QStringView text) {
     return text.sliced(begin, end - begin);
 }
 
+// Code units that are a cluster of their own whatever surrounds them, when every neighbour is
+// one of them too: no combining marks, joiners, variation selectors, surrogates, Hangul jamo or
+// CR among them. Covers the usual screen: Latin text, punctuation, arrows, symbols, box drawing,
+// CJK, kana, full-width forms, Hangul.
+bool isSelfContained(QChar c) {
+    const char16_t u = c.unicode();
+    return (u < 0x300 && u != u'\r') || (u >= 0x2010 && u <= 0x2027) ||
+           (u >= 0x2030 && u <= 0x205E) || (u >= 0x2190 && u <= 0x2BFF) ||
+           (u >= 0x3000 && u <= 0x3029) || (u >= 0x3030 && u <= 0x3098) ||
+           (u >= 0x309B && u <= 0x30FF) || (u >= 0x4E00 && u <= 0x9FFF) ||
+           (u >= 0xAC00 && u <= 0xD7A3) || (u >= 0xFF01 && u <= 0xFF9D);
+}
+
 // True when `text` holds more than `limit` user-perceived characters.
 bool hasMoreCharactersThan(QStringView text, qsizetype limit) {
     if (text.size() <= limit)
         return false; // a cluster is at least one code unit
-    bool simple = true;
-    for (QChar c : text) {
-        // Below the combining marks every code unit is a cluster of its own, apart from CR LF.
-        if (c.unicode() >= 0x300 || c == u'\r') {
-            simple = false;
-            break;
-        }
-    }
-    if (simple)
+    if (std::all_of(text.begin(), text.end(), isSelfContained))
         return true;
     QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
     qsizetype clusters = 0;

@@ -30,7 +30,9 @@ public:
     static QString questionText(const QString &capture);
     // True when the capture's last content lines are a numbered menu (the numbered-option pattern,
     // "^[❯>›\s]*\d+\.\s+", on its last content lines): a one-character reply then answers by
-    // itself.
+    // itself. It is the menu questionText finds: key hints below it are ignored, option
+    // descriptions indented under it belong to it, and a numbered list that prose follows, or
+    // an input field or dialog buttons at the bottom, are no menu.
     static bool endsInNumberedMenu(const QString &capture);
     // The de-duplication key the monitor uses: extractQuestion, else fallbackQuestion with 5 lines.
     static std::optional<QString> questionKey(const QString &capture, CodingTool tool);

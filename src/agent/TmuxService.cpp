@@ -31,7 +31,8 @@ namespace {
 std::atomic<quint64> childCount{0};
 
 // A tmux client that neither answers nor exits would stall the scan that waits for it.
-constexpr int childTimeoutMs = 10000;
+constexpr int defaultTimeoutMs = 10000;
+std::atomic<int> childTimeoutMs{defaultTimeoutMs};
 
 struct PathCache {
     QMutex mutex; // operations run on several worker threads at once
@@ -113,7 +114,8 @@ ChildResult runChild(const QString &program, const QStringList &arguments) {
     result.started = true;
     ++childCount;
 
-    QDeadlineTimer deadline(childTimeoutMs);
+    const int timeoutMs = childTimeoutMs.load();
+    QDeadlineTimer deadline(timeoutMs);
     char buffer[16384];
     bool timedOut = false;
     while (out[0] >= 0 || err[0] >= 0) {
@@ -142,7 +144,7 @@ ChildResult runChild(const QString &program, const QStringList &arguments) {
     closeFd(out[0]);
     closeFd(err[0]);
     if (timedOut) {
-        qCWarning(lcTmux, "tmux did not finish within %d ms: %s", childTimeoutMs,
+        qCWarning(lcTmux, "tmux did not finish within %d ms: %s", timeoutMs,
                   qUtf8Printable(arguments.join(QLatin1Char(' '))));
         ::kill(pid, SIGKILL);
         result.output.clear();
@@ -248,6 +250,10 @@ void TmuxService::setSearchPathsForTesting(const QStringList &paths) {
     cache.candidates = paths;
     cache.resolved = false;
     cache.path.reset();
+}
+
+void TmuxService::setTimeoutForTesting(int milliseconds) {
+    childTimeoutMs.store(milliseconds > 0 ? milliseconds : defaultTimeoutMs);
 }
 
 QString TmuxService::run(const QStringList &arguments) {
@@ -408,8 +414,11 @@ void TmuxService::killSession(const QString &name) {
 }
 
 void TmuxService::clearClaudeCodeMarker(const QString &session) {
+    // "-r", not "-u": the marker comes from the server's global environment (the server inherits
+    // it when it was started from inside Claude Code), and "-u" only drops a session-level entry
+    // that is never there. "-r" hides the global value from every process the session starts.
     const QStringList arguments{QStringLiteral("set-environment"), QStringLiteral("-t"),
-                                exactSession(session), QStringLiteral("-u"),
+                                exactSession(session), QStringLiteral("-r"),
                                 QStringLiteral("CLAUDECODE")};
     run(arguments);
 }

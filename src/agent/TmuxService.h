@@ -31,7 +31,10 @@ public:
     static void setSearchPathsForTesting(const QStringList &paths);
 
     // tmux's standard output; the empty text on any failure or when it is not valid UTF-8.
+    // A tmux that has not finished after 10 s is killed and counts as failed.
     static QString run(const QStringList &arguments);
+    // Seam: another time limit for one tmux command; 0 restores the 10 s.
+    static void setTimeoutForTesting(int milliseconds);
 
     static QList<TmuxSession> listSessions();
     static bool sessionExists(const QString &name);

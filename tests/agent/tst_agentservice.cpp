@@ -1,0 +1,652 @@
+#include "agent/AgentClient.h"
+#include "agent/AgentService.h"
+#include "agent/AlertSink.h"
+#include "agent/TmuxService.h"
+#include "app/Settings.h"
+#include "projects/ProjectStore.h"
+#include "support/AwaitTask.h"
+#include "support/FakeServer.h"
+#include "support/LogCapture.h"
+#include "support/TestEnvironment.h"
+#include "support/TmuxServer.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QSignalSpy>
+
+using namespace quillet;
+using namespace quillet::test;
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString questionsPath = QStringLiteral("/api/sessions/s1/questions");
+const QString replyPath = QStringLiteral("/api/sessions/s1/questions/q1/reply");
+
+// Prints a line, waits for the test's go signal, then asks; prints the answer it read.
+const QString yesNoScript = QStringLiteral(R"(
+echo "Building the parser"
+while [ ! -e go ]; do sleep 0.02; done
+echo "Step 2 wants to write src/parser.cpp"
+printf 'Proceed? (y/n) '
+IFS= read -r answer
+echo "Answer: [$answer] len=${#answer}"
+exec sleep 600
+)");
+
+class CountingSink : public AlertSink {
+public:
+    void playAlertSound() override { ++played; }
+    int played = 0;
+};
+
+Project project(const QString &name, const QString &session, CodingTool tool) {
+    Project p;
+    p.id = QUuid::createUuid();
+    p.name = name;
+    p.directory = QStringLiteral("/tmp");
+    p.tmuxSessionName = session;
+    p.launchCommand = QStringLiteral("claude");
+    p.tool = tool;
+    p.createdAt = QDateTime::currentDateTimeUtc();
+    return p;
+}
+
+} // namespace
+
+class TestAgentService : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+
+    void startStoresOneTrailingSlashLess_data();
+    void startStoresOneTrailingSlashLess();
+    void postsOnceAfterIdleAndTypesTheReply();
+    void questionOnScreenAtFirstSightIsNotPosted();
+    void failedPostIsRetriedOnTheNextScan();
+    void changedScreenAllowsTheSameQuestionAgain();
+    void vanishedPaneIsClosedAndForgotten();
+    void questionExpiresWhenThePaneMovesOn();
+    void replyIsDroppedWhenTheScreenMovedMeanwhile();
+    void replyTyping_data();
+    void replyTyping();
+    void inputsAreTypedInOrderAndAcknowledged();
+    void commands_data();
+    void commands();
+    void syncPayloadAndStatus_data();
+    void syncPayloadAndStatus();
+    void serverFaultsNeverStopTheLoop();
+
+private:
+    // Runs the bash program `script` in a new session; returns its pane target.
+    QString startScript(const QString &session, const QString &script);
+    // Runs the event loop (the engine keeps working) until the pane shows `text`.
+    bool waitForScreen(const QString &pane, const QString &text, int timeoutMs = 5000) const;
+    // Creates the file a script waits on.
+    void touch(const QString &name) const;
+    void startEngine();
+    void stopEngine();
+    // The one project every pane belongs to (generic: every pane of the private server).
+    Project addProject(const QString &session, CodingTool tool = CodingTool::generic);
+
+    std::unique_ptr<FakeServer> m_server;
+    std::unique_ptr<ProjectStore> m_store;
+    std::unique_ptr<AgentService> m_engine;
+    std::unique_ptr<TmuxServer> m_tmux;
+    int m_scripts = 0;
+    CountingSink m_sink;
+    int m_nextSession = 0;
+};
+
+void TestAgentService::init() {
+    m_server = std::make_unique<FakeServer>();
+    m_server->on(
+        "POST", QStringLiteral("/api/sessions"),
+        FakeResponse::json(201, QJsonObject{{QStringLiteral("id"), QStringLiteral("s1")}}));
+    m_server->on(
+        "POST", questionsPath,
+        FakeResponse::json(201, QJsonObject{{QStringLiteral("id"), QStringLiteral("q1")}}));
+    m_server->on("PUT", QStringLiteral("/api/projects"), FakeResponse::raw(200, "{}"));
+    m_server->on("GET", QStringLiteral("/api/commands/pending"), FakeResponse::raw(200, "[]"));
+    m_server->on("GET", QStringLiteral("/api/sessions/s1/inputs"), FakeResponse::raw(200, "[]"));
+
+    const QString file = TestEnvironment::current()->dataHome() +
+                         QStringLiteral("/store%1.json").arg(++m_nextSession);
+    m_store = std::make_unique<ProjectStore>(file);
+    m_engine = std::make_unique<AgentService>();
+    m_engine->setProjectStore(m_store.get());
+    m_engine->setPollInterval(0.05);
+    m_engine->setIdleThreshold(0.2);
+    m_engine->setAlertSink(&m_sink);
+    m_sink.played = 0;
+    m_tmux = std::make_unique<TmuxServer>();
+    Settings::write(Settings::notificationSound, true);
+}
+
+void TestAgentService::cleanup() {
+    stopEngine();
+    m_engine.reset();
+    m_server.reset();
+    m_tmux.reset();
+    m_store.reset();
+}
+
+QString TestAgentService::startScript(const QString &session, const QString &script) {
+    const QString file = m_tmux->writeScript(QStringLiteral("script%1").arg(++m_scripts), script);
+    return m_tmux->startSession(session, QStringLiteral("bash ") + file);
+}
+
+bool TestAgentService::waitForScreen(const QString &pane, const QString &text,
+                                     int timeoutMs) const {
+    return QTest::qWaitFor([&] { return m_tmux->capture(pane).contains(text); }, timeoutMs);
+}
+
+void TestAgentService::touch(const QString &name) const {
+    QFile file(m_tmux->scratchDir() + QLatin1Char('/') + name);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+}
+
+void TestAgentService::startEngine() {
+    m_engine->start(m_server->baseUrl(), QStringLiteral("qk_test"), QStringLiteral("Quillet Mac"));
+}
+
+void TestAgentService::stopEngine() {
+    if (!m_engine)
+        return;
+    m_engine->stop();
+    QVERIFY(QTest::qWaitFor([&] { return !m_engine->isLoopActive(); }, 10000));
+}
+
+Project TestAgentService::addProject(const QString &session, CodingTool tool) {
+    const Project p = project(QStringLiteral("Web app"), session, tool);
+    m_store->add(p);
+    return p;
+}
+
+void TestAgentService::startStoresOneTrailingSlashLess_data() {
+    QTest::addColumn<QString>("given");
+    QTest::addColumn<QString>("stored");
+    QTest::newRow("none") << "http://127.0.0.1:1"
+                          << "http://127.0.0.1:1";
+    QTest::newRow("one") << "http://127.0.0.1:1/"
+                         << "http://127.0.0.1:1";
+    QTest::newRow("two") << "http://127.0.0.1:1//"
+                         << "http://127.0.0.1:1/";
+}
+
+void TestAgentService::startStoresOneTrailingSlashLess() {
+    QFETCH(QString, given);
+    QFETCH(QString, stored);
+    LogCapture log;
+    m_engine->start(given, QStringLiteral("k"), QStringLiteral("Quillet Mac"));
+    QVERIFY(m_engine->isRunning());
+    QCOMPARE(m_engine->serverURL(), stored);
+    QVERIFY(log.contains(QStringLiteral("Agent started (label: Quillet Mac)")));
+}
+
+void TestAgentService::postsOnceAfterIdleAndTypesTheReply() {
+    addProject(QStringLiteral("web"));
+    const QString pane = startScript(QStringLiteral("web"), yesNoScript);
+    QVERIFY(waitForScreen(pane, QStringLiteral("Building the parser")));
+    LogCapture log;
+    QSignalSpy posted(m_engine.get(), &AgentService::questionPosted);
+    startEngine();
+    QVERIFY(QTest::qWaitFor([&] { return log.contains(QStringLiteral("seeding baseline")); }));
+    touch(QStringLiteral("go"));
+
+    QVERIFY(posted.wait(5000));
+    const QList<RecordedRequest> questions = m_server->requests("POST", questionsPath);
+    QCOMPARE(questions.size(), 1);
+    const QJsonObject body = questions.first().json().object();
+    QCOMPARE(body.value("question_text").toString(), QStringLiteral("Proceed? (y/n)"));
+    QVERIFY(body.value("context").toString().contains(QStringLiteral("Step 2 wants to write")));
+    QCOMPARE(m_engine->pendingQuestions().value(pane), QStringLiteral("q1"));
+    QCOMPARE(m_engine->monitoredSessions().value(pane).status, SessionStatus::waitingForInput);
+    QCOMPARE(m_engine->monitoredSessions().value(pane).serverSessionId, QStringLiteral("s1"));
+    QVERIFY(log.contains(QStringLiteral("Posted question: Proceed? (y/n)")));
+    QCOMPARE(m_sink.played, 1);
+
+    // Still and unanswered: a few more scans post nothing new.
+    QSignalSpy scans(m_engine.get(), &AgentService::stateChanged);
+    QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 6; }));
+    QCOMPARE(m_server->requests("POST", questionsPath).size(), 1);
+
+    m_server->on("GET", replyPath,
+                 FakeResponse::json(200, QJsonObject{{QStringLiteral("reply_text"), "y"}}));
+    QVERIFY(waitForScreen(pane, QStringLiteral("Answer: [y] len=1")));
+    QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingQuestions().isEmpty(); }));
+    QCOMPARE(m_engine->monitoredSessions().value(pane).status, SessionStatus::active);
+    QVERIFY(log.contains(QStringLiteral("Injected reply: y")));
+    QVERIFY(log.contains(QStringLiteral("Reply typed as text, then Enter")));
+    QCOMPARE(m_server->requests("GET", replyPath).first().query.toString(),
+             QStringLiteral("timeout=0"));
+    // The answered screen is new, its last lines are posted once it is still in turn.
+    QVERIFY(posted.wait(5000));
+    QCOMPARE(m_server->requests("POST", questionsPath).size(), 2);
+}
+
+void TestAgentService::questionOnScreenAtFirstSightIsNotPosted() {
+    addProject(QStringLiteral("web"));
+    touch(QStringLiteral("go"));
+    const QString pane = startScript(QStringLiteral("web"), yesNoScript);
+    QVERIFY(waitForScreen(pane, QStringLiteral("Proceed?")));
+    QSignalSpy scans(m_engine.get(), &AgentService::stateChanged);
+    startEngine();
+    QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 10; }));
+    QVERIFY(m_server->requests("POST", questionsPath).isEmpty());
+    QVERIFY(m_engine->pendingQuestions().isEmpty());
+    QCOMPARE(m_sink.played, 0);
+}
+
+void TestAgentService::failedPostIsRetriedOnTheNextScan() {
+    addProject(QStringLiteral("web"));
+    const QString pane = startScript(QStringLiteral("web"), yesNoScript);
+    QVERIFY(waitForScreen(pane, QStringLiteral("Building")));
+    m_server->enqueue("POST", questionsPath, FakeResponse::raw(500, "{}"));
+    m_server->enqueue("POST", questionsPath,
+                      FakeResponse::json(200, QJsonObject{{QStringLiteral("id"), "q0"}}));
+    LogCapture log;
+    startEngine();
+    QVERIFY(QTest::qWaitFor([&] { return log.contains(QStringLiteral("seeding baseline")); }));
+    touch(QStringLiteral("go"));
+    QVERIFY(QTest::qWaitFor([&] { return !m_engine->pendingQuestions().isEmpty(); }));
+    QCOMPARE(m_server->requests("POST", questionsPath).size(), 3);
+    QCOMPARE(m_engine->pendingQuestions().value(pane), QStringLiteral("q1"));
+    QCOMPARE(log.matching(QStringLiteral("Posted question:")).size(), 1);
+}
+
+void TestAgentService::changedScreenAllowsTheSameQuestionAgain() {
+    // Asks the same thing twice; the answer in between changes the screen.
+    addProject(QStringLiteral("web"));
+    const QString pane = startScript(QStringLiteral("web"), QStringLiteral(R"(
+while [ ! -e go ]; do sleep 0.02; done
+for i in 1 2; do clear; printf 'Proceed? (y/n) '; read -r a; clear; echo "done $i"; sleep 0.5; done
+exec sleep 600
+)"));
+    LogCapture log;
+    startEngine();
+    QVERIFY(QTest::qWaitFor([&] { return log.contains(QStringLiteral("seeding baseline")); }));
+    touch(QStringLiteral("go"));
+    QVERIFY(QTest::qWaitFor([&] { return m_server->requests("POST", questionsPath).size() == 1; }));
+    QVERIFY(log.contains(QStringLiteral("Content changed, resetting idle timer")));
+    m_server->enqueue("GET", replyPath,
+                      FakeResponse::json(200, QJsonObject{{QStringLiteral("reply_text"), "y"}}));
+    QVERIFY(waitForScreen(pane, QStringLiteral("done 1")));
+    QVERIFY(QTest::qWaitFor([&] { return m_server->requests("POST", questionsPath).size() >= 3; }));
+    const QList<RecordedRequest> questions = m_server->requests("POST", questionsPath);
+    // The question, the "done 1" screen, and the same question once more.
+    QCOMPARE(questions[0].json()["question_text"].toString(), QStringLiteral("Proceed? (y/n)"));
+    QCOMPARE(questions[1].json()["question_text"].toString(), QStringLiteral("done 1"));
+    m_server->enqueue("GET", replyPath,
+                      FakeResponse::json(200, QJsonObject{{QStringLiteral("reply_text"), "y"}}));
+    QVERIFY(QTest::qWaitFor([&] {
+        const auto all = m_server->requests("POST", questionsPath);
+        for (qsizetype i = 2; i < all.size(); ++i) {
+            if (all[i].json()["question_text"].toString() == QLatin1String("Proceed? (y/n)"))
+                return true;
+        }
+        return false;
+    }));
+}
+
+void TestAgentService::vanishedPaneIsClosedAndForgotten() {
+    // The listing of a project whose session is gone fails as a whole, so "other" needs its own.
+    addProject(QStringLiteral("web"));
+    addProject(QStringLiteral("other"));
+    const QString pane = startScript(QStringLiteral("web"), yesNoScript);
+    const QString other = startScript(QStringLiteral("other"), yesNoScript);
+    LogCapture log;
+    startEngine();
+    QVERIFY(QTest::qWaitFor([&] { return m_engine->sessions().size() == 2; }));
+    QCOMPARE(m_engine->monitoredSessions().size(), 2);
+    TmuxService::killSession(QStringLiteral("web"));
+    QVERIFY(QTest::qWaitFor([&] { return !m_engine->monitoredSessions().contains(pane); }));
+    QVERIFY(log.contains(QStringLiteral("Closed stale session for disappeared pane: web:0.0")));
+    QVERIFY(!log.contains(QStringLiteral("disappeared pane: other")));
+    QVERIFY(!m_engine->sessions().contains(pane));
+    QVERIFY(m_engine->sessions().contains(other));
+    const QList<RecordedRequest> closes =
+        m_server->requests("PATCH", QStringLiteral("/api/sessions/s1"));
+    QCOMPARE(closes.size(), 1);
+    QCOMPARE(closes.first().json()["status"].toString(), QStringLiteral("closed"));
+}
+
+void TestAgentService::questionExpiresWhenThePaneMovesOn() {
+    addProject(QStringLiteral("web"));
+    // Gives up waiting on its own once told to.
+    const QString pane = startScript(QStringLiteral("web"), QStringLiteral(R"(
+while [ ! -e go ]; do sleep 0.02; done
+printf 'Proceed? (y/n) '
+while [ ! -e later ]; do sleep 0.02; done
+echo; echo "Timed out, going on"
+exec sleep 600
+)"));
+    LogCapture log;
+    startEngine();
+    QVERIFY(QTest::qWaitFor([&] { return log.contains(QStringLiteral("seeding baseline")); }));
+    touch(QStringLiteral("go"));
+    QVERIFY(QTest::qWaitFor([&] { return !m_engine->pendingQuestions().isEmpty(); }));
+    touch(QStringLiteral("later"));
+    QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingQuestions().isEmpty(); }));
+    QVERIFY(log.contains(QStringLiteral("Question expired — pane changed")));
+    const auto expiries =
+        m_server->requests("PATCH", QStringLiteral("/api/sessions/s1/questions/q1"));
+    QCOMPARE(expiries.size(), 1);
+    QCOMPARE(expiries.first().json()["status"].toString(), QStringLiteral("expired"));
+    QCOMPARE(m_engine->monitoredSessions().value(pane).status, SessionStatus::active);
+    QVERIFY(m_tmux->capture(pane).contains(QStringLiteral("Proceed? (y/n)")));
+}
+
+void TestAgentService::replyIsDroppedWhenTheScreenMovedMeanwhile() {
+    addProject(QStringLiteral("web"));
+    const QString pane = startScript(QStringLiteral("web"), QStringLiteral(R"(
+while [ ! -e go ]; do sleep 0.02; done
+printf 'Proceed? (y/n) '
+while [ ! -e tick ]; do sleep 0.02; done
+echo; echo "redrawn"
+IFS= read -r a; echo "Typed: [$a]"
+exec sleep 600
+)"));
+    LogCapture log;
+    startEngine();
+    QVERIFY(QTest::qWaitFor([&] { return log.contains(QStringLiteral("seeding baseline")); }));
+    touch(QStringLiteral("go"));
+    QVERIFY(QTest::qWaitFor([&] { return !m_engine->pendingQuestions().isEmpty(); }));
+    // The reply arrives late; the screen changes while it is on its way.
+    FakeResponse late = FakeResponse::json(200, QJsonObject{{QStringLiteral("reply_text"), "y"}});
+    late.delayMs = 400;
+    m_server->enqueue("GET", replyPath, late);
+    connect(m_server.get(), &FakeServer::requestRecorded, this, [this](const RecordedRequest &r) {
+        if (r.path == replyPath)
+            touch(QStringLiteral("tick"));
+    });
+    QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingQuestions().isEmpty(); }));
+    QVERIFY(waitForScreen(pane, QStringLiteral("redrawn")));
+    QTest::qWait(300);
+    QVERIFY(!m_tmux->capture(pane).contains(QStringLiteral("Typed:")));
+    QVERIFY(!log.contains(QStringLiteral("Injected reply")));
+    QVERIFY(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1/questions/q1")).isEmpty());
+}
+
+void TestAgentService::replyTyping_data() {
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<QString>("reply");
+    QTest::addColumn<QString>("expectedScreen");
+    QTest::addColumn<QString>("unexpectedScreen");
+    QTest::addColumn<QString>("logLine");
+
+    // Like the agents' numbered menus: the digit answers by itself, then a second question.
+    const QString instantMenu = QStringLiteral(R"(
+while [ ! -e go ]; do sleep 0.02; done
+echo "Which database?"; echo "1. SQLite"; echo "2. Postgres"
+IFS= read -r -s -n 1 c; echo "Chose: [$c]"
+printf 'Name of the table? '; IFS= read -r t; echo "Table: [$t]"
+exec sleep 600
+)");
+    // A menu that waits for its line: the digit alone leaves the question on screen.
+    const QString lineMenu = QStringLiteral(R"(
+while [ ! -e go ]; do sleep 0.02; done
+echo "Trust this folder?"; echo "1. Yes"; echo "2. No"
+IFS= read -r c; echo "Chose: [$c]"
+exec sleep 600
+)");
+    const QString lineQuestion = QStringLiteral(R"(
+while [ ! -e go ]; do sleep 0.02; done
+printf 'Continue? '
+IFS= read -r c; echo "Got: [$c] len=${#c}"
+exec sleep 600
+)");
+    QTest::newRow("menu answers on the digit") << instantMenu << "1"
+                                               << "Chose: [1]"
+                                               << "Table: []"
+                                               << "Reply typed as a menu key alone";
+    QTest::newRow("menu waits for Enter") << lineMenu << "1"
+                                          << "Chose: [1]"
+                                          << ""
+                                          << "Reply typed as a menu key, then Enter";
+    QTest::newRow("tab") << lineQuestion << "\t"
+                         << "len=1"
+                         << ""
+                         << "Reply typed as Tab, then Enter";
+    QTest::newRow("digit, no menu") << lineQuestion << "2"
+                                    << "Got: [2] len=1"
+                                    << ""
+                                    << "Reply typed as text, then Enter";
+    QTest::newRow("word leading hyphen") << lineQuestion << "-n yes"
+                                         << "Got: [-n yes]"
+                                         << ""
+                                         << "Reply typed as text, then Enter";
+}
+
+void TestAgentService::replyTyping() {
+    QFETCH(QString, script);
+    QFETCH(QString, reply);
+    QFETCH(QString, expectedScreen);
+    QFETCH(QString, unexpectedScreen);
+    QFETCH(QString, logLine);
+    addProject(QStringLiteral("web"));
+    const QString pane = startScript(QStringLiteral("web"), script);
+    LogCapture log;
+    startEngine();
+    QVERIFY(QTest::qWaitFor([&] { return log.contains(QStringLiteral("seeding baseline")); }));
+    touch(QStringLiteral("go"));
+    QVERIFY(QTest::qWaitFor([&] { return !m_engine->pendingQuestions().isEmpty(); }));
+    m_server->enqueue("GET", replyPath,
+                      FakeResponse::json(200, QJsonObject{{QStringLiteral("reply_text"), reply}}));
+    QVERIFY2(waitForScreen(pane, expectedScreen), qPrintable(m_tmux->capture(pane)));
+    QVERIFY(QTest::qWaitFor([&] { return log.contains(logLine); }));
+    if (!unexpectedScreen.isEmpty()) {
+        QTest::qWait(800);
+        QVERIFY2(!m_tmux->capture(pane).contains(unexpectedScreen),
+                 qPrintable(m_tmux->capture(pane)));
+    }
+}
+
+void TestAgentService::inputsAreTypedInOrderAndAcknowledged() {
+    addProject(QStringLiteral("web"));
+    const QString pane = startScript(QStringLiteral("web"), QStringLiteral(R"(
+while IFS= read -r line; do echo "got: [$line]"; done
+)"));
+    m_server->enqueue("GET", QStringLiteral("/api/sessions/s1/inputs"),
+                      FakeResponse::raw(200, R"([{"id":"i1","input_text":"first"},
+                          {"input_text":"no id"},{"id":"i3","input_text":7},
+                          {"id":"i2","input_text":"second"}])"));
+    // What the pane showed when each acknowledgement arrived (shared: the server outlives this).
+    auto acks = std::make_shared<QHash<QString, QString>>();
+    m_server->on("PATCH", QRegularExpression(QStringLiteral("/api/sessions/s1/inputs/.*")),
+                 [acks, pane, tmux = m_tmux.get()](const RecordedRequest &r) {
+                     acks->insert(r.path.section('/', -1), tmux->capture(pane));
+                     return FakeResponse::raw(200, "{}");
+                 });
+    LogCapture log;
+    startEngine();
+    QVERIFY(QTest::qWaitFor(
+        [&] { return log.matching(QStringLiteral("Injected input:")).size() == 2; }));
+    const QHash<QString, QString> screenAtAck = *acks;
+    QCOMPARE(screenAtAck.size(), 2);
+    QVERIFY(screenAtAck.value("i1").contains(QStringLiteral("got: [first]")));
+    QVERIFY(!screenAtAck.value("i1").contains(QStringLiteral("second")));
+    QVERIFY(screenAtAck.value("i2").contains(QStringLiteral("got: [second]")));
+    const QString screen = m_tmux->capture(pane);
+    QVERIFY(screen.indexOf("got: [first]") < screen.indexOf("got: [second]"));
+    QVERIFY(!screen.contains(QStringLiteral("no id")));
+    QCOMPARE(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1/inputs/i1"))
+                 .first()
+                 .json()["status"]
+                 .toString(),
+             QStringLiteral("delivered"));
+    QVERIFY(log.contains(QStringLiteral("Injected input: first")));
+    QCOMPARE(log.matching(QStringLiteral("Injected input:")).size(), 2);
+}
+
+void TestAgentService::commands_data() {
+    QTest::addColumn<QByteArray>("queue");     // "%ID%" stands for the project's id
+    QTest::addColumn<QStringList>("expected"); // requests after the poll, "METHOD path body"
+    QTest::addColumn<QStringList>("calls");
+
+    const QString pending = QStringLiteral("GET /api/commands/pending");
+    const QString put = QStringLiteral("PUT /api/projects");
+    const auto ack = [](const QString &status, const QString &error = {}) {
+        QString body = QStringLiteral(R"({"status":"%1"})").arg(status);
+        if (!error.isEmpty())
+            body = QStringLiteral(R"({"error_message":"%1","status":"%2"})").arg(error, status);
+        return QStringLiteral("PATCH /api/commands/c1 ") + body;
+    };
+    QTest::newRow("launch") << QByteArray(
+                                   R"([{"id":"c1","project_id":"%ID%","command_type":"launch"}])")
+                            << QStringList{pending, ack("delivered"), ack("success"), put}
+                            << QStringList{"launch"};
+    QTest::newRow("stop") << QByteArray(
+                                 R"([{"id":"c1","project_id":"%ID%","command_type":"stop"}])")
+                          << QStringList{pending, ack("delivered"), ack("success"), put}
+                          << QStringList{"stop"};
+    QTest::newRow("empty queue") << QByteArray("[]") << QStringList{pending} << QStringList{};
+    QTest::newRow("lower-case id")
+        << QByteArray(R"([{"id":"c1","project_id":"%id%","command_type":"launch"}])")
+        << QStringList{pending, ack("failed", "Project not found locally"), put} << QStringList{};
+    QTest::newRow("unknown type")
+        << QByteArray(R"([{"id":"c1","project_id":"%ID%","command_type":"reboot"}])")
+        << QStringList{pending, ack("delivered"), ack("failed", "Unknown command type: reboot"),
+                       put}
+        << QStringList{};
+    QTest::newRow("no command_type") << QByteArray(R"([{"id":"c1","project_id":"%ID%"}])")
+                                     << QStringList{pending, put} << QStringList{};
+    QTest::newRow("not an array of objects")
+        << QByteArray(R"([{"id":"c1"}, 3])") << QStringList{pending} << QStringList{};
+    QTest::newRow("malformed") << QByteArray(R"([{"id":)") << QStringList{pending} << QStringList{};
+}
+
+void TestAgentService::commands() {
+    QFETCH(QByteArray, queue);
+    QFETCH(QStringList, expected);
+    QFETCH(QStringList, calls);
+    const Project p = addProject(QStringLiteral("web"));
+    queue.replace("%ID%", p.idText().toUtf8()).replace("%id%", p.idText().toLower().toUtf8());
+    m_server->on("GET", QStringLiteral("/api/commands/pending"), FakeResponse::raw(200, queue));
+    m_engine->client().setServerUrl(m_server->baseUrl());
+    m_engine->client().setApiKey(QStringLiteral("k"));
+
+    QStringList seen; // callbacks, each with the number of requests made before it
+    m_engine->onLaunchProject = [&](const Project &launched) {
+        QCOMPARE(launched.id, p.id);
+        seen << QStringLiteral("launch");
+        QCOMPARE(m_server->requests().size(), 2); // the poll and "delivered"
+    };
+    m_engine->onStopProject = [&](const Project &) { seen << QStringLiteral("stop"); };
+    LogCapture log;
+    awaitTask(m_engine->pollCommands());
+
+    QStringList requests;
+    for (const RecordedRequest &r : m_server->requests()) {
+        QString line = QString::fromUtf8(r.method) + ' ' + r.path;
+        if (r.method == "PATCH")
+            line += ' ' + QString::fromUtf8(r.json().toJson(QJsonDocument::Compact));
+        requests << line;
+    }
+    QCOMPARE(requests, expected);
+    QCOMPARE(seen, calls);
+    if (calls == QStringList{"launch"})
+        QVERIFY(log.contains(QStringLiteral("Remote launch: Web app")));
+    if (calls == QStringList{"stop"})
+        QVERIFY(log.contains(QStringLiteral("Remote stop: Web app")));
+}
+
+void TestAgentService::syncPayloadAndStatus_data() {
+    QTest::addColumn<int>("status");
+    QTest::addColumn<bool>("withProjects");
+    QTest::addColumn<QString>("logLine");
+    QTest::newRow("two projects") << 200 << true << "Synced 2 project(s) to server";
+    QTest::newRow("no projects") << 200 << false << "Synced 0 project(s) to server";
+    QTest::newRow("201 is a failure") << 201 << true << "Failed to sync projects (status: 201)";
+    QTest::newRow("revoked key") << 401 << true << "Failed to sync projects (status: 401)";
+}
+
+void TestAgentService::syncPayloadAndStatus() {
+    QFETCH(int, status);
+    QFETCH(bool, withProjects);
+    QFETCH(QString, logLine);
+    Project first = project(QStringLiteral("API"), QStringLiteral("api"), CodingTool::codex);
+    first.autoLaunch = true;
+    first.launchCommand.clear();
+    const Project second =
+        project(QStringLiteral("Web"), QStringLiteral("web"), CodingTool::claudeCode);
+    if (withProjects) {
+        m_store->add(first);
+        m_store->add(second);
+    }
+    // "web-old" only starts with "web"; "api" runs.
+    startScript(QStringLiteral("api"), QStringLiteral("exec sleep 600"));
+    startScript(QStringLiteral("web-old"), QStringLiteral("exec sleep 600"));
+    m_server->on("PUT", QStringLiteral("/api/projects"), FakeResponse::raw(status, "{}"));
+    m_engine->client().setServerUrl(m_server->baseUrl());
+    m_engine->client().setApiKey(QStringLiteral("k"));
+    LogCapture log;
+    awaitTask(m_engine->syncProjects());
+
+    QCOMPARE(m_server->requests().size(), 1);
+    const QJsonArray projects = m_server->requests().first().json()["projects"].toArray();
+    QVERIFY(log.contains(logLine));
+    if (!withProjects) {
+        QCOMPARE(m_server->requests().first().json().toJson(QJsonDocument::Compact),
+                 QByteArray(R"({"projects":[]})"));
+        return;
+    }
+    QCOMPARE(projects.size(), 2);
+    const QJsonObject api = projects[0].toObject();
+    QCOMPARE(api.keys().size(), 8);
+    QCOMPARE(api["id"].toString(), first.idText());
+    QVERIFY(api["id"].toString() == api["id"].toString().toUpper());
+    QCOMPARE(api["name"].toString(), QStringLiteral("API"));
+    QCOMPARE(api["directory"].toString(), QStringLiteral("/tmp"));
+    QCOMPARE(api["tmux_session_name"].toString(), QStringLiteral("api"));
+    QCOMPARE(api["launch_command"].toString(), QString());
+    QCOMPARE(api["tool"].toString(), QStringLiteral("codex"));
+    QCOMPARE(api["auto_launch"].toBool(), true);
+    QCOMPARE(api["is_running"].toBool(), true);
+    const QJsonObject web = projects[1].toObject();
+    QCOMPARE(web["tool"].toString(), QStringLiteral("claude-code"));
+    QCOMPARE(web["is_running"].toBool(), false);
+    QCOMPARE(web["auto_launch"].toBool(), false);
+}
+
+void TestAgentService::serverFaultsNeverStopTheLoop() {
+    addProject(QStringLiteral("web"));
+    const QString pane = startScript(QStringLiteral("web"), yesNoScript);
+    touch(QStringLiteral("go"));
+    m_engine->client().setTimeouts(200ms, 200ms);
+    // Wrong types, malformed JSON, a hang and a huge body, in turns.
+    auto turn = std::make_shared<int>(0);
+    m_server->on("GET", QRegularExpression(QStringLiteral("/.*")), [turn](const RecordedRequest &) {
+        FakeResponse response;
+        switch ((*turn)++ % 4) {
+        case 0:
+            response = FakeResponse::raw(200, R"({"id":5})");
+            break;
+        case 1:
+            response = FakeResponse::raw(200, "[{\"id\":");
+            break;
+        case 2:
+            response = FakeResponse::raw(200, "[]");
+            response.delayMs = 1000;
+            break;
+        default:
+            response = FakeResponse::raw(200, QByteArray(9 * 1024 * 1024, '['));
+            break;
+        }
+        return response;
+    });
+    m_server->on("POST", QStringLiteral("/api/sessions"),
+                 FakeResponse::raw(201, R"({"id":["s1"]})"));
+    QSignalSpy scans(m_engine.get(), &AgentService::stateChanged);
+    startEngine();
+    QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 3; }, 10000));
+    QVERIFY(m_engine->sessions().isEmpty());
+    m_server->on("POST", QStringLiteral("/api/sessions"), FakeResponse::raw(201, R"({"id":"s1"})"));
+    QVERIFY(QTest::qWaitFor([&] { return m_engine->sessions().contains(pane); }, 10000));
+    QVERIFY(m_engine->isRunning());
+}
+
+QUILLET_TEST_GUILESS_MAIN(TestAgentService)
+#include "tst_agentservice.moc"

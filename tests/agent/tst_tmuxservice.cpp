@@ -1,0 +1,478 @@
+#include "agent/ScreenAnalysis.h"
+#include "agent/TerminalLauncher.h"
+#include "agent/TmuxService.h"
+#include "support/TestEnvironment.h"
+#include "support/TmuxServer.h"
+
+#include <QFile>
+#include <QtConcurrent>
+#include <cerrno>
+#include <csignal>
+
+using namespace quillet;
+using quillet::test::TmuxServer;
+
+namespace {
+
+// Collects what TmuxService logs, by level, while it is alive.
+class LogRecorder {
+public:
+    LogRecorder() {
+        s_current = this;
+        m_previous = qInstallMessageHandler(&LogRecorder::handle);
+    }
+    ~LogRecorder() {
+        qInstallMessageHandler(m_previous);
+        s_current = nullptr;
+    }
+    QStringList errors;
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text) {
+        if (s_current && QByteArrayView(context.category) ==
+                             QByteArrayView("lorvo.fennick.quillet-mac.TmuxService")) {
+            if (type == QtCriticalMsg)
+                s_current->errors << text;
+            return;
+        }
+        s_current->m_previous(type, context, text);
+    }
+    QtMessageHandler m_previous = nullptr;
+    static inline LogRecorder *s_current = nullptr;
+};
+
+class RecordingLauncher : public TerminalLauncher {
+public:
+    bool open(const QStringList &command, QString *error) override {
+        commands << command;
+        if (!failWith.isEmpty())
+            *error = failWith;
+        return failWith.isEmpty();
+    }
+    QList<QStringList> commands;
+    QString failWith;
+};
+
+QString readFile(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+} // namespace
+
+class TestTmuxService : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void parseSessions_data();
+    void parseSessions();
+    void parsePaneLines_data();
+    void parsePaneLines();
+
+    void searchPaths();
+    void tmuxMissing();
+    void runReadsBothPipes();
+    void argumentVectors();
+
+    void listSessions();
+    void listPanesAndMatching();
+    void capture();
+    void sendTextStartingWithHyphen();
+    void concurrentCommands();
+    void hungTmuxIsKilled();
+    void tabThenEnter();
+    void literalKeyWithoutEnter();
+    void sendToMissingPane();
+    void createAndKill();
+    void exactSessionNames();
+    void claudeCodeMarker();
+    void attachInTerminal();
+
+private:
+    QString m_tmux;
+};
+
+void TestTmuxService::initTestCase() {
+    m_tmux = TmuxServer::executable();
+    if (m_tmux.isEmpty())
+        QSKIP("tmux is not installed");
+    QVERIFY(qEnvironmentVariableIsEmpty("TMUX"));
+}
+
+void TestTmuxService::cleanup() {
+    TmuxService::setSearchPathsForTesting({m_tmux});
+    TerminalLauncher::setForTesting(nullptr);
+}
+
+void TestTmuxService::parseSessions_data() {
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QStringList>("names");
+    QTest::addColumn<QList<bool>>("attached");
+
+    QTest::newRow("empty") << "\n \n" << QStringList() << QList<bool>();
+    QTest::newRow("attached only for 1")
+        << "work 1\nplay 0\nboth 2\n"
+        << QStringList{"work", "play", "both"} << QList<bool>{true, false, false};
+    QTest::newRow("one piece skipped, blank lines dropped")
+        << "  lonely\n\nok   1  \n"
+        << QStringList{"ok"} << QList<bool>{true};
+    QTest::newRow("a name with a blank keeps its first word")
+        << "my project 1" << QStringList{"my"} << QList<bool>{false};
+}
+
+void TestTmuxService::parseSessions() {
+    QFETCH(QString, output);
+    QFETCH(QStringList, names);
+    QFETCH(QList<bool>, attached);
+    const QList<TmuxSession> sessions = TmuxService::parseSessions(output);
+    QCOMPARE(sessions.size(), names.size());
+    for (qsizetype i = 0; i < sessions.size(); ++i) {
+        QCOMPARE(sessions[i].name, names[i]);
+        QCOMPARE(sessions[i].attached, attached[i]);
+    }
+}
+
+void TestTmuxService::parsePaneLines_data() {
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QStringList>("pieces"); // target, command, title for each pane
+
+    QTest::newRow("two pieces: empty title") << "w:0.0 bash" << QStringList{"w:0.0", "bash", ""};
+    QTest::newRow("title keeps its inner blanks")
+        << "w:0.1 node build  and  test" << QStringList{"w:0.1", "node", "build  and  test"};
+    QTest::newRow("title may begin with a blank")
+        << "w:1.0  zsh  spaced" << QStringList{"w:1.0", "zsh", " spaced"};
+    QTest::newRow("ending blank gives an empty title")
+        << "w:1.0 zsh \nx:0.0 vim t" << QStringList{"w:1.0", "zsh", "", "x:0.0", "vim", "t"};
+    QTest::newRow("one piece skipped") << "lonely\n\nw:2.3 claude ⏺ Claude Code"
+                                       << QStringList{"w:2.3", "claude", "⏺ Claude Code"};
+}
+
+void TestTmuxService::parsePaneLines() {
+    QFETCH(QString, output);
+    QFETCH(QStringList, pieces);
+    QStringList parsed;
+    for (const TmuxService::PaneLine &line : TmuxService::parsePaneLines(output))
+        parsed << line.paneTarget << line.command << line.title;
+    QCOMPARE(parsed, pieces);
+}
+
+void TestTmuxService::searchPaths() {
+    TmuxServer server;
+    const QString dir = server.scratchDir();
+    QDir(dir).mkdir(QStringLiteral("folder"));
+    QFile plain(dir + QStringLiteral("/plain"));
+    QVERIFY(plain.open(QIODevice::WriteOnly));
+    plain.close();
+    const QStringList candidates{dir + QStringLiteral("/missing"), dir + QStringLiteral("/folder"),
+                                 dir + QStringLiteral("/plain"), m_tmux};
+    TmuxService::setSearchPathsForTesting(candidates);
+    QCOMPARE(TmuxService::tmuxPath(), std::optional<QString>(m_tmux));
+    TmuxService::setSearchPathsForTesting(candidates.mid(0, 3));
+    QCOMPARE(TmuxService::tmuxPath(), std::nullopt);
+}
+
+void TestTmuxService::tmuxMissing() {
+    TmuxService::setSearchPathsForTesting({QStringLiteral("/nonexistent/bin/tmux")});
+    LogRecorder log;
+    QVERIFY(TmuxService::listSessions().isEmpty());
+    QCOMPARE(log.errors, QStringList{"tmux not found"});
+    QVERIFY(TmuxService::listPanes(QStringLiteral("s"), CodingTool::generic).isEmpty());
+    QVERIFY(TmuxService::capturePane(QStringLiteral("s:0.0")).isEmpty());
+    QVERIFY(!TmuxService::sessionExists(QStringLiteral("s")));
+    QCOMPARE(log.errors.size(), 4);
+    // Creating runs three commands (new-session, set-environment, list-sessions): one line each.
+    QVERIFY(!TmuxService::createSession(QStringLiteral("s"), QDir::tempPath()));
+    QCOMPARE(log.errors.size(), 7);
+    // The send operations fail quietly.
+    QVERIFY(!TmuxService::sendText(QStringLiteral("s:0.0"), QStringLiteral("y")));
+    QVERIFY(!TmuxService::sendKey(QStringLiteral("s:0.0"), QStringLiteral("Enter")));
+    QVERIFY(!TmuxService::sendLiteralKey(QStringLiteral("s:0.0"), QStringLiteral("1")));
+    QCOMPARE(log.errors.size(), 7);
+    QCOMPARE(log.errors.count(QStringLiteral("tmux not found")), 7);
+}
+
+void TestTmuxService::runReadsBothPipes() {
+    TmuxServer server;
+    // Far more than a pipe holds on both channels: reading only one of them would hang.
+    const QString chatty = server.writeScript(
+        QStringLiteral("chatty"), QStringLiteral("head -c 300000 /dev/zero | tr '\\0' e >&2\n"
+                                                 "head -c 1000000 /dev/zero | tr '\\0' o\n"
+                                                 "printf 'é\\n'\nexit 3\n"));
+    TmuxService::setSearchPathsForTesting({chatty});
+    const QString output = TmuxService::run({QStringLiteral("anything")});
+    QCOMPARE(output.size(), 1000002);
+    QVERIFY(output.endsWith(QStringLiteral("oé\n")));
+
+    const QString broken =
+        server.writeScript(QStringLiteral("broken"), QStringLiteral("printf 'ok \\377\\n'\n"));
+    TmuxService::setSearchPathsForTesting({broken});
+    QCOMPARE(TmuxService::run({QStringLiteral("anything")}), QString());
+}
+
+void TestTmuxService::argumentVectors() {
+    TmuxServer server;
+    const QString log = server.scratchDir() + QStringLiteral("/calls");
+    const QString fake = server.writeScript(
+        QStringLiteral("tmux"),
+        QStringLiteral("for a in \"$@\"; do printf '[%s]' \"$a\"; done >> '%1'\necho >> '%1'\n"
+                       "exit ${FAKE_STATUS:-0}\n")
+            .arg(log));
+    TmuxService::setSearchPathsForTesting({fake});
+
+    QVERIFY(TmuxService::sendText(QStringLiteral("p:0.1"), QStringLiteral("-rf now")));
+    TmuxService::sendLaunchCommand(QStringLiteral("proj"), QStringLiteral("claude --resume"));
+    TmuxService::listPanes(QStringLiteral("proj"), CodingTool::codex);
+    TmuxService::killSession(QStringLiteral("proj"));
+    QCOMPARE(
+        readFile(log).split(QLatin1Char('\n'), Qt::SkipEmptyParts),
+        QStringList({"[send-keys][-t][=p:0.1][-l][--][-rf now]", "[send-keys][-t][=p:0.1][Enter]",
+                     "[send-keys][-t][=proj:][unset CLAUDECODE && claude --resume][Enter]",
+                     "[list-panes][-t][proj][-a][-F][#{session_name}:#{window_index}.#{pane_"
+                     "index} #{pane_current_command} #{pane_title}]",
+                     "[kill-session][-t][=proj]"}));
+
+    // No Enter after text that was not typed.
+    QFile::remove(log);
+    qputenv("FAKE_STATUS", "1");
+    QVERIFY(!TmuxService::sendText(QStringLiteral("p:0.1"), QStringLiteral("y")));
+    QVERIFY(!TmuxService::sendKey(QStringLiteral("p:0.1"), QStringLiteral("Tab")));
+    qunsetenv("FAKE_STATUS");
+    QCOMPARE(readFile(log).count(QLatin1Char('\n')), 2);
+}
+
+void TestTmuxService::listSessions() {
+    TmuxServer server;
+    QVERIFY(TmuxService::listSessions().isEmpty()); // no server yet
+    QVERIFY(!server.startSession(QStringLiteral("alpha")).isEmpty());
+    QVERIFY(!server.startSession(QStringLiteral("beta")).isEmpty());
+    const QList<TmuxSession> sessions = TmuxService::listSessions();
+    QCOMPARE(sessions.size(), 2);
+    QCOMPARE(sessions[0].name, QStringLiteral("alpha"));
+    QCOMPARE(sessions[1].name, QStringLiteral("beta"));
+    QVERIFY(!sessions[0].attached);
+    QVERIFY(TmuxService::sessionExists(QStringLiteral("beta")));
+    QVERIFY(!TmuxService::sessionExists(QStringLiteral("alp")));
+}
+
+void TestTmuxService::listPanesAndMatching() {
+    TmuxServer server;
+    const QString sleeper = QStringLiteral("exec sleep 600");
+    const QString plain = server.startSession(QStringLiteral("plain"), sleeper);
+    const QString bulletScript =
+        server.writeScript(QStringLiteral("bullet"),
+                           QStringLiteral("printf '⏺ Reading 3 files\\n'\nexec sleep 600\n"));
+    const QString bullet = server.startSession(QStringLiteral("bullet"), bulletScript);
+    // A program whose name is claude in mixed case.
+    const QString renamed = server.scratchDir() + QStringLiteral("/ClAuDe");
+    QVERIFY(QFile::link(QStandardPaths::findExecutable(QStringLiteral("sleep")), renamed));
+    const QString upper = server.startSession(QStringLiteral("upper"), renamed + " 600");
+    const QString titled = server.startSession(QStringLiteral("titled"), sleeper);
+    server.tmux({QStringLiteral("select-pane"), QStringLiteral("-t"), titled, QStringLiteral("-T"),
+                 QStringLiteral("build  and  test")});
+    QVERIFY(server.waitForText(bullet, QStringLiteral("⏺ Reading")));
+
+    // generic: every pane, from one listing and no capture.
+    quint64 before = TmuxService::processesStarted();
+    const QList<TmuxPane> all =
+        TmuxService::listPanes(QStringLiteral("plain"), CodingTool::generic);
+    QCOMPARE(TmuxService::processesStarted() - before, 1u);
+    QStringList targets;
+    for (const TmuxPane &pane : all)
+        targets << pane.paneTarget;
+    QCOMPARE(targets, (QStringList{bullet, plain, titled, upper}));
+    QCOMPARE(all[2].title, QStringLiteral("build  and  test"));
+
+    targets.clear();
+    for (const TmuxPane &pane :
+         TmuxService::listPanes(QStringLiteral("plain"), CodingTool::claudeCode))
+        targets << pane.paneTarget;
+    QCOMPARE(targets, (QStringList{bullet, upper}));
+    QVERIFY(TmuxService::listPanes(QStringLiteral("plain"), CodingTool::codex).isEmpty());
+
+    // Command and title decide without a capture; the screen only after one.
+    before = TmuxService::processesStarted();
+    QVERIFY(TmuxService::paneMatchesTool(CodingTool::codex, QStringLiteral("CODEX"), {}, plain));
+    QVERIFY(TmuxService::paneMatchesTool(CodingTool::claudeCode, QStringLiteral("sleep"),
+                                         QStringLiteral("my claude code tab"), plain));
+    QCOMPARE(TmuxService::processesStarted() - before, 0u);
+    QVERIFY(
+        TmuxService::paneMatchesTool(CodingTool::claudeCode, QStringLiteral("sleep"), {}, bullet));
+    QCOMPARE(TmuxService::processesStarted() - before, 1u);
+    QVERIFY(!TmuxService::paneMatchesTool(CodingTool::codex, QStringLiteral("sleep"), {}, bullet));
+    QVERIFY(!TmuxService::paneMatchesTool(CodingTool::claudeCode, QStringLiteral("sleep"), {},
+                                          QStringLiteral("gone:0.0")));
+}
+
+void TestTmuxService::capture() {
+    TmuxServer server;
+    const QString script = server.writeScript(QStringLiteral("show"),
+                                              QStringLiteral("printf 'line one\\n  ╭─ box ─╮\\n'\n"
+                                                             "exec sleep 600\n"));
+    const QString pane = server.startSession(QStringLiteral("show"), script);
+    QVERIFY(server.waitForText(pane, QStringLiteral("box")));
+    QVERIFY(TmuxService::capturePane(pane).startsWith(QStringLiteral("line one\n  ╭─ box ─╮\n")));
+    QCOMPARE(TmuxService::capturePane(QStringLiteral("nothing:0.0")), QString());
+}
+
+void TestTmuxService::sendTextStartingWithHyphen() {
+    TmuxServer server;
+    const QString pane =
+        server.startAsking(QStringLiteral("reader"), QStringLiteral("Proceed? (y/n)"));
+    QVERIFY(server.waitForText(pane, QStringLiteral("Proceed? (y/n)")));
+    // The real screen reads as a prompt.
+    const QString screen = TmuxService::capturePane(pane);
+    QCOMPARE(ScreenAnalysis::questionText(screen), QStringLiteral("Proceed? (y/n)"));
+    QCOMPARE(ScreenAnalysis::extractQuestion(screen, CodingTool::generic),
+             std::optional<QString>(QStringLiteral("Proceed? (y/n)")));
+    QVERIFY(TmuxService::sendText(pane, QStringLiteral("-n --help Enter")));
+    QVERIFY(server.waitForText(pane, QStringLiteral("answer:[-n --help Enter]")));
+}
+
+void TestTmuxService::concurrentCommands() {
+    TmuxServer server;
+    const QString pane = server.startAsking(QStringLiteral("busy"), QStringLiteral("Ready?"));
+    QVERIFY(server.waitForText(pane, QStringLiteral("Ready?")));
+    // The monitor captures from several worker threads at once.
+    const QStringList targets(16, pane);
+    const QStringList screens = QtConcurrent::blockingMapped(targets, &TmuxService::capturePane);
+    QCOMPARE(screens.size(), 16);
+    for (const QString &screen : screens)
+        QVERIFY(screen.startsWith(QStringLiteral("Ready?\n")));
+}
+
+void TestTmuxService::hungTmuxIsKilled() {
+    TmuxServer server;
+    const QString pidFile = server.scratchDir() + QStringLiteral("/pid");
+    const QString hung = server.writeScript(
+        QStringLiteral("hung"),
+        QStringLiteral("echo $$ > '%1'\nprintf 'partial'\nexec sleep 600\n").arg(pidFile));
+    TmuxService::setSearchPathsForTesting({hung});
+    TmuxService::setTimeoutForTesting(300);
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^tmux did not finish within 300 ms: "
+                                                          "capture-pane -t =s:0.0 -p$"));
+    const QString screen = TmuxService::capturePane(QStringLiteral("s:0.0"));
+    TmuxService::setTimeoutForTesting(0);
+    QCOMPARE(screen, QString());
+    QFile file(pidFile);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const pid_t pid = file.readAll().trimmed().toInt();
+    QVERIFY(pid > 0);
+    // Killed and reaped: no such process any more.
+    QCOMPARE(::kill(pid, 0), -1);
+    QCOMPARE(errno, ESRCH);
+}
+
+void TestTmuxService::tabThenEnter() {
+    TmuxServer server;
+    const QString script = server.writeScript(
+        QStringLiteral("dump-line"),
+        QStringLiteral("IFS= read -r line\nprintf '%s' \"$line\" | od -An -c\nexec sleep 600\n"));
+    const QString pane = server.startSession(QStringLiteral("tab"), script);
+    QVERIFY(TmuxService::sendKey(pane, QStringLiteral("Tab")));
+    QVERIFY(TmuxService::sendKey(pane, QStringLiteral("Enter")));
+    QVERIFY(server.waitForText(pane, QStringLiteral("\\t")));
+}
+
+void TestTmuxService::literalKeyWithoutEnter() {
+    TmuxServer server;
+    // Reads one key in raw mode, as a menu does: it must arrive without Enter.
+    const QString script = server.writeScript(
+        QStringLiteral("one-key"),
+        QStringLiteral("stty raw -echo\nkey=$(dd bs=1 count=1 2>/dev/null)\nstty sane\n"
+                       "printf 'key:[%s]\\n' \"$key\"\nexec sleep 600\n"));
+    const QString pane = server.startSession(QStringLiteral("menu"), script);
+    QVERIFY(TmuxService::sendLiteralKey(pane, QStringLiteral("2")));
+    QVERIFY(server.waitForText(pane, QStringLiteral("key:[2]")));
+}
+
+void TestTmuxService::sendToMissingPane() {
+    TmuxServer server;
+    QVERIFY(!server.startSession(QStringLiteral("here")).isEmpty());
+    QVERIFY(!TmuxService::sendText(QStringLiteral("here:7.0"), QStringLiteral("y")));
+    QVERIFY(!TmuxService::sendKey(QStringLiteral("gone:0.0"), QStringLiteral("Enter")));
+    QVERIFY(!TmuxService::sendLiteralKey(QStringLiteral("gone:0.0"), QStringLiteral("1")));
+}
+
+void TestTmuxService::createAndKill() {
+    TmuxServer server;
+    const QString directory = server.scratchDir() + QStringLiteral("/project dir");
+    QVERIFY(QDir().mkpath(directory));
+    QVERIFY(TmuxService::createSession(QStringLiteral("proj"), directory));
+    // tmux reads the path from the shell's process, which needs a moment to start.
+    const QStringList query{QStringLiteral("display-message"), QStringLiteral("-p"),
+                            QStringLiteral("-t"), QStringLiteral("=proj:"),
+                            QStringLiteral("#{pane_current_path}")};
+    QTRY_COMPARE(server.tmux(query).trimmed(), QFileInfo(directory).canonicalFilePath());
+    QVERIFY(!TmuxService::createSession(QStringLiteral("proj:bad"), directory));
+    TmuxService::killSession(QStringLiteral("proj"));
+    QVERIFY(!TmuxService::sessionExists(QStringLiteral("proj")));
+}
+
+void TestTmuxService::exactSessionNames() {
+    TmuxServer server;
+    const QString pane =
+        server.startSession(QStringLiteral("work2"), QStringLiteral("exec sleep 600"));
+    QVERIFY(!pane.isEmpty());
+    // tmux alone takes "work" for "work2".
+    int status = -1;
+    server.tmux({QStringLiteral("has-session"), QStringLiteral("-t"), QStringLiteral("work")},
+                &status);
+    QCOMPARE(status, 0);
+    TmuxService::killSession(QStringLiteral("work"));
+    QVERIFY(TmuxService::sessionExists(QStringLiteral("work2")));
+    QCOMPARE(TmuxService::capturePane(QStringLiteral("work:0.0")), QString());
+    QVERIFY(!TmuxService::sendText(QStringLiteral("work:0.0"), QStringLiteral("oops")));
+    QVERIFY(!TmuxService::sendKey(QStringLiteral("work:0.0"), QStringLiteral("C-c")));
+    TmuxService::killSession(QStringLiteral("work2"));
+    QVERIFY(!TmuxService::sessionExists(QStringLiteral("work2")));
+}
+
+void TestTmuxService::claudeCodeMarker() {
+    // The server takes its environment from the client that starts it: start it with the marker,
+    // as it is when Quillet itself was started from inside a Claude Code session.
+    qputenv("CLAUDECODE", "1");
+    TmuxServer server;
+    QVERIFY(TmuxService::createSession(QStringLiteral("agent"), server.scratchDir()));
+    QVERIFY(!server.startSession(QStringLiteral("other")).isEmpty());
+    qunsetenv("CLAUDECODE");
+
+    QCOMPARE(server
+                 .tmux({QStringLiteral("show-environment"), QStringLiteral("-t"),
+                        QStringLiteral("=agent"), QStringLiteral("CLAUDECODE")})
+                 .trimmed(),
+             QStringLiteral("-CLAUDECODE"));
+    // The first pane's shell was started before the marker was removed: the launch prefix
+    // clears it there.
+    TmuxService::sendLaunchCommand(QStringLiteral("agent"),
+                                   QStringLiteral("echo launched=${CLAUDECODE-unset}"));
+    QVERIFY2(server.waitForText(QStringLiteral("=agent:0"), QStringLiteral("launched=unset")),
+             qPrintable(server.capture(QStringLiteral("=agent:0"))));
+    const QString probe = QStringLiteral("echo marker=${CLAUDECODE-unset}; exec sleep 600");
+    for (const QString &session : {QStringLiteral("agent"), QStringLiteral("other")})
+        server.tmux({QStringLiteral("new-window"), QStringLiteral("-t"),
+                     QLatin1Char('=') + session + QLatin1Char(':'), probe});
+    QVERIFY(server.waitForText(QStringLiteral("=agent:1"), QStringLiteral("marker=unset")));
+    QVERIFY(server.waitForText(QStringLiteral("=other:1"), QStringLiteral("marker=1")));
+}
+
+void TestTmuxService::attachInTerminal() {
+    RecordingLauncher launcher;
+    TerminalLauncher::setForTesting(&launcher);
+    TmuxService::attachInTerminal(QStringLiteral("my \"project\"; rm -rf ~"));
+    QCOMPARE(launcher.commands.size(), 1);
+    QCOMPARE(launcher.commands[0],
+             (QStringList{m_tmux, QStringLiteral("attach"), QStringLiteral("-t"),
+                          QStringLiteral("=my \"project\"; rm -rf ~")}));
+
+    launcher.failWith = QStringLiteral("no terminal emulator could be started");
+    LogRecorder log;
+    TmuxService::attachInTerminal(QStringLiteral("proj"));
+    QCOMPARE(log.errors, QStringList{"Failed to attach Terminal: no terminal emulator could be "
+                                     "started"});
+}
+
+QUILLET_TEST_GUILESS_MAIN(TestTmuxService)
+#include "tst_tmuxservice.moc"

@@ -1,0 +1,165 @@
+#include "support/TestEnvironment.h"
+
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+namespace {
+
+struct Run {
+    int status = -1;
+    QByteArray out;
+    QString err;
+};
+
+Run analyze(const QStringList &arguments, const QByteArray &input = {}) {
+    QProcess process;
+    process.start(QStringLiteral(QUILLET_BINARY),
+                  QStringList{QStringLiteral("analyze")} + arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    Run run;
+    if (!process.waitForFinished(20000))
+        return run;
+    run.status = process.exitCode();
+    run.out = process.readAllStandardOutput();
+    run.err = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+QString screenPath(const QString &name) {
+    return QStringLiteral(QUILLET_TEST_SUPPORT_DIR "/screens/") + name;
+}
+
+QJsonObject parse(const QByteArray &out) {
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(out, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        qWarning("not one JSON object: %s", out.constData());
+    return document.object();
+}
+
+QString md5(const QString &text) {
+    return QString::fromLatin1(
+        QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
+}
+
+} // namespace
+
+class TestAnalyzeCommand : public QObject {
+    Q_OBJECT
+
+private slots:
+    void permissionPromptFromFile();
+    void standardInput_data();
+    void standardInput();
+    void contextLines();
+    void emptyCapture();
+    void errors_data();
+    void errors();
+    void help();
+};
+
+void TestAnalyzeCommand::permissionPromptFromFile() {
+    const Run run = analyze({QStringLiteral("--tool"), QStringLiteral("claude-code"),
+                             screenPath(QStringLiteral("claude-bash-permission.txt"))});
+    QCOMPARE(run.status, 0);
+    const QJsonObject json = parse(run.out);
+    QCOMPARE(json.keys(), (QStringList{"context", "digest", "key", "question_text", "stream"}));
+    QCOMPARE(json.value(QStringLiteral("question_text")).toString(),
+             QStringLiteral("Do you want to proceed?"));
+    const QString key = json.value(QStringLiteral("key")).toString();
+    QCOMPARE(key, QStringLiteral("Bash command rm -rf build/ && cmake -S . -B build -G Ninja "
+                                 "Remove the stale build folder and configure again Do you want "
+                                 "to proceed?"));
+    QCOMPARE(json.value(QStringLiteral("digest")).toString(), md5(key));
+    // The rule above the prompt becomes "───" and starts the excerpt.
+    const QString context = json.value(QStringLiteral("context")).toString();
+    QVERIFY2(context.startsWith(QStringLiteral("⏺ The build folder")), qPrintable(context));
+    QVERIFY(context.contains(QStringLiteral("\n───\n Bash command\n")));
+    QCOMPARE(json.value(QStringLiteral("stream")).toString(), context);
+}
+
+void TestAnalyzeCommand::standardInput_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("no file") << QStringList{QStringLiteral("--tool"), QStringLiteral("codex")};
+    QTest::newRow("dash") << QStringList{QStringLiteral("--tool=codex"), QStringLiteral("-")};
+}
+
+void TestAnalyzeCommand::standardInput() {
+    QFETCH(QStringList, arguments);
+    QFile file(screenPath(QStringLiteral("codex-approval.txt")));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const Run run = analyze(arguments, file.readAll());
+    QCOMPARE(run.status, 0);
+    const QJsonObject json = parse(run.out);
+    QCOMPARE(json.value(QStringLiteral("question_text")).toString(),
+             QStringLiteral("Would you like to run the following command?"));
+    QVERIFY(json.value(QStringLiteral("key"))
+                .toString()
+                .endsWith(QStringLiteral("Would you like to run the following command?")));
+}
+
+void TestAnalyzeCommand::contextLines() {
+    QByteArray screen;
+    for (int i = 1; i <= 120; ++i)
+        screen += "line " + QByteArray::number(i) + '\n';
+    const Run run = analyze({QStringLiteral("--context-lines"), QStringLiteral("3")}, screen);
+    QCOMPARE(run.status, 0);
+    const QJsonObject json = parse(run.out);
+    // The text ends with a line feed, so its last line is empty.
+    QCOMPARE(json.value(QStringLiteral("context")).toString(),
+             QStringLiteral("line 119\nline 120\n"));
+    QCOMPARE(json.value(QStringLiteral("stream")).toString().count(QLatin1Char('\n')), 99);
+    QCOMPARE(json.value(QStringLiteral("key")).toString(),
+             QStringLiteral("line 116\nline 117\nline 118\nline 119\nline 120"));
+}
+
+void TestAnalyzeCommand::emptyCapture() {
+    const Run run = analyze({}, "  \n\n");
+    QCOMPARE(run.status, 0);
+    const QJsonObject json = parse(run.out);
+    QVERIFY(json.value(QStringLiteral("key")).isNull());
+    QVERIFY(json.value(QStringLiteral("digest")).isNull());
+    QCOMPARE(json.value(QStringLiteral("question_text")).toString(), QString());
+}
+
+void TestAnalyzeCommand::errors_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("unknown tool") << QStringList{"--tool", "vim"} << QByteArray("x")
+                                  << "unknown tool 'vim'";
+    QTest::newRow("context lines not a number")
+        << QStringList{"--context-lines", "ten"} << QByteArray("x") << "--context-lines";
+    QTest::newRow("context lines zero")
+        << QStringList{"--context-lines", "0"} << QByteArray("x") << "--context-lines";
+    QTest::newRow("missing file") << QStringList{"/nonexistent/screen.txt"} << QByteArray()
+                                  << "cannot read /nonexistent/screen.txt";
+    QTest::newRow("two files") << QStringList{"a", "b"} << QByteArray()
+                               << "unexpected argument 'b'";
+    QTest::newRow("not UTF-8") << QStringList{} << QByteArray("Proceed? \xff\xfe (y/n)")
+                               << "standard input is not valid UTF-8";
+}
+
+void TestAnalyzeCommand::errors() {
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, input);
+    QFETCH(QString, message);
+    const Run run = analyze(arguments, input);
+    QCOMPARE(run.status, 1);
+    QVERIFY(run.out.isEmpty());
+    QVERIFY2(run.err.contains(message), qPrintable(run.err));
+}
+
+void TestAnalyzeCommand::help() {
+    const Run run = analyze({QStringLiteral("--help")});
+    QCOMPARE(run.status, 0);
+    QVERIFY(run.out.startsWith("Usage: quillet analyze"));
+    QVERIFY(run.out.contains("--context-lines"));
+}
+
+QUILLET_TEST_GUILESS_MAIN(TestAnalyzeCommand)
+#include "tst_analyzecommand.moc"

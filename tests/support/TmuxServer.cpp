@@ -1,0 +1,130 @@
+#include "support/TmuxServer.h"
+
+#include "support/TestEnvironment.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QThread>
+#include <unistd.h>
+
+namespace quillet::test {
+
+TmuxServer::TmuxServer() {
+    // The one guard between the suite and somebody's real tmux server.
+    const TestEnvironment *environment = TestEnvironment::current();
+    if (!environment || qEnvironmentVariable("TMUX_TMPDIR") != environment->tmuxDir())
+        qFatal("TmuxServer needs the isolated test environment (QUILLET_TEST_*_MAIN)");
+    qunsetenv("TMUX");
+    qunsetenv("TMUX_PANE");
+}
+
+TmuxServer::~TmuxServer() {
+    kill();
+}
+
+void TmuxServer::kill() {
+    if (executable().isEmpty())
+        return;
+    tmux({QStringLiteral("kill-server")});
+    // kill-server returns before the server has let go of its socket; a session started in that
+    // moment would reach the dying server.
+    const QString socket = QStringLiteral("%1/tmux-%2/default")
+                               .arg(qEnvironmentVariable("TMUX_TMPDIR"))
+                               .arg(::getuid());
+    QElapsedTimer timer;
+    timer.start();
+    while (!timer.hasExpired(5000)) {
+        QLocalSocket probe;
+        probe.connectToServer(socket);
+        if (!probe.waitForConnected(200))
+            break;
+        probe.abort();
+        QThread::msleep(10);
+    }
+}
+
+QString TmuxServer::executable() {
+    return QStandardPaths::findExecutable(QStringLiteral("tmux"));
+}
+
+QString TmuxServer::tmux(const QStringList &arguments, int *exitStatus) const {
+    if (exitStatus)
+        *exitStatus = -1;
+    const QString program = executable();
+    if (program.isEmpty())
+        return QString();
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForFinished(10000)) {
+        process.kill();
+        process.waitForFinished();
+        return QString();
+    }
+    if (exitStatus && process.exitStatus() == QProcess::NormalExit)
+        *exitStatus = process.exitCode();
+    return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+QString TmuxServer::startSession(const QString &name, const QString &shellCommand,
+                                 const QString &directory) {
+    QStringList arguments{
+        QStringLiteral("new-session"), QStringLiteral("-d"),
+        QStringLiteral("-s"),          name,
+        QStringLiteral("-x"),          QStringLiteral("100"),
+        QStringLiteral("-y"),          QStringLiteral("30"),
+        QStringLiteral("-c"),          directory.isEmpty() ? scratchDir() : directory};
+    if (!shellCommand.isEmpty())
+        arguments << shellCommand;
+    int status = -1;
+    tmux(arguments, &status);
+    if (status != 0)
+        return QString();
+    const QStringList query{QStringLiteral("display-message"), QStringLiteral("-p"),
+                            QStringLiteral("-t"), QLatin1Char('=') + name + QLatin1Char(':'),
+                            QStringLiteral("#{session_name}:#{window_index}.#{pane_index}")};
+    return tmux(query).trimmed();
+}
+
+QString TmuxServer::startAsking(const QString &name, const QString &question) {
+    QString quoted = question;
+    quoted.replace(QLatin1Char('\''), QLatin1String("'\\''"));
+    const QString script =
+        writeScript(QStringLiteral("ask-") + name,
+                    QStringLiteral("printf '%s ' '%1'\nIFS= read -r answer\n"
+                                   "printf '\\nanswer:[%s]\\n' \"$answer\"\nexec sleep 600\n")
+                        .arg(quoted));
+    return startSession(name, script);
+}
+
+QString TmuxServer::writeScript(const QString &name, const QString &body) const {
+    const QString path = scratchDir() + QLatin1Char('/') + name;
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        qFatal("cannot write %s", qPrintable(path));
+    file.write("#!/bin/sh\n");
+    file.write(body.toUtf8());
+    file.close();
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    return path;
+}
+
+QString TmuxServer::capture(const QString &target) const {
+    return tmux(
+        {QStringLiteral("capture-pane"), QStringLiteral("-p"), QStringLiteral("-t"), target});
+}
+
+bool TmuxServer::waitForText(const QString &target, const QString &text, int timeoutMs) const {
+    QElapsedTimer timer;
+    timer.start();
+    while (!capture(target).contains(text)) {
+        if (timer.hasExpired(timeoutMs))
+            return false;
+        QThread::msleep(50);
+    }
+    return true;
+}
+
+} // namespace quillet::test

@@ -54,6 +54,13 @@ void drawClockBadge(QPainter &painter) {
 
 } // namespace
 
+StatusIcons::State StatusIcons::stateFor(bool engineRunning, qsizetype monitoredPanes,
+                                         qsizetype pendingQuestions) {
+    if (!engineRunning || monitoredPanes == 0)
+        return State::inactive;
+    return pendingQuestions > 0 ? State::waiting : State::monitoring;
+}
+
 QImage StatusIcons::render(State state, int size) {
     QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
     image.fill(Qt::transparent);

@@ -12,6 +12,10 @@ class StatusIcons {
 public:
     enum class State { inactive, monitoring, waiting };
 
+    // Waiting while the running engine has a question out, monitoring while it watches at least
+    // one pane, inactive otherwise (also while it runs with no pane to watch).
+    static State stateFor(bool engineRunning, qsizetype monitoredPanes, qsizetype pendingQuestions);
+
     static QIcon icon(State state);
     // One size of it; `size` is in device pixels.
     static QImage render(State state, int size);

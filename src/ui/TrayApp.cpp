@@ -20,8 +20,8 @@ TrayApp::~TrayApp() {
 }
 
 std::optional<QString> TrayApp::missingDisplay() {
-    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("DISPLAY") ||
-        !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") ||
+        !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         return std::nullopt;
     return QStringLiteral("quillet: no graphical display (neither DISPLAY nor WAYLAND_DISPLAY is "
                           "set), so the tray app cannot start.\n"

@@ -1,7 +1,11 @@
 #include "ui/ProjectDetailPane.h"
 
+#include "agent/AgentClient.h"
+#include "agent/AgentService.h"
+#include "agent/TmuxService.h"
 #include "projects/ProjectStore.h"
 #include "ui/FolderPicker.h"
+#include "ui/QuestionTexts.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -11,14 +15,19 @@
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QVBoxLayout>
+#include <QtConcurrent>
 
 namespace quillet {
 
-ProjectDetailPane::ProjectDetailPane(ProjectStore &store, const Project &project, QWidget *parent)
-    : QWidget(parent), m_store(store), m_project(project), m_tool(project.tool) {
+ProjectDetailPane::ProjectDetailPane(ProjectStore &store, const Project &project,
+                                     AgentService *engine, const QuestionTexts *questions,
+                                     QWidget *parent)
+    : QWidget(parent), m_store(store), m_project(project), m_tool(project.tool), m_engine(engine),
+      m_questions(questions) {
     setObjectName(QStringLiteral("projectDetail"));
 
     m_name = new QLineEdit(project.name, this);
@@ -59,6 +68,30 @@ ProjectDetailPane::ProjectDetailPane(ProjectStore &store, const Project &project
     m_status = new QGroupBox(QStringLiteral("Status"), this);
     m_status->setObjectName(QStringLiteral("statusSection"));
     m_status->hide();
+    auto *statusForm = new QFormLayout(m_status);
+    m_sessionState = new QLabel(m_status);
+    m_sessionState->setObjectName(QStringLiteral("sessionStateLabel"));
+    statusForm->addRow(QStringLiteral("Session"), m_sessionState);
+    m_questionLabel = new QLabel(QStringLiteral("Pending Question"), m_status);
+    m_question = new QLabel(m_status);
+    m_question->setObjectName(QStringLiteral("pendingQuestionLabel"));
+    m_question->setWordWrap(true);
+    m_question->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    statusForm->addRow(m_questionLabel, m_question);
+    auto *focus = new QPushButton(QStringLiteral("Focus Terminal"), m_status);
+    focus->setObjectName(QStringLiteral("focusTerminalButton"));
+    auto *stop = new QPushButton(QStringLiteral("Stop Session"), m_status);
+    stop->setObjectName(QStringLiteral("stopSessionButton"));
+    stop->setStyleSheet(QStringLiteral("QPushButton { color: #d70015; }"));
+    auto *statusButtons = new QHBoxLayout;
+    statusButtons->addWidget(focus);
+    statusButtons->addWidget(stop);
+    statusButtons->addStretch(1);
+    statusForm->addRow(statusButtons);
+    connect(focus, &QPushButton::clicked, this, [this] {
+        (void)QtConcurrent::run(&TmuxService::attachInTerminal, m_sessionName->text());
+    });
+    connect(stop, &QPushButton::clicked, this, &ProjectDetailPane::stopSession);
 
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(configuration);
@@ -72,6 +105,63 @@ ProjectDetailPane::ProjectDetailPane(ProjectStore &store, const Project &project
     connect(browse, &QPushButton::clicked, this, &ProjectDetailPane::browse);
     connect(m_toolPicker, &QComboBox::currentIndexChanged, this, &ProjectDetailPane::toolChanged);
     connect(m_autoLaunch, &QCheckBox::toggled, this, &ProjectDetailPane::save);
+    updateStatus();
+}
+
+std::optional<QString> ProjectDetailPane::monitoredPane(const AgentService &engine,
+                                                        const Project &project) {
+    const QString prefix = project.tmuxSessionName + QLatin1Char(':');
+    const auto &panes = engine.monitoredSessions();
+    for (auto it = panes.cbegin(); it != panes.cend(); ++it) {
+        if (it.key().startsWith(prefix))
+            return it.key();
+    }
+    return std::nullopt;
+}
+
+void ProjectDetailPane::updateStatus() {
+    const auto pane = m_engine ? monitoredPane(*m_engine, m_project) : std::nullopt;
+    m_status->setVisible(pane.has_value());
+    if (!pane)
+        return;
+    switch (m_engine->monitoredSessions().value(*pane).status) {
+    case SessionStatus::active:
+        m_sessionState->setText(QStringLiteral("Active"));
+        m_sessionState->setStyleSheet(QStringLiteral("color: #1f9d3a;"));
+        break;
+    case SessionStatus::waitingForInput:
+        m_sessionState->setText(QStringLiteral("Waiting for Input"));
+        m_sessionState->setStyleSheet(QStringLiteral("color: #e07000;"));
+        break;
+    case SessionStatus::idle:
+        m_sessionState->setText(QStringLiteral("Idle"));
+        m_sessionState->setStyleSheet(QStringLiteral("color: #1f9d3a;"));
+        break;
+    }
+    // The first pending question among the project's panes.
+    const QString prefix = m_project.tmuxSessionName + QLatin1Char(':');
+    std::optional<QString> question;
+    const auto &pending = m_engine->pendingQuestions();
+    for (auto it = pending.cbegin(); it != pending.cend() && !question; ++it) {
+        if (it.key().startsWith(prefix))
+            question = m_questions ? m_questions->pendingText(it.key()) : std::nullopt;
+    }
+    m_questionLabel->setVisible(question.has_value());
+    m_question->setVisible(question.has_value());
+    m_question->setText(question.value_or(QString()));
+}
+
+void ProjectDetailPane::stopSession() {
+    if (!m_engine)
+        return;
+    const auto pane = monitoredPane(*m_engine, m_project);
+    if (!pane)
+        return;
+    if (const auto sid = m_engine->monitoredSessions().value(*pane).serverSessionId)
+        m_engine->client().closeServerSession(*sid);
+    // The tmux session keeps running; the monitor finds the pane again at its next scan.
+    m_engine->forgetPane(*pane);
+    updateStatus();
 }
 
 bool ProjectDetailPane::eventFilter(QObject *watched, QEvent *event) {

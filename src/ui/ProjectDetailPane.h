@@ -1,8 +1,11 @@
 #pragma once
 
 #include "projects/Project.h"
+#include "ui/QuestionTexts.h"
 
+#include <QPointer>
 #include <QWidget>
+#include <optional>
 
 class QCheckBox;
 class QComboBox;
@@ -13,6 +16,7 @@ class QPushButton;
 
 namespace quillet {
 
+class AgentService;
 class ProjectStore;
 
 // The editor of one project. Every edit goes straight to the store: a text field when Return is
@@ -21,7 +25,8 @@ class ProjectStore;
 class ProjectDetailPane : public QWidget {
     Q_OBJECT
 public:
-    ProjectDetailPane(ProjectStore &store, const Project &project, QWidget *parent = nullptr);
+    ProjectDetailPane(ProjectStore &store, const Project &project, AgentService *engine = nullptr,
+                      const QuestionTexts *questions = nullptr, QWidget *parent = nullptr);
 
     QUuid projectId() const { return m_project.id; }
 
@@ -29,6 +34,11 @@ public:
     QGroupBox *statusSection() const { return m_status; }
 
     void save();
+    // Shows or hides the "Status" section from the engine's current state.
+    void updateStatus();
+
+    // The first pane of the project that the engine watches: its pane target.
+    static std::optional<QString> monitoredPane(const AgentService &engine, const Project &project);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -36,6 +46,7 @@ protected:
 private:
     void browse();
     void toolChanged();
+    void stopSession();
 
     ProjectStore &m_store;
     Project m_project;
@@ -47,6 +58,11 @@ private:
     QLineEdit *m_sessionName;
     QCheckBox *m_autoLaunch;
     QGroupBox *m_status;
+    QPointer<AgentService> m_engine;
+    QPointer<const QuestionTexts> m_questions;
+    QLabel *m_sessionState;
+    QLabel *m_questionLabel;
+    QLabel *m_question;
 };
 
 } // namespace quillet

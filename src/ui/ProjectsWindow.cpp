@@ -1,5 +1,6 @@
 #include "ui/ProjectsWindow.h"
 
+#include "agent/AgentService.h"
 #include "projects/DropCoordinator.h"
 #include "projects/ProjectStore.h"
 #include "ui/AddProjectSheet.h"
@@ -67,8 +68,9 @@ QWidget *emptyStatePanel(QWidget *parent) {
 
 } // namespace
 
-ProjectsWindow::ProjectsWindow(ProjectStore &store, DropCoordinator &drops, QWidget *parent)
-    : QWidget(parent), m_store(store), m_drops(drops) {
+ProjectsWindow::ProjectsWindow(ProjectStore &store, DropCoordinator &drops, AgentService *engine,
+                               const QuestionTexts *questions, QWidget *parent)
+    : QWidget(parent), m_store(store), m_drops(drops), m_engine(engine), m_questions(questions) {
     setObjectName(QStringLiteral("projectsWindow"));
     setWindowTitle(QStringLiteral("Quillet — Projects"));
     setMinimumSize(600, 400);
@@ -137,12 +139,21 @@ ProjectsWindow::ProjectsWindow(ProjectStore &store, DropCoordinator &drops, QWid
     connect(m_remove, &QToolButton::clicked, this, &ProjectsWindow::removeSelected);
     connect(&m_drops, &DropCoordinator::pendingChanged, this, &ProjectsWindow::checkPendingDrop);
 
+    if (m_engine)
+        connect(m_engine, &AgentService::stateChanged, this, &ProjectsWindow::engineChanged);
     rebuildList();
     showDetail();
 }
 
-bool ProjectsWindow::isRunning(const QUuid &) const {
-    return false;
+void ProjectsWindow::engineChanged() {
+    rebuildList();
+    if (m_detail)
+        m_detail->updateStatus();
+}
+
+bool ProjectsWindow::isRunning(const QUuid &id) const {
+    const auto project = m_store.project(id);
+    return project && m_engine && ProjectDetailPane::monitoredPane(*m_engine, *project);
 }
 
 void ProjectsWindow::rebuildList() {
@@ -202,7 +213,7 @@ void ProjectsWindow::showDetail() {
         m_detailStack->setCurrentWidget(m_emptyState);
         return;
     }
-    m_detail = new ProjectDetailPane(m_store, *project, m_detailStack);
+    m_detail = new ProjectDetailPane(m_store, *project, m_engine, m_questions, m_detailStack);
     m_detailStack->addWidget(m_detail);
     m_detailStack->setCurrentWidget(m_detail);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "projects/AddProjectRequest.h"
+#include "ui/QuestionTexts.h"
 
 #include <QPointer>
 #include <QUrl>
@@ -15,6 +16,7 @@ class QToolButton;
 namespace quillet {
 
 class AddProjectSheet;
+class AgentService;
 class DropCoordinator;
 class ProjectDetailPane;
 class ProjectStore;
@@ -24,7 +26,9 @@ class ProjectStore;
 class ProjectsWindow : public QWidget {
     Q_OBJECT
 public:
-    ProjectsWindow(ProjectStore &store, DropCoordinator &drops, QWidget *parent = nullptr);
+    // `engine` may be null: the running dots and the "Status" section then stay empty.
+    ProjectsWindow(ProjectStore &store, DropCoordinator &drops, AgentService *engine = nullptr,
+                   const QuestionTexts *questions = nullptr, QWidget *parent = nullptr);
 
     std::optional<QUuid> selectedProjectId() const { return m_selected; }
     void select(const std::optional<QUuid> &id);
@@ -51,6 +55,7 @@ protected:
 
 private:
     void rebuildList();
+    void engineChanged();
     void showDetail();
     void removeSelected();
     void rowsMoved(int start, int end, int destination);
@@ -58,6 +63,8 @@ private:
 
     ProjectStore &m_store;
     DropCoordinator &m_drops;
+    QPointer<AgentService> m_engine;
+    QPointer<const QuestionTexts> m_questions;
     std::optional<QUuid> m_selected;
     std::optional<AddProjectRequest> m_addRequest;
     QListWidget *m_list;

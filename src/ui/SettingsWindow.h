@@ -6,6 +6,8 @@ class QTabWidget;
 
 namespace quillet {
 
+class AgentService;
+class AgentSettingsTab;
 class APIService;
 class AuthViewModel;
 class GeneralSettingsTab;
@@ -16,15 +18,17 @@ class ServerSettingsTab;
 class SettingsWindow : public QWidget {
     Q_OBJECT
 public:
-    SettingsWindow(AuthViewModel &model, APIService &api, LoginItem &loginItem,
-                   QWidget *parent = nullptr);
+    SettingsWindow(AuthViewModel &model, AgentService &engine, APIService &api,
+                   LoginItem &loginItem, QWidget *parent = nullptr);
 
     ServerSettingsTab *serverTab() const { return m_server; }
+    AgentSettingsTab *agentTab() const { return m_agent; }
     GeneralSettingsTab *generalTab() const { return m_general; }
 
 private:
     QTabWidget *m_tabs;
     ServerSettingsTab *m_server;
+    AgentSettingsTab *m_agent;
     GeneralSettingsTab *m_general;
 };
 

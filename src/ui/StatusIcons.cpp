@@ -27,8 +27,13 @@ QPainterPath boltPath() {
     return path;
 }
 
-void drawBolt(QPainter &painter, const QColor &fill) {
-    painter.setPen(QPen(outline, 1.6, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+// At panel sizes the outline stays one device pixel wide, so the fill keeps most of the shape.
+double outlineWidth(int size) {
+    return size <= 24 ? 24.0 / size : 1.6;
+}
+
+void drawBolt(QPainter &painter, const QColor &fill, int size) {
+    painter.setPen(QPen(outline, outlineWidth(size), Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     painter.setBrush(fill);
     painter.drawPath(boltPath());
 }
@@ -69,14 +74,14 @@ QImage StatusIcons::render(State state, int size) {
     painter.scale(size / 24.0, size / 24.0);
     switch (state) {
     case State::inactive:
-        drawBolt(painter, boltOff);
+        drawBolt(painter, boltOff, size);
         drawSlash(painter);
         break;
     case State::monitoring:
-        drawBolt(painter, boltOn);
+        drawBolt(painter, boltOn, size);
         break;
     case State::waiting:
-        drawBolt(painter, boltOn);
+        drawBolt(painter, boltOn, size);
         drawClockBadge(painter);
         break;
     }

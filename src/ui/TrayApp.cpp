@@ -1,22 +1,21 @@
 #include "ui/TrayApp.h"
 
-#include "agent/TmuxService.h"
 #include "api/APIService.h"
 #include "app/LoginItem.h"
 #include "app/Settings.h"
 
 #include <QPointer>
-#include <QtConcurrent>
 
 namespace quillet {
 
 TrayApp::TrayApp(QObject *parent)
     : QObject(parent), m_model(APIService::shared()),
-      m_frontend(m_store, m_model, APIService::shared(), m_drops, LoginItem::platform()) {}
+      m_frontend(APIService::shared(), m_drops, LoginItem::platform()) {}
 
 TrayApp::~TrayApp() {
     m_store.onChanged = nullptr;
     m_model.onAuthenticated = nullptr;
+    m_engine.onStateChanged = nullptr;
 }
 
 std::optional<QString> TrayApp::missingDisplay() {
@@ -35,19 +34,32 @@ void TrayApp::start() {
 
     m_store.load();
     m_store.setWatchingFile(true);
-    m_frontend.install();
+    const Settings::Tuning tuning = Settings::readTuning();
+    m_engine.setPollInterval(tuning.pollInterval);
+    m_engine.setIdleThreshold(tuning.idleThreshold);
+    m_engine.setContextLines(tuning.contextLines);
+    m_engine.setProjectStore(&m_store);
+    m_frontend.setServices(&m_store, &m_engine, &m_model);
+    m_frontend.installStatusItem();
+    m_frontend.refreshStatus();
     m_frontend.rebuildMenu();
-
-    // The terminal window opens from a child process; the menu does not wait for it.
-    m_frontend.openTerminal = [](const QString &session) {
-        (void)QtConcurrent::run(&TmuxService::attachInTerminal, session);
-    };
 
     QPointer<TrayApp> self(this);
     m_store.onChanged = [self] {
         if (self)
             self->m_frontend.rebuildMenu();
     };
+    m_engine.onStateChanged = [self] {
+        if (!self)
+            return;
+        self->m_frontend.refreshStatus();
+        self->m_frontend.rebuildMenu();
+    };
+    // The bubble carries the question itself; the engine's own alert sound would be a second one.
+    connect(&m_engine, &AgentService::questionPosted, this,
+            [this](const QString &pane, const QString &text) {
+                m_notifier.notifyNewQuestion(QStringLiteral("Question in ") + pane, text);
+            });
     m_model.onAuthenticated = [self] {
         if (!self)
             return;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "agent/AgentService.h"
 #include "api/AuthViewModel.h"
 #include "projects/DropCoordinator.h"
 #include "projects/ProjectStore.h"
@@ -21,6 +22,7 @@ public:
 
     TrayFrontend &frontend() { return m_frontend; }
     ProjectStore &store() { return m_store; }
+    AgentService &engine() { return m_engine; }
     AuthViewModel &authViewModel() { return m_model; }
 
     // Why the desktop app cannot start here (no display to show it on), or nothing.
@@ -28,6 +30,7 @@ public:
 
 private:
     ProjectStore m_store;
+    AgentService m_engine;
     DropCoordinator m_drops;
     AuthViewModel m_model;
     TrayFrontend m_frontend;

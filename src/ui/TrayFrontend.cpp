@@ -1,5 +1,6 @@
 #include "ui/TrayFrontend.h"
 
+#include "agent/AgentService.h"
 #include "agent/TmuxService.h"
 #include "api/APIService.h"
 #include "api/AuthViewModel.h"
@@ -7,6 +8,7 @@
 #include "ui/Alerts.h"
 #include "ui/PairDeviceWindow.h"
 #include "ui/ProjectsWindow.h"
+#include "ui/QuestionTexts.h"
 #include "ui/SettingsWindow.h"
 #include "ui/SignInForm.h"
 #include "ui/TrayMenu.h"
@@ -22,10 +24,9 @@ Q_LOGGING_CATEGORY(lcTray, "lorvo.fennick.quillet-mac.AppDelegate")
 
 namespace quillet {
 
-TrayFrontend::TrayFrontend(ProjectStore &store, AuthViewModel &model, APIService &api,
-                           DropCoordinator &drops, LoginItem &loginItem, QObject *parent)
-    : QObject(parent), m_store(store), m_model(model), m_api(api), m_drops(drops),
-      m_loginItem(loginItem) {
+TrayFrontend::TrayFrontend(APIService &api, DropCoordinator &drops, LoginItem &loginItem,
+                           QObject *parent)
+    : QObject(parent), m_api(api), m_drops(drops), m_loginItem(loginItem) {
     m_menu.setObjectName(QStringLiteral("statusMenu"));
     connect(&m_menu, &QMenu::aboutToShow, this, &TrayFrontend::menuAboutToShow);
     quit = [] { QCoreApplication::quit(); };
@@ -40,7 +41,16 @@ TrayFrontend::~TrayFrontend() {
     delete m_pairDevice.data();
 }
 
-void TrayFrontend::install() {
+void TrayFrontend::setServices(ProjectStore *store, AgentService *engine, AuthViewModel *model) {
+    m_store = store;
+    m_engine = engine;
+    m_model = model;
+    delete m_questions.data();
+    if (engine)
+        m_questions = new QuestionTexts(*engine, this);
+}
+
+void TrayFrontend::installStatusItem() {
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         std::fprintf(stderr, "No system tray was found on this desktop; showing the projects "
                              "window instead. Closing it hides Quillet; run `quillet` again to "
@@ -60,6 +70,15 @@ void TrayFrontend::install() {
     m_tray->show();
 }
 
+void TrayFrontend::refreshStatus() {
+    if (!m_engine) {
+        setIconState(StatusIcons::State::inactive);
+        return;
+    }
+    setIconState(StatusIcons::stateFor(m_engine->isRunning(), m_engine->monitoredSessions().size(),
+                                       m_engine->pendingQuestions().size()));
+}
+
 void TrayFrontend::setIconState(StatusIcons::State state) {
     m_iconState = state;
     if (m_tray)
@@ -67,21 +86,29 @@ void TrayFrontend::setIconState(StatusIcons::State state) {
 }
 
 bool TrayFrontend::isRunning(const Project &project) const {
-    return (isMonitored && isMonitored(project)) ||
-           m_tmuxSessions.contains(project.tmuxSessionName);
+    if (m_tmuxSessions.contains(project.tmuxSessionName))
+        return true;
+    if (!m_engine)
+        return false;
+    const QString prefix = project.tmuxSessionName + QLatin1Char(':');
+    const auto &panes = m_engine->monitoredSessions();
+    return std::any_of(panes.keyBegin(), panes.keyEnd(),
+                       [&prefix](const QString &target) { return target.startsWith(prefix); });
 }
 
 std::optional<Project> TrayFrontend::projectWithId(const QUuid &id) const {
-    return m_store.project(id);
+    return m_store ? m_store->project(id) : std::nullopt;
 }
 
 void TrayFrontend::rebuildMenu() {
     TrayMenu::State state;
-    QList<TrayMenu::ProjectEntry> projects;
-    for (const Project &project : m_store.projects())
-        projects.append({project.id, project.name, isRunning(project)});
-    state.projects = projects;
-    state.signedIn = m_model.isAuthenticated();
+    if (m_store) {
+        QList<TrayMenu::ProjectEntry> projects;
+        for (const Project &project : m_store->projects())
+            projects.append({project.id, project.name, isRunning(project)});
+        state.projects = projects;
+    }
+    state.signedIn = m_model && m_model->isAuthenticated();
     state.devices = m_devices;
 
     TrayMenu::Actions actions;
@@ -91,8 +118,8 @@ void TrayFrontend::rebuildMenu() {
             launchProject(*project);
     };
     actions.openTerminal = [this](const QUuid &id) {
-        if (const auto project = projectWithId(id); project && openTerminal)
-            openTerminal(project->tmuxSessionName);
+        if (const auto project = projectWithId(id))
+            attachTerminal(project->tmuxSessionName);
     };
     actions.stop = [this](const QUuid &id) {
         if (const auto project = projectWithId(id); project && stopProject)
@@ -130,7 +157,11 @@ QCoro::Task<> TrayFrontend::refreshTmuxSessions() {
     rebuildMenu();
 }
 
-QCoro::Task<> TrayFrontend::refreshPairedDevicesIfStale() {
+void TrayFrontend::refreshPairedDevicesIfStale() {
+    refreshDevicesIfStale();
+}
+
+QCoro::Task<> TrayFrontend::refreshDevicesIfStale() {
     if (m_lastDeviceFetch.isValid() && m_lastDeviceFetch.elapsed() <= m_deviceRefreshMs)
         co_return;
     // Set before the fetch, so a failure also waits for the next interval.
@@ -185,9 +216,26 @@ void TrayFrontend::present(QWidget *window) {
     window->activateWindow();
 }
 
+void TrayFrontend::attachTerminal(const QString &session) {
+    // The terminal opens from a child process; nothing waits for it.
+    (void)QtConcurrent::run(&TmuxService::attachInTerminal, session);
+}
+
+void TrayFrontend::showTmuxNotFound() {
+    Alerts::show({Alerts::Kind::warning,
+                  QStringLiteral("tmux Not Found"),
+                  QStringLiteral("tmux is required to launch sessions. Install it with: sudo apt "
+                                 "install tmux"),
+                  {}});
+}
+
 void TrayFrontend::openMainWindow() {
     if (!m_projects) {
-        m_projects = new ProjectsWindow(m_store, m_drops);
+        if (!m_store || !m_engine || !m_model) {
+            qCCritical(lcTray, "Cannot open main window: services not yet initialized");
+            return;
+        }
+        m_projects = new ProjectsWindow(*m_store, m_drops, m_engine, m_questions);
         m_projects->setAttribute(Qt::WA_QuitOnClose, false);
     }
     present(m_projects);
@@ -195,7 +243,11 @@ void TrayFrontend::openMainWindow() {
 
 void TrayFrontend::openSettings() {
     if (!m_settings) {
-        m_settings = new SettingsWindow(m_model, m_api, m_loginItem);
+        if (!m_engine || !m_model) {
+            qCCritical(lcTray, "Cannot open settings: services not yet initialized");
+            return;
+        }
+        m_settings = new SettingsWindow(*m_model, *m_engine, m_api, m_loginItem);
         m_settings->setAttribute(Qt::WA_QuitOnClose, false);
     }
     present(m_settings);
@@ -219,7 +271,11 @@ PairDeviceWindow *TrayFrontend::pairDeviceWindow() const {
 
 void TrayFrontend::openSignIn() {
     if (!m_signIn) {
-        m_signIn = new SignInForm(m_model);
+        if (!m_model) {
+            qCCritical(lcTray, "Cannot open sign in: services not yet initialized");
+            return;
+        }
+        m_signIn = new SignInForm(*m_model);
         m_signIn->setWindowTitle(QStringLiteral("Sign In"));
         m_signIn->resize(380, 400);
         m_signIn->setAttribute(Qt::WA_QuitOnClose, false);
@@ -236,12 +292,16 @@ void TrayFrontend::closeSignIn() {
 }
 
 void TrayFrontend::openPairDevice() {
+    if (!m_model) {
+        qCCritical(lcTray, "Cannot open pair device: services not yet initialized");
+        return;
+    }
     // Every opening shows a fresh code.
     if (m_pairDevice) {
         m_pairDevice->close();
         m_pairDevice->deleteLater();
     }
-    m_pairDevice = new PairDeviceWindow(m_model, m_api);
+    m_pairDevice = new PairDeviceWindow(*m_model, m_api);
     m_pairDevice->setAttribute(Qt::WA_QuitOnClose, false);
     m_pairDevice->setAttribute(Qt::WA_DeleteOnClose);
     present(m_pairDevice);

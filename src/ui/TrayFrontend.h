@@ -1,7 +1,11 @@
 #pragma once
 
+#include "agent/AgentService.h"
+#include "api/AuthViewModel.h"
 #include "api/PairedDeviceResponse.h"
 #include "projects/Project.h"
+#include "projects/ProjectStore.h"
+#include "ui/QuestionTexts.h"
 #include "ui/StatusIcons.h"
 
 #include <QCoroTask>
@@ -17,6 +21,7 @@ class QSystemTrayIcon;
 
 namespace quillet {
 
+class AgentService;
 class APIService;
 class AuthViewModel;
 class DropCoordinator;
@@ -24,6 +29,7 @@ class LoginItem;
 class PairDeviceWindow;
 class ProjectStore;
 class ProjectsWindow;
+class QuestionTexts;
 class SettingsWindow;
 class SignInForm;
 
@@ -33,12 +39,15 @@ class SignInForm;
 class TrayFrontend : public QObject {
     Q_OBJECT
 public:
-    TrayFrontend(ProjectStore &store, AuthViewModel &model, APIService &api, DropCoordinator &drops,
-                 LoginItem &loginItem, QObject *parent = nullptr);
+    TrayFrontend(APIService &api, DropCoordinator &drops, LoginItem &loginItem,
+                 QObject *parent = nullptr);
     ~TrayFrontend() override;
 
+    // The services, once start-up has made them; until then the windows cannot open.
+    void setServices(ProjectStore *store, AgentService *engine, AuthViewModel *model);
+
     // Shows the status icon, or, without a system tray, says so and opens the projects window.
-    void install();
+    void installStatusItem();
     bool hasTrayIcon() const { return m_tray != nullptr; }
 
     QMenu *menu() { return &m_menu; }
@@ -46,17 +55,20 @@ public:
     // What the platform calls when the menu is about to open.
     void menuAboutToShow();
 
+    // The icon from the engine's state.
+    void refreshStatus();
     void setIconState(StatusIcons::State state);
     StatusIcons::State iconState() const { return m_iconState; }
 
-    // A project counts as running while its tmux session exists (as last listed) or, through
-    // `isMonitored`, while the engine watches one of its panes.
+    // A project counts as running while the engine watches one of its panes or its tmux session
+    // exists (as last listed).
     bool isRunning(const Project &project) const;
     // Lists the tmux sessions off the main thread and rebuilds the menu when they changed.
     QCoro::Task<> refreshTmuxSessions();
 
     // Refetches the phones when the last fetch started more than 30 seconds ago.
-    QCoro::Task<> refreshPairedDevicesIfStale();
+    void refreshPairedDevicesIfStale();
+    QCoro::Task<> refreshDevicesIfStale();
     const QList<PairedDeviceResponse> &pairedDevices() const { return m_devices; }
     // Asks first; removes the phone on the server and from the menu.
     QCoro::Task<> disconnectDevice(QString deviceId);
@@ -67,6 +79,10 @@ public:
     void openPairDevice();
     // After a successful sign-in: the sign-in window has done its work.
     void closeSignIn();
+    // The warning shown when a project cannot launch for want of tmux.
+    void showTmuxNotFound();
+    // Opens a terminal window on the session, off the main thread.
+    void attachTerminal(const QString &session);
 
     ProjectsWindow *projectsWindow() const;
     SettingsWindow *settingsWindow() const;
@@ -76,8 +92,6 @@ public:
     // Filled in by the shell.
     std::function<void(const Project &)> launchProject;
     std::function<void(const Project &)> stopProject;
-    std::function<void(const QString &session)> openTerminal;
-    std::function<bool(const Project &)> isMonitored;
     std::function<void()> quit;
 
     // The device list is refetched after this long (30 s); shortened by tests.
@@ -87,8 +101,10 @@ private:
     std::optional<Project> projectWithId(const QUuid &id) const;
     static void present(QWidget *window);
 
-    ProjectStore &m_store;
-    AuthViewModel &m_model;
+    QPointer<ProjectStore> m_store;
+    QPointer<AgentService> m_engine;
+    QPointer<AuthViewModel> m_model;
+    QPointer<QuestionTexts> m_questions;
     APIService &m_api;
     DropCoordinator &m_drops;
     LoginItem &m_loginItem;

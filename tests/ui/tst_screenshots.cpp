@@ -1,3 +1,4 @@
+#include "agent/AgentService.h"
 #include "app/XdgAutostartLoginItem.h"
 #include "projects/DropCoordinator.h"
 #include "projects/ProjectStore.h"
@@ -82,9 +83,10 @@ private Q_SLOTS:
         signIn(model, APIService::shared(), m_server);
         Settings::write(Settings::agentApiKey, QStringLiteral("key"));
 
-        TrayFrontend tray(store, model, APIService::shared(), drops, m_loginItem);
-        tray.isMonitored = [](const Project &p) { return p.tool == CodingTool::claudeCode; };
-        awaitTask(tray.refreshPairedDevicesIfStale());
+        AgentService engine;
+        TrayFrontend tray(APIService::shared(), drops, m_loginItem);
+        tray.setServices(&store, &engine, &model);
+        awaitTask(tray.refreshDevicesIfStale());
         tray.rebuildMenu();
         tray.menu()->adjustSize();
         save(*tray.menu(), QStringLiteral("menu"));

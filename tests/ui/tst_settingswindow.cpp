@@ -1,5 +1,7 @@
+#include "agent/AgentService.h"
 #include "app/Settings.h"
 #include "app/XdgAutostartLoginItem.h"
+#include "projects/ProjectStore.h"
 #include "support/AwaitTask.h"
 #include "support/FakeServer.h"
 #include "support/TestEnvironment.h"
@@ -25,6 +27,7 @@ class TestSettingsWindow : public QObject {
 
     XdgAutostartLoginItem m_loginItem{QStringLiteral("/usr/bin/quillet")};
     std::unique_ptr<AuthViewModel> m_model;
+    AgentService m_engine;
 
 private Q_SLOTS:
     void init() {
@@ -38,7 +41,7 @@ private Q_SLOTS:
 
     void accountSection() {
         FakeServer server;
-        SettingsWindow window(*m_model, APIService::shared(), m_loginItem);
+        SettingsWindow window(*m_model, m_engine, APIService::shared(), m_loginItem);
         window.show();
         auto *status = window.findChild<QLabel *>(QStringLiteral("accountStatusLabel"));
         auto *keyRow = window.findChild<QWidget *>(QStringLiteral("apiKeyRow"));
@@ -72,7 +75,7 @@ private Q_SLOTS:
     }
 
     void tabsAndTitle() {
-        SettingsWindow window(*m_model, APIService::shared(), m_loginItem);
+        SettingsWindow window(*m_model, m_engine, APIService::shared(), m_loginItem);
         QCOMPARE(window.windowTitle(), QStringLiteral("Quillet — Settings"));
         auto *tabs = window.findChild<QTabWidget *>(QStringLiteral("settingsTabs"));
         QStringList labels;
@@ -116,7 +119,7 @@ private Q_SLOTS:
         QFETCH(QString, path);
         FakeServer server;
         server.on("GET", path, FakeResponse::raw(status, body));
-        SettingsWindow window(*m_model, APIService::shared(), m_loginItem);
+        SettingsWindow window(*m_model, m_engine, APIService::shared(), m_loginItem);
         auto *tab = window.serverTab();
         auto *url = tab->findChild<QLineEdit *>(QStringLiteral("serverURLEdit"));
         url->clear();
@@ -143,21 +146,21 @@ private Q_SLOTS:
     void testConnectionFailures() {
         QFETCH(QString, url);
         Settings::write(Settings::serverURL, url);
-        SettingsWindow window(*m_model, APIService::shared(), m_loginItem);
+        SettingsWindow window(*m_model, m_engine, APIService::shared(), m_loginItem);
         quillet::test::awaitTask(window.serverTab()->testConnection(), 10000);
         QVERIFY(window.serverTab()->connectionStatus().startsWith(QLatin1String("Error: ")));
         QVERIFY(!window.serverTab()->connectionStatus().startsWith(QLatin1String("Error: HTTP")));
     }
 
     void serverURLDefault() {
-        SettingsWindow window(*m_model, APIService::shared(), m_loginItem);
+        SettingsWindow window(*m_model, m_engine, APIService::shared(), m_loginItem);
         QCOMPARE(window.findChild<QLineEdit *>(QStringLiteral("serverURLEdit"))->text(),
                  Settings::defaultServerURL);
         QVERIFY(!Settings::contains(Settings::serverURL));
     }
 
     void generalTab() {
-        SettingsWindow window(*m_model, APIService::shared(), m_loginItem);
+        SettingsWindow window(*m_model, m_engine, APIService::shared(), m_loginItem);
         auto *sound = window.findChild<QCheckBox *>(QStringLiteral("soundCheck"));
         auto *login = window.findChild<QCheckBox *>(QStringLiteral("launchAtLoginCheck"));
         QVERIFY(sound->isChecked()); // absent shows on

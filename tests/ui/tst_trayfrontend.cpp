@@ -1,7 +1,10 @@
+#include "agent/AgentService.h"
+#include "agent/TerminalLauncher.h"
 #include "app/XdgAutostartLoginItem.h"
 #include "projects/DropCoordinator.h"
 #include "projects/ProjectStore.h"
 #include "support/TestEnvironment.h"
+#include "support/TmuxServer.h"
 #include "ui/Alerts.h"
 #include "ui/PairDeviceWindow.h"
 #include "ui/ProjectsWindow.h"
@@ -10,7 +13,7 @@
 #include "ui/TrayFrontend.h"
 
 #include <QApplication>
-#include <QProcess>
+#include <QMutex>
 
 using namespace quillet;
 using namespace quillet::test;
@@ -59,11 +62,22 @@ QAction *find(const QMenu &menu, const QString &text) {
     return nullptr;
 }
 
-int tmux(const QStringList &arguments) {
-    return QProcess::execute(QStringLiteral("tmux"), arguments);
-}
-
 } // namespace
+
+class RecordingLauncher : public TerminalLauncher {
+public:
+    QMutex mutex;
+    QList<QStringList> commands;
+    bool open(const QStringList &command, QString *) override {
+        QMutexLocker lock(&mutex);
+        commands.append(command);
+        return true;
+    }
+    qsizetype count() {
+        QMutexLocker lock(&mutex);
+        return commands.size();
+    }
+};
 
 class TestTrayFrontend : public QObject {
     Q_OBJECT
@@ -73,7 +87,22 @@ class TestTrayFrontend : public QObject {
     std::unique_ptr<ProjectStore> m_store;
     std::unique_ptr<DropCoordinator> m_drops;
     std::unique_ptr<AuthViewModel> m_model;
+    std::unique_ptr<AgentService> m_engine;
     std::unique_ptr<TrayFrontend> m_tray;
+    std::unique_ptr<TmuxServer> m_tmux;
+    RecordingLauncher m_launcher;
+
+    // Projects named here run: their tmux session exists on the test's private server.
+    void runSessions(const QStringList &names) {
+        if (names.isEmpty())
+            return;
+        if (TmuxServer::executable().isEmpty())
+            QSKIP("tmux is not installed");
+        m_tmux = std::make_unique<TmuxServer>();
+        for (const QString &name : names)
+            m_tmux->startSession(sessionName(name));
+        awaitTask(m_tray->refreshTmuxSessions());
+    }
 
 private Q_SLOTS:
     void init() {
@@ -84,16 +113,19 @@ private Q_SLOTS:
         m_store = std::make_unique<ProjectStore>();
         m_drops = std::make_unique<DropCoordinator>();
         m_model = std::make_unique<AuthViewModel>(APIService::shared());
-        m_tray = std::make_unique<TrayFrontend>(*m_store, *m_model, APIService::shared(), *m_drops,
-                                                m_loginItem);
+        m_engine = std::make_unique<AgentService>();
+        m_tray = std::make_unique<TrayFrontend>(APIService::shared(), *m_drops, m_loginItem);
+        m_tray->setServices(m_store.get(), m_engine.get(), m_model.get());
         Alerts::answer = nullptr;
+        TerminalLauncher::setForTesting(&m_launcher);
     }
     void cleanup() {
+        m_tmux.reset();
         m_tray.reset();
         m_model.reset();
         m_server.reset();
     }
-    void cleanupTestCase() { tmux({QStringLiteral("kill-server")}); }
+    void cleanupTestCase() { TerminalLauncher::setForTesting(nullptr); }
 
     void menuStates_data() {
         QTest::addColumn<QStringList>("projects");
@@ -132,12 +164,12 @@ private Q_SLOTS:
         QFETCH(QStringList, expected);
         for (const QString &name : projects)
             m_store->add(project(name));
-        m_tray->isMonitored = [monitored](const Project &p) { return monitored.contains(p.name); };
+        runSessions(monitored);
         m_server->on("GET", QStringLiteral("/api/paired-devices"), deviceList(devices));
         if (devices > 0) {
             // Fill the cache while signed in; a signed-out menu must still hide it.
             signIn(*m_model, APIService::shared(), *m_server);
-            awaitTask(m_tray->refreshPairedDevicesIfStale());
+            awaitTask(m_tray->refreshDevicesIfStale());
             QCOMPARE(m_tray->pairedDevices().size(), devices);
             if (!signedIn)
                 m_model->signOut();
@@ -149,13 +181,10 @@ private Q_SLOTS:
     }
 
     void tmuxSessionCountsAsRunning() {
-        if (QStandardPaths::findExecutable(QStringLiteral("tmux")).isEmpty())
-            QSKIP("tmux is not installed");
         m_store->add(project(QStringLiteral("Tmux Run")));
-        QCOMPARE(tmux({"new-session", "-d", "-s", "tmux-run"}), 0);
-        awaitTask(m_tray->refreshTmuxSessions());
+        runSessions({QStringLiteral("Tmux Run")});
         QCOMPARE(describe(*m_tray->menu()).at(2), QStringLiteral("Tmux Run>[Open Terminal|Stop]"));
-        tmux({"kill-session", "-t", "tmux-run"});
+        m_tmux->tmux({"kill-session", "-t", "tmux-run"});
         awaitTask(m_tray->refreshTmuxSessions());
         QCOMPARE(describe(*m_tray->menu()).at(2), QStringLiteral("Tmux Run"));
     }
@@ -165,23 +194,24 @@ private Q_SLOTS:
         const Project beta = project(QStringLiteral("Beta"));
         m_store->add(alpha);
         m_store->add(beta);
-        m_tray->isMonitored = [](const Project &p) { return p.name == QLatin1String("Beta"); };
+        runSessions({QStringLiteral("Beta")});
         QStringList calls;
         m_tray->launchProject = [&calls](const Project &p) { calls << "launch " + p.name; };
         m_tray->stopProject = [&calls](const Project &p) { calls << "stop " + p.name; };
-        m_tray->openTerminal = [&calls](const QString &s) { calls << "terminal " + s; };
         m_tray->rebuildMenu();
         find(*m_tray->menu(), QStringLiteral("Alpha"))->trigger();
         find(*m_tray->menu(), QStringLiteral("Open Terminal"))->trigger();
         find(*m_tray->menu(), QStringLiteral("Stop"))->trigger();
-        QCOMPARE(calls, (QStringList{"launch Alpha", "terminal beta", "stop Beta"}));
+        QCOMPARE(calls, (QStringList{"launch Alpha", "stop Beta"}));
+        QTRY_COMPARE(m_launcher.count(), 1);
+        QVERIFY(m_launcher.commands.first().join(QLatin1Char(' ')).contains(QLatin1String("beta")));
         // An item of a project removed since the menu was built does nothing.
         QAction *stale = find(*m_tray->menu(), QStringLiteral("Alpha"));
         m_store->onChanged = nullptr;
         const QSignalBlocker blocker(m_store.get());
         m_store->remove(alpha.id);
         stale->trigger();
-        QCOMPARE(calls.size(), 3);
+        QCOMPARE(calls.size(), 2);
     }
 
     void devicesFetchedOncePerInterval() {
@@ -201,12 +231,12 @@ private Q_SLOTS:
         m_server->enqueue("GET", QStringLiteral("/api/paired-devices"), deviceList(2));
         m_server->on("GET", QStringLiteral("/api/paired-devices"), FakeResponse::json(500, {}));
         signIn(*m_model, APIService::shared(), *m_server);
-        awaitTask(m_tray->refreshPairedDevicesIfStale());
+        awaitTask(m_tray->refreshDevicesIfStale());
         m_tray->setDeviceRefreshInterval(0);
         QTest::qWait(5);
         QTest::ignoreMessage(
             QtCriticalMsg, QRegularExpression(QStringLiteral("^Failed to fetch paired devices: ")));
-        awaitTask(m_tray->refreshPairedDevicesIfStale());
+        awaitTask(m_tray->refreshDevicesIfStale());
         QCOMPARE(m_tray->pairedDevices().size(), 2);
     }
 
@@ -229,7 +259,7 @@ private Q_SLOTS:
         m_server->on("DELETE", QStringLiteral("/api/paired-devices/d1"),
                      FakeResponse::raw(deleteStatus, {}));
         signIn(*m_model, APIService::shared(), *m_server);
-        awaitTask(m_tray->refreshPairedDevicesIfStale());
+        awaitTask(m_tray->refreshDevicesIfStale());
         m_tray->rebuildMenu();
         QStringList shown;
         QStringList informative;
@@ -296,7 +326,7 @@ private Q_SLOTS:
 
     void noTrayOpensProjectsWindow() {
         // The offscreen platform has no system tray.
-        m_tray->install();
+        m_tray->installStatusItem();
         QVERIFY(!m_tray->hasTrayIcon());
         QVERIFY(m_tray->projectsWindow() && m_tray->projectsWindow()->isVisible());
     }

@@ -3,6 +3,7 @@
 #include "agent/SessionInfo.h"
 #include "projects/CodingTool.h"
 #include "projects/Project.h"
+#include "projects/ProjectStore.h"
 
 #include <QCoroTask>
 #include <QJsonObject>
@@ -21,7 +22,6 @@ namespace quillet {
 
 class AgentClient;
 class AlertSink;
-class ProjectStore;
 
 // The monitoring engine. Once started it scans, every `pollInterval` seconds, the tmux panes
 // that run the projects' coding tools; it posts the question of a screen that has stayed still

@@ -1,5 +1,6 @@
 #include "cli/CommandLine.h"
 
+#include "cli/AgentCommand.h"
 #include "cli/AnalyzeCommand.h"
 #include "cli/CliParser.h"
 #include "cli/ConfigCommand.h"
@@ -19,6 +20,7 @@ const std::map<QString, Handler> &commands() {
     static const std::map<QString, Handler> table{
         {QStringLiteral("projects"), &ProjectsCommand::run},
         {QStringLiteral("config"), &ConfigCommand::run},
+        {QStringLiteral("agent"), &AgentCommand::run},
         {QStringLiteral("analyze"), &AnalyzeCommand::run},
     };
     return table;
@@ -37,6 +39,7 @@ QString topLevelHelp() {
         "  projects list|add|remove   Manage the projects Quillet launches and watches\n"
         "  config get|set|unset       Read and change the settings\n"
         "  analyze [FILE|-]           Show what Quillet makes of a captured pane screen\n"
+        "  agent                      Run the monitor without a window, until stopped\n"
         "\n"
         "Options:\n"
         "  -h, --help                 Show this help\n"

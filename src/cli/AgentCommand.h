@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QStringList>
+
+namespace quillet::cli {
+
+// `quillet agent`: the monitor without a screen, until SIGINT or SIGTERM. The start-up is the
+// tray app's; alerts become log lines and launched sessions open no terminal.
+class AgentCommand {
+public:
+    static int run(const QStringList &args);
+};
+
+} // namespace quillet::cli

@@ -1,0 +1,301 @@
+#include "agent/AgentService.h"
+#include "agent/TmuxService.h"
+#include "app/AppDelegate.h"
+#include "app/Settings.h"
+#include "app/ShellFrontend.h"
+#include "projects/ProjectStore.h"
+#include "support/FakeServer.h"
+#include "support/LogCapture.h"
+#include "support/TestEnvironment.h"
+#include "support/TmuxServer.h"
+
+#include <QJsonObject>
+#include <QSignalSpy>
+
+using namespace quillet;
+using namespace quillet::test;
+
+namespace {
+
+class RecordingFrontend : public ShellFrontend {
+public:
+    void installStatusItem() override { calls << QStringLiteral("install"); }
+    void showTmuxNotFound() override { calls << QStringLiteral("tmux not found"); }
+    void refreshStatus() override { calls << QStringLiteral("status"); }
+    void rebuildMenu() override { calls << QStringLiteral("menu"); }
+    void attachTerminal(const QString &session) override {
+        calls << QStringLiteral("attach ") + session;
+    }
+    void closeSignIn() override { calls << QStringLiteral("close sign-in"); }
+    void refreshPairedDevicesIfStale() override { calls << QStringLiteral("devices"); }
+    void openMainWindow() override {}
+    void openSettings() override {}
+    void openSignIn() override {}
+    void openPairDevice() override {}
+    QStringList calls;
+};
+
+const QStringList defaultTmuxPaths{QStringLiteral("/opt/homebrew/bin/tmux"),
+                                   QStringLiteral("/usr/local/bin/tmux"),
+                                   QStringLiteral("/usr/bin/tmux")};
+
+} // namespace
+
+class TestAppDelegate : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void init();
+    void cleanup();
+    void launchCreatesTheSessionThenTypesTheCommand();
+    void launchOfARunningSessionTypesNothing();
+    void missingTmuxShowsOneAlertPerProject();
+    void recovery_data();
+    void recovery();
+    void remoteLaunchAndStop();
+    void stopForgetsAPendingQuestionLocally();
+    void stopOfAnUnmonitoredProjectMakesNoRequest();
+
+private:
+    Project addProject(const QString &name, const QString &session, bool autoLaunch = false);
+    bool markerExists() const;
+    void configureServer();
+
+    std::unique_ptr<FakeServer> m_server;
+    std::unique_ptr<TmuxServer> m_tmux;
+    std::unique_ptr<RecordingFrontend> m_frontend;
+    std::unique_ptr<AppDelegate> m_delegate;
+};
+
+void TestAppDelegate::init() {
+    QFile::remove(ProjectStore::defaultFilePath());
+    Settings::remove(Settings::serverURL);
+    Settings::remove(Settings::agentApiKey);
+    m_server = std::make_unique<FakeServer>();
+    m_server->on(
+        "POST", QStringLiteral("/api/sessions"),
+        FakeResponse::json(201, QJsonObject{{QStringLiteral("id"), QStringLiteral("s1")}}));
+    m_server->on("PUT", QStringLiteral("/api/projects"), FakeResponse::raw(200, "{}"));
+    m_tmux = std::make_unique<TmuxServer>();
+    m_frontend = std::make_unique<RecordingFrontend>();
+    m_delegate = std::make_unique<AppDelegate>(m_frontend.get());
+    QSignalSpy startUpRecovery(m_delegate.get(), &AppDelegate::recoveryFinished);
+    m_delegate->applicationDidFinishLaunching();
+    QVERIFY(startUpRecovery.wait(5000));
+    QVERIFY(m_frontend->calls.contains(QStringLiteral("install")));
+}
+
+void TestAppDelegate::cleanup() {
+    TmuxService::setSearchPathsForTesting(defaultTmuxPaths);
+    if (AgentService *engine = m_delegate->agentService()) {
+        engine->stop();
+        QVERIFY(QTest::qWaitFor([&] { return !engine->isLoopActive(); }, 10000));
+    }
+    // Lets the launch and recovery tasks of the test end before their owner goes.
+    QTest::qWait(50);
+    m_delegate.reset();
+    m_frontend.reset();
+    m_server.reset();
+    m_tmux.reset();
+}
+
+Project TestAppDelegate::addProject(const QString &name, const QString &session, bool autoLaunch) {
+    Project p;
+    p.id = QUuid::createUuid();
+    p.name = name;
+    p.directory = m_tmux->scratchDir();
+    p.tmuxSessionName = session;
+    p.launchCommand = QStringLiteral("touch launched-marker");
+    p.autoLaunch = autoLaunch;
+    p.tool = CodingTool::generic;
+    p.createdAt = QDateTime::currentDateTimeUtc();
+    m_delegate->projectStore()->add(p);
+    return p;
+}
+
+bool TestAppDelegate::markerExists() const {
+    return QFile::exists(m_tmux->scratchDir() + QStringLiteral("/launched-marker"));
+}
+
+void TestAppDelegate::configureServer() {
+    Settings::write(Settings::serverURL, m_server->baseUrl() + QLatin1Char('/'));
+    Settings::write(Settings::agentApiKey, QStringLiteral("qk_test"));
+}
+
+void TestAppDelegate::launchCreatesTheSessionThenTypesTheCommand() {
+    const Project p = addProject(QStringLiteral("Web"), QStringLiteral("web"));
+    QVERIFY(!p.lastUsedAt);
+    LogCapture log;
+    QSignalSpy launched(m_delegate.get(), &AppDelegate::projectLaunched);
+    m_delegate->launchProject(p);
+    QVERIFY(QTest::qWaitFor([] { return TmuxService::sessionExists(QStringLiteral("web")); }));
+    // The shell in the new session gets its command only after the pause.
+    QTest::qWait(500);
+    QVERIFY(!markerExists());
+    QVERIFY(launched.wait(5000));
+    QVERIFY(QTest::qWaitFor([&] { return markerExists(); }));
+    QVERIFY(m_tmux->capture(QStringLiteral("web:0.0"))
+                .contains(QStringLiteral("unset CLAUDECODE && touch launched-marker")));
+    QVERIFY(m_frontend->calls.contains(QStringLiteral("attach web")));
+    QVERIFY(m_delegate->projectStore()->project(p.id)->lastUsedAt.has_value());
+    QVERIFY(log.contains(QStringLiteral("Launched project: Web")));
+    // No server configured: the tmux side works, the monitor does not start.
+    QVERIFY(
+        log.contains(QStringLiteral("Cannot start agent: server URL or API key not configured")));
+    QVERIFY(!m_delegate->agentService()->isRunning());
+}
+
+void TestAppDelegate::launchOfARunningSessionTypesNothing() {
+    const Project p = addProject(QStringLiteral("Web"), QStringLiteral("web"));
+    m_tmux->startSession(QStringLiteral("web"));
+    LogCapture log;
+    QSignalSpy launched(m_delegate.get(), &AppDelegate::projectLaunched);
+    m_delegate->launchProject(p);
+    QVERIFY(launched.wait(5000));
+    QVERIFY(m_frontend->calls.contains(QStringLiteral("attach web")));
+    QVERIFY(m_delegate->projectStore()->project(p.id)->lastUsedAt.has_value());
+    QVERIFY(log.contains(QStringLiteral("Launched project: Web")));
+    QTest::qWait(300);
+    QVERIFY(!markerExists());
+}
+
+void TestAppDelegate::missingTmuxShowsOneAlertPerProject() {
+    addProject(QStringLiteral("A"), QStringLiteral("a"), true);
+    addProject(QStringLiteral("B"), QStringLiteral("b"), false);
+    addProject(QStringLiteral("C"), QStringLiteral("c"), true);
+    TmuxService::setSearchPathsForTesting({QStringLiteral("/nonexistent/tmux")});
+    m_frontend->calls.clear();
+    m_delegate->autoLaunchProjects();
+    QCOMPARE(m_frontend->calls.count(QStringLiteral("tmux not found")), 2);
+    QTest::qWait(200);
+    TmuxService::setSearchPathsForTesting(defaultTmuxPaths);
+    QVERIFY(TmuxService::listSessions().isEmpty());
+}
+
+void TestAppDelegate::recovery_data() {
+    QTest::addColumn<bool>("sessionRuns");
+    QTest::addColumn<bool>("configured");
+    QTest::addColumn<bool>("engineRuns");
+    QTest::addColumn<QString>("logLine");
+    QTest::newRow("running, configured")
+        << true << true << true << "Recovering session for project: web";
+    QTest::newRow("only a longer name runs") << false << true << false << "";
+    QTest::newRow("running, no server")
+        << true << false << false << "Cannot start agent: server URL or API key not configured";
+}
+
+void TestAppDelegate::recovery() {
+    QFETCH(bool, sessionRuns);
+    QFETCH(bool, configured);
+    QFETCH(bool, engineRuns);
+    QFETCH(QString, logLine);
+    addProject(QStringLiteral("Web"), QStringLiteral("web"));
+    m_tmux->startSession(sessionRuns ? QStringLiteral("web") : QStringLiteral("web-old"));
+    if (configured)
+        configureServer();
+    LogCapture log;
+    QSignalSpy recovered(m_delegate.get(), &AppDelegate::recoveryFinished);
+    m_delegate->recoverSessions();
+    QVERIFY(recovered.wait(5000));
+    QCOMPARE(recovered.first().first().toBool(), sessionRuns);
+    QCOMPARE(m_delegate->agentService()->isRunning(), engineRuns);
+    if (!logLine.isEmpty())
+        QVERIFY(log.contains(logLine));
+    if (!sessionRuns)
+        QVERIFY(log.matching(QStringLiteral("Recovering session")).isEmpty());
+    if (engineRuns) {
+        QCOMPARE(m_delegate->agentService()->serverURL(), m_server->baseUrl());
+        QCOMPARE(m_delegate->agentService()->agentLabel(), QStringLiteral("Quillet Mac"));
+    }
+}
+
+void TestAppDelegate::remoteLaunchAndStop() {
+    const Project p = addProject(QStringLiteral("Web"), QStringLiteral("web"));
+    configureServer();
+    const QByteArray launch =
+        R"([{"id":"c1","project_id":")" + p.idText().toUtf8() + R"(","command_type":"launch"}])";
+    const QByteArray stop =
+        R"([{"id":"c2","project_id":")" + p.idText().toUtf8() + R"(","command_type":"stop"}])";
+    m_server->enqueue("GET", QStringLiteral("/api/commands/pending"),
+                      FakeResponse::raw(200, launch));
+    m_server->on("GET", QStringLiteral("/api/commands/pending"), FakeResponse::raw(200, "[]"));
+    LogCapture log;
+    QSignalSpy launched(m_delegate.get(), &AppDelegate::projectLaunched);
+    AgentService *engine = m_delegate->agentService();
+    m_delegate->startAgentIfNeeded();
+    engine->setPollInterval(0.05);
+    QVERIFY(engine->isRunning());
+
+    QVERIFY(QTest::qWaitFor([] { return TmuxService::sessionExists(QStringLiteral("web")); }));
+    QVERIFY(log.contains(QStringLiteral("Remote launch: Web")));
+    QTest::qWait(500);
+    QVERIFY(!markerExists());
+    QVERIFY(launched.wait(5000));
+    QVERIFY(QTest::qWaitFor([&] { return markerExists(); }));
+    QCOMPARE(m_server->requests("PATCH", QStringLiteral("/api/commands/c1")).size(), 2);
+
+    // Once the pane has a server session, a remote stop closes it and kills the tmux session.
+    QVERIFY(
+        QTest::qWaitFor([&] { return engine->sessions().contains(QStringLiteral("web:0.0")); }));
+    m_server->enqueue("GET", QStringLiteral("/api/commands/pending"), FakeResponse::raw(200, stop));
+    QVERIFY(QTest::qWaitFor([] { return !TmuxService::sessionExists(QStringLiteral("web")); }));
+    QVERIFY(log.contains(QStringLiteral("Remote stop: Web")));
+    QVERIFY(log.contains(QStringLiteral("Stopped project: Web")));
+    QVERIFY(QTest::qWaitFor([&] {
+        return !m_server->requests("PATCH", QStringLiteral("/api/sessions/s1")).isEmpty();
+    }));
+    QCOMPARE(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1"))
+                 .first()
+                 .json()["status"]
+                 .toString(),
+             QStringLiteral("closed"));
+    QVERIFY(!engine->monitoredSessions().contains(QStringLiteral("web:0.0")));
+}
+
+void TestAppDelegate::stopForgetsAPendingQuestionLocally() {
+    const Project p = addProject(QStringLiteral("Web"), QStringLiteral("web"));
+    const QString script = m_tmux->writeScript(QStringLiteral("ask"), QStringLiteral(R"(
+echo "Working"
+while [ ! -e go ]; do sleep 0.02; done
+printf 'Proceed? (y/n) '
+read -r answer
+)"));
+    m_tmux->startSession(QStringLiteral("web"), script);
+    m_server->on(
+        "POST", QStringLiteral("/api/sessions/s1/questions"),
+        FakeResponse::json(201, QJsonObject{{QStringLiteral("id"), QStringLiteral("q1")}}));
+    configureServer();
+    AgentService *engine = m_delegate->agentService();
+    m_delegate->startAgentIfNeeded();
+    engine->setPollInterval(0.05);
+    engine->setIdleThreshold(0.2);
+    QVERIFY(
+        QTest::qWaitFor([&] { return engine->sessions().contains(QStringLiteral("web:0.0")); }));
+    QFile go(m_tmux->scratchDir() + QStringLiteral("/go"));
+    QVERIFY(go.open(QIODevice::WriteOnly));
+    QVERIFY(QTest::qWaitFor([&] { return !engine->pendingQuestions().isEmpty(); }));
+
+    m_delegate->stopProject(p);
+    QVERIFY(engine->pendingQuestions().isEmpty());
+    QVERIFY(!engine->monitoredSessions().contains(QStringLiteral("web:0.0")));
+    QVERIFY(QTest::qWaitFor([&] {
+        return !m_server->requests("PATCH", QStringLiteral("/api/sessions/s1")).isEmpty();
+    }));
+    QVERIFY(QTest::qWaitFor([] { return !TmuxService::sessionExists(QStringLiteral("web")); }));
+    // The server hears of the question only through the closed session.
+    QVERIFY(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1/questions/q1")).isEmpty());
+}
+
+void TestAppDelegate::stopOfAnUnmonitoredProjectMakesNoRequest() {
+    const Project p = addProject(QStringLiteral("Web"), QStringLiteral("web"));
+    m_tmux->startSession(QStringLiteral("web"));
+    LogCapture log;
+    m_frontend->calls.clear();
+    m_delegate->stopProject(p);
+    QVERIFY(QTest::qWaitFor([] { return !TmuxService::sessionExists(QStringLiteral("web")); }));
+    QVERIFY(m_server->requests().isEmpty());
+    QVERIFY(log.contains(QStringLiteral("Stopped project: Web")));
+    QCOMPARE(m_frontend->calls, (QStringList{QStringLiteral("status"), QStringLiteral("menu")}));
+}
+
+QUILLET_TEST_GUILESS_MAIN(TestAppDelegate)
+#include "tst_appdelegate.moc"

@@ -1,21 +1,27 @@
 #include "ui/TrayApp.h"
 
+#include "agent/AgentService.h"
 #include "api/APIService.h"
 #include "app/LoginItem.h"
 #include "app/Settings.h"
+#include "projects/ProjectStore.h"
 
 #include <QPointer>
 
 namespace quillet {
 
 TrayApp::TrayApp(QObject *parent)
-    : QObject(parent), m_model(APIService::shared()),
+    : QObject(parent), m_model(APIService::shared()), m_delegate(&m_frontend),
       m_frontend(APIService::shared(), m_drops, LoginItem::platform()) {}
 
 TrayApp::~TrayApp() {
-    m_store.onChanged = nullptr;
     m_model.onAuthenticated = nullptr;
-    m_engine.onStateChanged = nullptr;
+    if (AgentService *engine = m_delegate.agentService()) {
+        engine->onStateChanged = nullptr;
+        engine->stop();
+    }
+    if (ProjectStore *store = m_delegate.projectStore())
+        store->onChanged = nullptr;
 }
 
 std::optional<QString> TrayApp::missingDisplay() {
@@ -32,44 +38,32 @@ void TrayApp::start() {
     if (!Settings::contains(Settings::notificationSound))
         Settings::write(Settings::notificationSound, true);
 
-    m_store.load();
-    m_store.setWatchingFile(true);
-    const Settings::Tuning tuning = Settings::readTuning();
-    m_engine.setPollInterval(tuning.pollInterval);
-    m_engine.setIdleThreshold(tuning.idleThreshold);
-    m_engine.setContextLines(tuning.contextLines);
-    m_engine.setProjectStore(&m_store);
-    m_frontend.setServices(&m_store, &m_engine, &m_model);
-    m_frontend.installStatusItem();
-    m_frontend.refreshStatus();
-    m_frontend.rebuildMenu();
-
     QPointer<TrayApp> self(this);
-    m_store.onChanged = [self] {
+    m_frontend.setAppDelegate(&m_delegate, &m_model);
+    m_frontend.launchProject = [self](const Project &project) {
         if (self)
-            self->m_frontend.rebuildMenu();
+            self->m_delegate.launchProject(project);
     };
-    m_engine.onStateChanged = [self] {
-        if (!self)
-            return;
-        self->m_frontend.refreshStatus();
-        self->m_frontend.rebuildMenu();
+    m_frontend.stopProject = [self](const Project &project) {
+        if (self)
+            self->m_delegate.stopProject(project);
     };
-    // The bubble carries the question itself; the engine's own alert sound would be a second one.
-    connect(&m_engine, &AgentService::questionPosted, this,
-            [this](const QString &pane, const QString &text) {
-                m_notifier.notifyNewQuestion(QStringLiteral("Question in ") + pane, text);
-            });
     m_model.onAuthenticated = [self] {
-        if (!self)
-            return;
-        self->m_frontend.closeSignIn();
-        self->m_frontend.rebuildMenu();
-        self->m_frontend.refreshPairedDevicesIfStale();
+        if (self)
+            self->m_delegate.handleAuthenticated();
     };
     connect(&m_model, &AuthViewModel::isAuthenticatedChanged, &m_frontend,
             &TrayFrontend::rebuildMenu);
+
+    m_delegate.applicationDidFinishLaunching();
     m_model.checkExistingSession();
+
+    // The bubble carries the question itself, and plays the sound with it.
+    if (AgentService *engine = m_delegate.agentService())
+        connect(engine, &AgentService::questionPosted, this,
+                [this](const QString &pane, const QString &text) {
+                    m_notifier.notifyNewQuestion(QStringLiteral("Question in ") + pane, text);
+                });
 }
 
 } // namespace quillet

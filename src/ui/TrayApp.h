@@ -1,9 +1,8 @@
 #pragma once
 
-#include "agent/AgentService.h"
 #include "api/AuthViewModel.h"
+#include "app/AppDelegate.h"
 #include "projects/DropCoordinator.h"
-#include "projects/ProjectStore.h"
 #include "ui/DesktopNotifier.h"
 #include "ui/TrayFrontend.h"
 
@@ -11,7 +10,8 @@
 
 namespace quillet {
 
-// The desktop app of plain `quillet`: the services, the status icon and the windows, wired.
+// The desktop app of plain `quillet`: the shell's start-up with the tray as its screen, plus the
+// account, which the shell leaves to its host.
 class TrayApp : public QObject {
     Q_OBJECT
 public:
@@ -21,18 +21,18 @@ public:
     void start();
 
     TrayFrontend &frontend() { return m_frontend; }
-    ProjectStore &store() { return m_store; }
-    AgentService &engine() { return m_engine; }
+    AppDelegate &delegate() { return m_delegate; }
     AuthViewModel &authViewModel() { return m_model; }
 
     // Why the desktop app cannot start here (no display to show it on), or nothing.
     static std::optional<QString> missingDisplay();
 
 private:
-    ProjectStore m_store;
-    AgentService m_engine;
     DropCoordinator m_drops;
     AuthViewModel m_model;
+    // Declared before the frontend: the windows go first, while the services they show still
+    // exist.
+    AppDelegate m_delegate;
     TrayFrontend m_frontend;
     DesktopNotifier m_notifier;
 };

@@ -4,6 +4,7 @@
 #include "agent/TmuxService.h"
 #include "api/APIService.h"
 #include "api/AuthViewModel.h"
+#include "app/AppDelegate.h"
 #include "projects/ProjectStore.h"
 #include "ui/Alerts.h"
 #include "ui/PairDeviceWindow.h"
@@ -50,7 +51,16 @@ void TrayFrontend::setServices(ProjectStore *store, AgentService *engine, AuthVi
         m_questions = new QuestionTexts(*engine, this);
 }
 
+void TrayFrontend::setAppDelegate(AppDelegate *delegate, AuthViewModel *model) {
+    m_delegate = delegate;
+    m_model = model;
+}
+
 void TrayFrontend::installStatusItem() {
+    if (m_delegate)
+        setServices(m_delegate->projectStore(), m_delegate->agentService(), m_model);
+    refreshStatus();
+    rebuildMenu();
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {
         std::fprintf(stderr, "No system tray was found on this desktop; showing the projects "
                              "window instead. Closing it hides Quillet; run `quillet` again to "

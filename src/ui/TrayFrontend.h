@@ -3,6 +3,8 @@
 #include "agent/AgentService.h"
 #include "api/AuthViewModel.h"
 #include "api/PairedDeviceResponse.h"
+#include "app/AppDelegate.h"
+#include "app/ShellFrontend.h"
 #include "projects/Project.h"
 #include "projects/ProjectStore.h"
 #include "ui/QuestionTexts.h"
@@ -22,6 +24,7 @@ class QSystemTrayIcon;
 namespace quillet {
 
 class AgentService;
+
 class APIService;
 class AuthViewModel;
 class DropCoordinator;
@@ -36,7 +39,7 @@ class SignInForm;
 // The desktop face of Quillet: the status icon with its menu, and the four windows, each built
 // when first opened. Where the desktop has no system tray the projects window stands in, so the
 // app is never invisible.
-class TrayFrontend : public QObject {
+class TrayFrontend : public QObject, public ShellFrontend {
     Q_OBJECT
 public:
     TrayFrontend(APIService &api, DropCoordinator &drops, LoginItem &loginItem,
@@ -45,18 +48,20 @@ public:
 
     // The services, once start-up has made them; until then the windows cannot open.
     void setServices(ProjectStore *store, AgentService *engine, AuthViewModel *model);
+    // Start-up creates the store and the engine; the status item takes them from here.
+    void setAppDelegate(AppDelegate *delegate, AuthViewModel *model);
 
     // Shows the status icon, or, without a system tray, says so and opens the projects window.
-    void installStatusItem();
+    void installStatusItem() override;
     bool hasTrayIcon() const { return m_tray != nullptr; }
 
     QMenu *menu() { return &m_menu; }
-    void rebuildMenu();
+    void rebuildMenu() override;
     // What the platform calls when the menu is about to open.
     void menuAboutToShow();
 
     // The icon from the engine's state.
-    void refreshStatus();
+    void refreshStatus() override;
     void setIconState(StatusIcons::State state);
     StatusIcons::State iconState() const { return m_iconState; }
 
@@ -67,22 +72,22 @@ public:
     QCoro::Task<> refreshTmuxSessions();
 
     // Refetches the phones when the last fetch started more than 30 seconds ago.
-    void refreshPairedDevicesIfStale();
+    void refreshPairedDevicesIfStale() override;
     QCoro::Task<> refreshDevicesIfStale();
     const QList<PairedDeviceResponse> &pairedDevices() const { return m_devices; }
     // Asks first; removes the phone on the server and from the menu.
     QCoro::Task<> disconnectDevice(QString deviceId);
 
-    void openMainWindow();
-    void openSettings();
-    void openSignIn();
-    void openPairDevice();
+    void openMainWindow() override;
+    void openSettings() override;
+    void openSignIn() override;
+    void openPairDevice() override;
     // After a successful sign-in: the sign-in window has done its work.
-    void closeSignIn();
+    void closeSignIn() override;
     // The warning shown when a project cannot launch for want of tmux.
-    void showTmuxNotFound();
+    void showTmuxNotFound() override;
     // Opens a terminal window on the session, off the main thread.
-    void attachTerminal(const QString &session);
+    void attachTerminal(const QString &session) override;
 
     ProjectsWindow *projectsWindow() const;
     SettingsWindow *settingsWindow() const;
@@ -101,6 +106,7 @@ private:
     std::optional<Project> projectWithId(const QUuid &id) const;
     static void present(QWidget *window);
 
+    QPointer<AppDelegate> m_delegate;
     QPointer<ProjectStore> m_store;
     QPointer<AgentService> m_engine;
     QPointer<AuthViewModel> m_model;

@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSlider>
 #include <QTabWidget>
 
 using namespace quillet;
@@ -150,6 +151,64 @@ private Q_SLOTS:
         quillet::test::awaitTask(window.serverTab()->testConnection(), 10000);
         QVERIFY(window.serverTab()->connectionStatus().startsWith(QLatin1String("Error: ")));
         QVERIFY(!window.serverTab()->connectionStatus().startsWith(QLatin1String("Error: HTTP")));
+    }
+
+    void agentTabPushesIntoTheEngine_data() {
+        QTest::addColumn<QString>("slider");
+        QTest::addColumn<int>("position");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<double>("stored");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("poll interval 7")
+            << "pollIntervalSlider" << 7 << Settings::pollInterval << 7.0 << "7s";
+        QTest::newRow("idle threshold 12")
+            << "idleThresholdSlider" << 12 << Settings::idleThreshold << 12.0 << "12s";
+        QTest::newRow("context lines 80")
+            << "contextLinesSlider" << 8 << Settings::contextLines << 80.0 << "80";
+    }
+    void agentTabPushesIntoTheEngine() {
+        QFETCH(QString, slider);
+        QFETCH(int, position);
+        QFETCH(QString, key);
+        QFETCH(double, stored);
+        QFETCH(QString, shown);
+        for (const QString &k :
+             {Settings::pollInterval, Settings::idleThreshold, Settings::contextLines})
+            Settings::remove(k);
+        AgentService engine;
+        SettingsWindow window(*m_model, engine, APIService::shared(), m_loginItem);
+        // Absent settings show their defaults and write nothing.
+        QCOMPARE(window.findChild<QLabel *>(QStringLiteral("pollIntervalValue"))->text(),
+                 QStringLiteral("3s"));
+        QCOMPARE(window.findChild<QLabel *>(QStringLiteral("contextLinesValue"))->text(),
+                 QStringLiteral("50"));
+        QVERIFY(!Settings::contains(key));
+
+        window.findChild<QSlider *>(slider)->setValue(position);
+        QCOMPARE(Settings::readDouble(key), stored);
+        QCOMPARE(window.findChild<QLabel *>(key + QStringLiteral("Value"))->text(), shown);
+        if (key == Settings::pollInterval)
+            QCOMPARE(engine.pollInterval(), stored);
+        else if (key == Settings::idleThreshold)
+            QCOMPARE(engine.idleThreshold(), stored);
+        else
+            QCOMPARE(engine.contextLines(), int(stored));
+    }
+
+    void agentStatusFollowsTheEngine() {
+        AgentService engine;
+        SettingsWindow window(*m_model, engine, APIService::shared(), m_loginItem);
+        auto *running = window.findChild<QLabel *>(QStringLiteral("agentStatusLabel"));
+        QCOMPARE(running->text(), QStringLiteral("Stopped"));
+        QCOMPARE(window.findChild<QLabel *>(QStringLiteral("sessionsLabel"))->text(),
+                 QStringLiteral("0"));
+        FakeServer server;
+        engine.setPollInterval(0.05);
+        engine.start(server.baseUrl(), QStringLiteral("k"), QStringLiteral("Quillet Mac"));
+        QCOMPARE(running->text(), QStringLiteral("Running"));
+        engine.stop();
+        QTRY_VERIFY(!engine.isLoopActive());
+        QTRY_COMPARE(running->text(), QStringLiteral("Stopped"));
     }
 
     void serverURLDefault() {

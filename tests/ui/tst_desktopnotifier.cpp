@@ -80,29 +80,31 @@ private Q_SLOTS:
                                               QDBusConnection::ExportAllSlots));
             QVERIFY(daemonSide.registerService(DesktopNotifier::service));
         }
-        DesktopNotifier notifier(
+        auto notifier = std::make_unique<DesktopNotifier>(
             QDBusConnection::connectToBus(m_address, QStringLiteral("c-") + tag));
         int beeps = 0;
-        notifier.beep = [&beeps] { ++beeps; };
+        notifier->beep = [&beeps] { ++beeps; };
 
-        QCOMPARE(int(notifier.notifyNewQuestion(QStringLiteral("work:0.1"),
-                                                QStringLiteral("Allow <edit>?"))),
+        QCOMPARE(int(notifier->notifyNewQuestion(QStringLiteral("work:0.1"),
+                                                 QStringLiteral("Allow <edit>?"))),
                  outcome);
         if (outcome == int(DesktopNotifier::Outcome::notified)) {
-            QTRY_COMPARE(notifier.lastNotificationId(), 41u);
+            QTRY_COMPARE(notifier->lastNotificationId(), 41u);
             QCOMPARE(fake.calls.size(), 1);
             QCOMPARE(fake.calls[0].summary, QStringLiteral("work:0.1"));
             QCOMPARE(fake.calls[0].body, QStringLiteral("Allow &lt;edit&gt;?"));
             QCOMPARE(fake.calls[0].hints.value(QStringLiteral("sound-name")).toString(),
                      QStringLiteral("message-new-instant"));
             // The next question replaces the bubble.
-            notifier.notifyNewQuestion(QStringLiteral("t"), QStringLiteral("q"));
+            notifier->notifyNewQuestion(QStringLiteral("t"), QStringLiteral("q"));
             QTRY_COMPARE(fake.calls.size(), 2);
             QCOMPARE(fake.calls[1].replaces, 41u);
         }
         QCOMPARE(beeps, outcome == int(DesktopNotifier::Outcome::beeped) ? 1 : 0);
         if (daemonRuns)
             daemonSide.unregisterService(DesktopNotifier::service);
+        notifier.reset();
+        QDBusConnection::disconnectFromBus(QStringLiteral("c-") + tag);
         QDBusConnection::disconnectFromBus(QStringLiteral("d-") + tag);
     }
 };

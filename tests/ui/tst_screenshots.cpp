@@ -104,18 +104,20 @@ private Q_SLOTS:
         tray.projectsWindow()->select(store.projects().first().id);
         save(*tray.projectsWindow(), QStringLiteral("projects"));
 
+        tray.openPairDevice();
+        QTRY_COMPARE(
+            tray.pairDeviceWindow()->findChild<QLabel *>(QStringLiteral("codeLabel"))->text(),
+            QStringLiteral("K7Q 2ZD"));
+        save(*tray.pairDeviceWindow(), QStringLiteral("pair-device"));
+
+        // The address a user would see, rather than the loopback test server's.
+        Settings::write(Settings::serverURL, Settings::defaultServerURL);
         tray.openSettings();
         auto *tabs = tray.settingsWindow()->findChild<QTabWidget *>();
         for (int i = 0; i < tabs->count(); ++i) {
             tabs->setCurrentIndex(i);
             save(*tray.settingsWindow(), QStringLiteral("settings-") + tabs->tabText(i).toLower());
         }
-
-        tray.openPairDevice();
-        QTRY_COMPARE(
-            tray.pairDeviceWindow()->findChild<QLabel *>(QStringLiteral("codeLabel"))->text(),
-            QStringLiteral("K7Q 2ZD"));
-        save(*tray.pairDeviceWindow(), QStringLiteral("pair-device"));
 
         model.signOut();
         tray.openSignIn();

@@ -78,7 +78,8 @@ void AgentService::stop() {
         timer->start(0);
 }
 
-void AgentService::forgetPane(const QString &paneTarget) {
+void AgentService::forgetPane(QString paneTarget) {
+    // By value: callers pass keys of the very maps this empties.
     m_monitoredSessions.remove(paneTarget);
     m_pendingQuestions.remove(paneTarget);
 }

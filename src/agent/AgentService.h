@@ -46,7 +46,7 @@ public:
     const QMap<QString, QString> &pendingQuestions() const { return m_pendingQuestions; }
     const QMap<QString, QString> &sessions() const { return m_sessions; }
     // For the shell's stop of a project: the pane leaves the monitored and pending maps.
-    void forgetPane(const QString &paneTarget);
+    void forgetPane(QString paneTarget);
 
     double pollInterval() const { return m_pollInterval; }
     void setPollInterval(double seconds) { m_pollInterval = seconds; }

@@ -146,10 +146,11 @@ void AppDelegate::stopProject(const Project &project) {
         for (auto it = monitored.cbegin(); it != monitored.cend(); ++it) {
             if (!it.key().startsWith(prefix))
                 continue;
+            const QString paneTarget = it.key();
             // The server learns of a pending question only through the closed session.
             if (it->serverSessionId)
                 m_agentService->client().closeServerSession(*it->serverSessionId);
-            m_agentService->forgetPane(it.key());
+            m_agentService->forgetPane(paneTarget);
             break;
         }
     }

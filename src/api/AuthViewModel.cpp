@@ -186,18 +186,23 @@ std::optional<AuthViewModel::Revocation> AuthViewModel::forgetAccount() {
     return revocation;
 }
 
-QCoro::Task<> AuthViewModel::revokeQuietly(APIService *api, Revocation revocation) {
+QCoro::Task<> AuthViewModel::revokeQuietly(APIService *api, QPointer<AuthViewModel> model,
+                                           Revocation revocation) {
+    bool revoked = false;
     try {
         co_await api->revokeApiKey(revocation.keyId, revocation.accessToken,
                                    revocation.refreshToken);
+        revoked = true;
     } catch (const std::exception &) {
         // The local sign-out stands either way.
     }
+    if (model)
+        emit model->apiKeyRevocationFinished(revoked);
 }
 
 void AuthViewModel::signOut() {
     if (std::optional<Revocation> revocation = forgetAccount())
-        revokeQuietly(&m_api, std::move(*revocation));
+        revokeQuietly(&m_api, this, std::move(*revocation));
 }
 
 QCoro::Task<std::optional<QString>> AuthViewModel::signOutAndWait() {

@@ -4,6 +4,7 @@
 
 #include <QCoroTask>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <functional>
 #include <optional>
@@ -56,6 +57,8 @@ signals:
     void isLoadingChanged(bool isLoading);
     void errorMessageChanged();
     void usernameChanged();
+    // The background revocation that signOut() started has ended.
+    void apiKeyRevocationFinished(bool revoked);
 
 private:
     struct Revocation {
@@ -66,7 +69,9 @@ private:
 
     QCoro::Task<> finishSignIn(std::optional<QString> failure);
     std::optional<Revocation> forgetAccount();
-    static QCoro::Task<> revokeQuietly(APIService *api, Revocation revocation);
+    // Static: the model may be gone before the server answers; the API client is not.
+    static QCoro::Task<> revokeQuietly(APIService *api, QPointer<AuthViewModel> model,
+                                       Revocation revocation);
 
     void setAuthenticated(bool value);
     void setLoading(bool value);

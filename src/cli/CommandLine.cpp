@@ -1,9 +1,12 @@
 #include "cli/CommandLine.h"
 
+#include "cli/AccountCommand.h"
 #include "cli/AgentCommand.h"
 #include "cli/AnalyzeCommand.h"
 #include "cli/CliParser.h"
 #include "cli/ConfigCommand.h"
+#include "cli/DevicesCommand.h"
+#include "cli/PairCommand.h"
 #include "cli/ProjectsCommand.h"
 
 #include <QCoreApplication>
@@ -22,6 +25,11 @@ const std::map<QString, Handler> &commands() {
         {QStringLiteral("config"), &ConfigCommand::run},
         {QStringLiteral("agent"), &AgentCommand::run},
         {QStringLiteral("analyze"), &AnalyzeCommand::run},
+        {QStringLiteral("register"), &AccountCommand::registerAccount},
+        {QStringLiteral("login"), &AccountCommand::login},
+        {QStringLiteral("logout"), &AccountCommand::logout},
+        {QStringLiteral("devices"), &DevicesCommand::run},
+        {QStringLiteral("pair"), &PairCommand::run},
     };
     return table;
 }
@@ -40,6 +48,11 @@ QString topLevelHelp() {
         "  config get|set|unset       Read and change the settings\n"
         "  analyze [FILE|-]           Show what Quillet makes of a captured pane screen\n"
         "  agent                      Run the monitor without a window, until stopped\n"
+        "  register                   Create an account with a passkey on this computer\n"
+        "  login                      Sign in with this computer's passkey\n"
+        "  logout                     Sign out and revoke this computer's agent key\n"
+        "  devices [remove ID]        List or disconnect the paired phones\n"
+        "  pair                       Pair a phone by QR code or pairing code\n"
         "\n"
         "Options:\n"
         "  -h, --help                 Show this help\n"

@@ -94,22 +94,6 @@ private slots:
         m_server.reset();
     }
 
-    void descriptions() {
-        QCOMPARE(APIError::httpError(404, QStringLiteral("gone")).description(),
-                 QStringLiteral("HTTP error 404: gone"));
-        QCOMPARE(APIError::httpError(500, std::nullopt).description(),
-                 QStringLiteral("HTTP error 500"));
-        QCOMPARE(APIError::noBaseURL().description(),
-                 QStringLiteral("Server URL is not configured."));
-        QCOMPARE(APIError::invalidURL().description(), QStringLiteral("The URL is invalid."));
-        QCOMPARE(APIError::invalidResponse().description(),
-                 QStringLiteral("Received an invalid response from the server."));
-        QCOMPARE(APIError::unauthorized().description(),
-                 QStringLiteral("Authentication failed. Please sign in again."));
-        QCOMPARE(APIError::tokenRefreshFailed().description(),
-                 QStringLiteral("Session expired. Please sign in again."));
-    }
-
     void joinsBaseAndPath_data() {
         QTest::addColumn<QString>("suffix");
         QTest::addColumn<QString>("path");

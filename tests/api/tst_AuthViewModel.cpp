@@ -256,17 +256,12 @@ private slots:
         QCOMPARE(AuthViewModel::friendlyMessage(description), message);
     }
 
-    void keyLabels() {
-        QCOMPARE(AuthViewModel::apiKeyLabel(QString()), QStringLiteral("QuilletMac-Mac"));
-        QCOMPARE(AuthViewModel::apiKeyLabel(QStringLiteral("my box")),
-                 QStringLiteral("QuilletMac-my box"));
-    }
-
     void failedProvisioningKeepsTheSignIn() {
         serveContract();
         awaitTask(m_model->registerAccount(m_server->baseUrl(), "alice"));
         QCOMPARE(Settings::readText(Settings::agentApiKeyId), std::optional(QStringLiteral("k1")));
         m_server->on("POST", apiKeys, FakeResponse::raw(500, "no keys today"));
+        m_model->setHostName(QString()); // a computer without a name
         test::StdoutCapture capture;
         awaitTask(m_model->signIn(m_server->baseUrl()));
         QCOMPARE(capture.text(),
@@ -292,6 +287,7 @@ private slots:
             });
         m_server->clearRequests();
 
+        QSignalSpy revoked(m_model.get(), &AuthViewModel::apiKeyRevocationFinished);
         m_model->signOut();
         QVERIFY(!m_model->isAuthenticated());
         QCOMPARE(m_model->username(), std::nullopt);
@@ -308,6 +304,8 @@ private slots:
         QCOMPARE(deletion.method, QByteArray("DELETE"));
         QCOMPARE(deletion.path, QStringLiteral("/api/auth/api-keys/k2"));
         QCOMPARE(deletion.headers.value("authorization"), QByteArray("Bearer access-2"));
+        QTRY_COMPARE(revoked.size(), 1);
+        QCOMPARE(revoked.first().first().toBool(), true);
     }
 
     void revocationRefreshesWithoutStoringTokens() {

@@ -68,13 +68,6 @@ private slots:
         QFETCH(QByteArray, body);
         QVERIFY_THROWS_EXCEPTION(DecodingError, JsonDecoder::decode<PairInitiateResponse>(body));
     }
-
-    void quotedEscapesWhatJsonRequires() {
-        const QByteArray escaped = "\"a\\\"b\\\\c\\n\"";
-        QCOMPARE(JsonDecoder::quoted(QStringLiteral("a\"b\\c\n")), escaped);
-        const QByteArray plain = "\"https://x.example/p\"";
-        QCOMPARE(JsonDecoder::quoted(QStringLiteral("https://x.example/p")), plain);
-    }
 };
 
 QUILLET_TEST_GUILESS_MAIN(TestJsonDecoder)

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QStringList>
+
+namespace quillet::cli {
+
+// `quillet pair`: the pairing code as a QR symbol and as text, renewed as it expires, until a
+// new phone shows up among the paired devices (exit 0) or the server refuses (exit 1).
+class PairCommand {
+public:
+    static int run(const QStringList &args);
+};
+
+} // namespace quillet::cli

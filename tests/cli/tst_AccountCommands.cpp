@@ -1,0 +1,218 @@
+#include "api/Base64Url.h"
+#include "api/FileCredentialBackend.h"
+#include "api/KeychainService.h"
+#include "app/Settings.h"
+#include "support/FakeServer.h"
+#include "support/TestEnvironment.h"
+
+#include <QJsonArray>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QStandardPaths>
+
+using namespace quillet;
+using test::FakeResponse;
+using test::FakeServer;
+using test::RecordedRequest;
+
+namespace {
+
+struct Outcome {
+    int status = -1;
+    QString out;
+    QString err;
+};
+
+QJsonArray deviceList(int count) {
+    QJsonArray list;
+    for (int i = 1; i <= count; ++i)
+        list.append(QJsonObject{{"id", QStringLiteral("d%1").arg(i)},
+                                {"device_name", QStringLiteral("Phone %1").arg(i)},
+                                {"device_type", "android"},
+                                {"created_at", "2026-12-01T09:00:00Z"},
+                                {"last_seen_at", "2026-12-06T09:00:00Z"}});
+    return list;
+}
+
+} // namespace
+
+// The account commands of the `quillet` executable against a fake server. The child inherits
+// the test's private XDG folders, so it shares the settings and the credential file.
+class TestAccountCommands : public QObject {
+    Q_OBJECT
+private:
+    std::unique_ptr<FakeServer> m_server;
+    int m_keys = 0;
+
+    // Runs the executable while this process's event loop serves the fake server.
+    Outcome run(const QStringList &args, const QByteArray &input = {}, int timeoutMs = 30000) {
+        QProcess process;
+        QSignalSpy finished(&process, &QProcess::finished);
+        process.start(QStringLiteral(QUILLET_BINARY), args);
+        process.write(input);
+        process.closeWriteChannel();
+        if (!finished.wait(timeoutMs)) {
+            process.kill();
+            process.waitForFinished();
+        }
+        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+                QString::fromUtf8(process.readAllStandardOutput()),
+                QString::fromUtf8(process.readAllStandardError())};
+    }
+
+    void serveAccount() {
+        m_server->on(
+            "POST", QStringLiteral("/api/auth/passkey/register/options"),
+            FakeResponse::json(200, QJsonObject{{"challenge", "Y2hhbGxlbmdlLTE"},
+                                                {"user", QJsonObject{{"id", "dQ"}}},
+                                                {"rp", QJsonObject{{"id", "quillet.test"}}}}));
+        m_server->on("POST", QStringLiteral("/api/auth/passkey/authenticate/options"),
+                     FakeResponse::json(200, QJsonObject{{"challenge", "Y2hhbGxlbmdlLTI"},
+                                                         {"rpId", "quillet.test"}}));
+        const QJsonObject tokens{
+            {"access_token", "acc"}, {"refresh_token", "ref"}, {"user_id", "u1"}};
+        m_server->on("POST", QStringLiteral("/api/auth/passkey/register/complete"),
+                     FakeResponse::json(200, tokens));
+        m_server->on("POST", QStringLiteral("/api/auth/passkey/authenticate/complete"),
+                     FakeResponse::json(200, tokens));
+        m_server->on("POST", QRegularExpression("/api/auth/api-keys"),
+                     [this](const RecordedRequest &) {
+                         ++m_keys;
+                         return FakeResponse::json(
+                             201, QJsonObject{{"id", QStringLiteral("k%1").arg(m_keys)},
+                                              {"label", "l"},
+                                              {"key", "secret"}});
+                     });
+        m_server->on("DELETE", QRegularExpression("/api/auth/api-keys/.*"),
+                     [](const RecordedRequest &) { return FakeResponse::raw(204, {}); });
+        m_server->on("GET", QStringLiteral("/api/paired-devices"),
+                     FakeResponse::json(200, deviceList(2)));
+        m_server->on("DELETE", QRegularExpression("/api/paired-devices/.*"),
+                     [](const RecordedRequest &) { return FakeResponse::raw(204, {}); });
+    }
+
+    void signIn() {
+        KeychainService keychain(std::make_unique<FileCredentialBackend>());
+        keychain.save(QStringLiteral("acc"), KeychainService::accessTokenKey);
+        keychain.save(QStringLiteral("ref"), KeychainService::refreshTokenKey);
+    }
+
+private slots:
+    void init() {
+        m_server = std::make_unique<FakeServer>();
+        m_keys = 0;
+        Settings::write(Settings::serverURL, m_server->baseUrl());
+    }
+    void cleanup() { m_server.reset(); }
+
+    void accountLifeCycle() {
+        serveAccount();
+        Outcome registered =
+            run({"register", "--server", m_server->baseUrl(), "--username", "alice"});
+        QVERIFY2(registered.status == 0, qPrintable(registered.err));
+        QVERIFY(registered.out.contains(QLatin1String("as alice")));
+        QCOMPARE(Settings::readText(Settings::agentApiKeyId), std::optional(QStringLiteral("k1")));
+
+        Outcome login = run({"login"});
+        QVERIFY2(login.status == 0, qPrintable(login.err));
+        QCOMPARE(Settings::readText(Settings::agentApiKeyId), std::optional(QStringLiteral("k2")));
+        QCOMPARE(m_server->requests("POST", "/api/auth/passkey/authenticate/complete").size(), 1);
+
+        Outcome listed = run({"devices"});
+        QCOMPARE(listed.status, 0);
+        QVERIFY(listed.out.contains(QLatin1String("Phone 2")));
+        QVERIFY(listed.out.startsWith(QLatin1String("ID")));
+
+        Outcome json = run({"devices", "--json"});
+        QCOMPARE(json.status, 0);
+        QCOMPARE(QJsonDocument::fromJson(json.out.toUtf8()).array(), deviceList(2));
+
+        Outcome removed = run({"devices", "remove", "d2", "--yes"});
+        QCOMPARE(removed.status, 0);
+        QCOMPARE(m_server->requests("DELETE", "/api/paired-devices/d2").size(), 1);
+
+        Outcome loggedOut = run({"logout"});
+        QCOMPARE(loggedOut.status, 0);
+        const auto revoked = m_server->requests("DELETE", "/api/auth/api-keys/k2");
+        QCOMPARE(revoked.size(), 1);
+        QCOMPARE(revoked.first().headers.value("authorization"), QByteArray("Bearer acc"));
+        QVERIFY(!Settings::contains(Settings::agentApiKeyId));
+        KeychainService keychain(std::make_unique<FileCredentialBackend>());
+        QCOMPARE(keychain.load(KeychainService::accessTokenKey), std::nullopt);
+    }
+
+    void failuresExitWithTheFlowsText_data() {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("sign-in refused")
+            << QStringList{"login"} << "Authentication failed. Please sign in again.";
+        QTest::newRow("no session")
+            << QStringList{"devices"} << "Session expired. Please sign in again.";
+        QTest::newRow("pairing refused")
+            << QStringList{"pair"} << "Session expired. Please sign in again.";
+        QTest::newRow("no passkey") << QStringList{"login", "--server", "SERVER"}
+                                    << "No passkey found for this server. Create an account first.";
+        QTest::newRow("username missing") << QStringList{"register", "--server", "SERVER"}
+                                          << "--server and --username are required";
+    }
+    void failuresExitWithTheFlowsText() {
+        QFETCH(QStringList, args);
+        QFETCH(QString, message);
+        args.replaceInStrings(QStringLiteral("SERVER"), m_server->baseUrl());
+        m_server->on("POST", QStringLiteral("/api/auth/passkey/authenticate/options"),
+                     args.size() == 1
+                         ? FakeResponse::raw(401, {})
+                         : FakeResponse::json(
+                               200, QJsonObject{{"challenge", "AAEC"}, {"rpId", "other.test"}}));
+        m_server->on("GET", QStringLiteral("/api/paired-devices"), FakeResponse::raw(401, {}));
+        m_server->on("POST", QStringLiteral("/api/pair/initiate"), FakeResponse::raw(401, {}));
+        const Outcome outcome = run(args);
+        QCOMPARE(outcome.status, 1);
+        QVERIFY2(outcome.err.contains(message), qPrintable(outcome.err));
+    }
+
+    void removeAsksFirst() {
+        serveAccount();
+        signIn();
+        // No terminal: nothing is asked and nothing removed.
+        Outcome refused = run({"devices", "remove", "d1"}, "y\n");
+        QCOMPARE(refused.status, 1);
+        QVERIFY(m_server->requests("DELETE", "/api/paired-devices/d1").isEmpty());
+
+        const QString script = QStandardPaths::findExecutable(QStringLiteral("script"));
+        if (script.isEmpty())
+            QSKIP("script(1) is missing: the terminal prompt cannot be tried");
+        const QString command = QStringLiteral("'%1' devices remove d1").arg(QUILLET_BINARY);
+        QProcess terminal;
+        QSignalSpy finished(&terminal, &QProcess::finished);
+        for (const QByteArray &answer : {QByteArray("n\n"), QByteArray("y\n")}) {
+            terminal.start(script, {"-qec", command, "/dev/null"});
+            terminal.write(answer);
+            QVERIFY(finished.wait(30000));
+            const QString shown = QString::fromUtf8(terminal.readAll());
+            QVERIFY2(shown.contains(QLatin1String("Disconnect Phone 1? [y/N]")), qPrintable(shown));
+            QCOMPARE(terminal.exitCode(), answer == "y\n" ? 0 : 1);
+            QCOMPARE(m_server->requests("DELETE", "/api/paired-devices/d1").size(),
+                     answer == "y\n" ? 1 : 0);
+        }
+    }
+
+    void pairEndsWhenAPhoneAppears() {
+        signIn();
+        m_server->on("POST", QStringLiteral("/api/pair/initiate"),
+                     FakeResponse::json(200, QJsonObject{{"code", "ABC123"}, {"expires_in", 300}}));
+        m_server->enqueue("GET", QStringLiteral("/api/paired-devices"),
+                          FakeResponse::json(200, deviceList(1)));
+        m_server->on("GET", QStringLiteral("/api/paired-devices"),
+                     FakeResponse::json(200, deviceList(2)));
+        const Outcome outcome = run({"pair"});
+        QVERIFY2(outcome.status == 0, qPrintable(outcome.err));
+        QVERIFY(outcome.out.contains(QLatin1String("Or enter this code manually: ABC 123")));
+        QVERIFY(outcome.out.contains(QLatin1String("Expires in 5:00")));
+        QVERIFY(outcome.out.contains(QChar(0x2580)) || outcome.out.contains(QChar(0x2584)));
+        QVERIFY(outcome.out.contains(QLatin1String("Paired Phone 2 (android).")));
+    }
+};
+
+QUILLET_TEST_GUILESS_MAIN(TestAccountCommands)
+#include "tst_AccountCommands.moc"

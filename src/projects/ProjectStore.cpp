@@ -201,6 +201,13 @@ void ProjectStore::remove(const QUuid &id) {
     });
 }
 
+void ProjectStore::sort(const std::function<bool(const Project &, const Project &)> &lessThan) {
+    mutate([&lessThan](QList<Project> &projects) {
+        std::stable_sort(projects.begin(), projects.end(), lessThan);
+        return true;
+    });
+}
+
 void ProjectStore::setWatchingFile(bool watching) {
     if (!watching) {
         delete m_watcher;

@@ -38,6 +38,9 @@ public:
     void update(const Project &project);
     void move(const QSet<int> &fromOffsets, int toOffset);
     void remove(const QUuid &id);
+    // Reorders the list by `lessThan`, keeping the order of equal projects; the result becomes
+    // the manual order.
+    void sort(const std::function<bool(const Project &, const Project &)> &lessThan);
 
     // Follow changes that another process makes to the file while this one runs.
     void setWatchingFile(bool watching);

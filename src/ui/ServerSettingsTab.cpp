@@ -1,0 +1,216 @@
+#include "ui/ServerSettingsTab.h"
+
+#include "api/AuthViewModel.h"
+#include "app/Settings.h"
+#include "ui/PairingPanel.h"
+
+#include <QCoreApplication>
+#include <QCoroNetworkReply>
+#include <QDialog>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <memory>
+
+namespace quillet {
+
+namespace {
+
+constexpr int healthTimeoutMs = 15000;
+
+// Outlives the tab, so a test still running when the window goes away finishes cleanly
+// (its reply is the manager's child, not the tab's).
+QNetworkAccessManager *sharedNetwork() {
+    static QPointer<QNetworkAccessManager> manager;
+    if (!manager)
+        manager = new QNetworkAccessManager(QCoreApplication::instance());
+    return manager;
+}
+
+} // namespace
+
+ServerSettingsTab::ServerSettingsTab(AuthViewModel &model, APIService &api, QWidget *parent)
+    : QWidget(parent), m_model(model), m_api(api) {
+    setObjectName(QStringLiteral("serverTab"));
+
+    auto *connection = new QGroupBox(QStringLiteral("Connection"), this);
+    auto *form = new QFormLayout(connection);
+    m_serverURL = new QLineEdit(connection);
+    m_serverURL->setObjectName(QStringLiteral("serverURLEdit"));
+    form->addRow(QStringLiteral("Server URL:"), m_serverURL);
+    m_test = new QPushButton(QStringLiteral("Test Connection"), connection);
+    m_test->setObjectName(QStringLiteral("testConnectionButton"));
+    m_progress = new QProgressBar(connection);
+    m_progress->setObjectName(QStringLiteral("testProgress"));
+    m_progress->setRange(0, 0);
+    m_progress->setMaximumWidth(60);
+    m_progress->setTextVisible(false);
+    m_progress->hide();
+    m_status = new QLabel(connection);
+    m_status->setObjectName(QStringLiteral("connectionStatusLabel"));
+    QFont small = m_status->font();
+    small.setPointSizeF(small.pointSizeF() * 0.85);
+    m_status->setFont(small);
+    m_status->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_status->setWordWrap(true);
+    auto *testRow = new QHBoxLayout;
+    testRow->addWidget(m_test);
+    testRow->addWidget(m_progress);
+    testRow->addWidget(m_status, 1);
+    form->addRow(testRow);
+
+    auto *account = new QGroupBox(QStringLiteral("Account"), this);
+    auto *accountForm = new QFormLayout(account);
+    m_accountStatus = new QLabel(account);
+    m_accountStatus->setObjectName(QStringLiteral("accountStatusLabel"));
+    accountForm->addRow(QStringLiteral("Status"), m_accountStatus);
+    m_apiKeyRow = new QWidget(account);
+    m_apiKeyRow->setObjectName(QStringLiteral("apiKeyRow"));
+    auto *apiKeyLayout = new QHBoxLayout(m_apiKeyRow);
+    apiKeyLayout->setContentsMargins(0, 0, 0, 0);
+    apiKeyLayout->addWidget(new QLabel(QStringLiteral("Agent API Key"), m_apiKeyRow));
+    apiKeyLayout->addStretch(1);
+    apiKeyLayout->addWidget(new QLabel(QStringLiteral("Auto-configured"), m_apiKeyRow));
+    accountForm->addRow(m_apiKeyRow);
+    m_signOut = new QPushButton(QStringLiteral("Sign Out"), account);
+    m_signOut->setObjectName(QStringLiteral("signOutButton"));
+    m_signOut->setStyleSheet(QStringLiteral("QPushButton { color: #d70015; }"));
+    accountForm->addRow(m_signOut);
+
+    m_pairSection = new QGroupBox(QStringLiteral("Pair Device"), this);
+    m_pairSection->setObjectName(QStringLiteral("pairSection"));
+    auto *showPairing = new QPushButton(QStringLiteral("Show Pairing Code"), m_pairSection);
+    showPairing->setObjectName(QStringLiteral("showPairingButton"));
+    (new QVBoxLayout(m_pairSection))->addWidget(showPairing, 0, Qt::AlignLeft);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->addWidget(connection);
+    layout->addWidget(account);
+    layout->addWidget(m_pairSection);
+    layout->addStretch(1);
+
+    connect(m_signOut, &QPushButton::clicked, this, [this] {
+        m_model.signOut();
+        updateAccount();
+    });
+    connect(showPairing, &QPushButton::clicked, this, &ServerSettingsTab::showPairing);
+    connect(&m_model, &AuthViewModel::isAuthenticatedChanged, this,
+            &ServerSettingsTab::updateAccount);
+    updateAccount();
+
+    m_serverURL->setText(
+        Settings::readText(Settings::serverURL).value_or(Settings::defaultServerURL));
+    connect(m_serverURL, &QLineEdit::textEdited, this,
+            [](const QString &text) { Settings::write(Settings::serverURL, text); });
+    connect(m_test, &QPushButton::clicked, this, [this] { testConnection(); });
+}
+
+void ServerSettingsTab::updateAccount() {
+    const bool signedIn = m_model.isAuthenticated();
+    m_accountStatus->setText(signedIn ? QStringLiteral("Signed in")
+                                      : QStringLiteral("Not signed in"));
+    m_accountStatus->setStyleSheet(signedIn ? QStringLiteral("color: #1f9d3a;")
+                                            : QStringLiteral("color: palette(mid);"));
+    m_apiKeyRow->setVisible(signedIn &&
+                            !Settings::readTextOrEmpty(Settings::agentApiKey).isEmpty());
+    m_signOut->setVisible(signedIn);
+    m_pairSection->setVisible(signedIn);
+    if (!signedIn && m_pairingSheet)
+        m_pairingSheet->close();
+}
+
+void ServerSettingsTab::showPairing() {
+    if (m_pairingSheet) {
+        m_pairingSheet->raise();
+        return;
+    }
+    auto *sheet = new QDialog(this);
+    sheet->setObjectName(QStringLiteral("pairingSheet"));
+    sheet->setWindowTitle(QStringLiteral("Pair Device"));
+    sheet->setAttribute(Qt::WA_DeleteOnClose);
+    sheet->setWindowModality(Qt::WindowModal);
+    auto *panel = new PairingPanel(m_api, sheet);
+    auto *done = new QPushButton(QStringLiteral("Done"), sheet);
+    connect(done, &QPushButton::clicked, sheet, &QDialog::accept);
+    auto *layout = new QVBoxLayout(sheet);
+    layout->addWidget(panel);
+    layout->addWidget(done, 0, Qt::AlignRight);
+    m_pairingSheet = sheet;
+    sheet->open();
+}
+
+void ServerSettingsTab::showEvent(QShowEvent *event) {
+    updateAccount();
+    if (!m_serverURL->hasFocus())
+        m_serverURL->setText(
+            Settings::readText(Settings::serverURL).value_or(Settings::defaultServerURL));
+    QWidget::showEvent(event);
+}
+
+QString ServerSettingsTab::connectionStatus() const {
+    return m_status->text();
+}
+
+void ServerSettingsTab::setConnectionStatus(const QString &status) {
+    m_status->setText(status);
+    const bool ok = status.contains(QLatin1String("OK"));
+    m_status->setStyleSheet(ok ? QStringLiteral("color: #1f9d3a;")
+                               : QStringLiteral("color: #d70015;"));
+}
+
+QCoro::Task<> ServerSettingsTab::testConnection() {
+    if (m_testing)
+        co_return;
+    m_testing = true;
+    setConnectionStatus(QString());
+    m_test->setEnabled(false);
+    m_progress->show();
+
+    // Appended as typed: a URL ending in "/" gives "//api/health".
+    const QUrl url(m_serverURL->text() + QStringLiteral("/api/health"), QUrl::StrictMode);
+    QString status;
+    if (!url.isValid() || url.host().isEmpty() ||
+        (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))) {
+        status = QStringLiteral("Error: not a valid http or https address");
+    } else {
+        QNetworkRequest request(url);
+        request.setTransferTimeout(healthTimeoutMs);
+        QPointer<ServerSettingsTab> self(this);
+        std::unique_ptr<QNetworkReply> reply(sharedNetwork()->get(request));
+        co_await reply.get();
+        if (!self)
+            co_return;
+        const QVariant code = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        if (!code.isValid()) {
+            status = QStringLiteral("Error: ") + reply->errorString();
+        } else {
+            const int httpStatus = code.toInt();
+            QJsonParseError parseError;
+            const QJsonDocument body = QJsonDocument::fromJson(reply->readAll(), &parseError);
+            const QJsonValue version = body.object().value(QLatin1String("version"));
+            if (httpStatus == 200 && parseError.error != QJsonParseError::NoError)
+                status = QStringLiteral("Error: the answer is not valid JSON (%1)")
+                             .arg(parseError.errorString());
+            else if (httpStatus == 200 && body.isObject() && version.isString())
+                status = QStringLiteral("OK — v") + version.toString();
+            else
+                status = QStringLiteral("Error: HTTP %1").arg(httpStatus);
+        }
+    }
+    setConnectionStatus(status);
+    m_progress->hide();
+    m_test->setEnabled(true);
+    m_testing = false;
+}
+
+} // namespace quillet

@@ -1,0 +1,117 @@
+#include "api/PairingSession.h"
+#include "support/TestEnvironment.h"
+#include "ui/PairDeviceWindow.h"
+#include "ui/PairingPanel.h"
+#include "ui/SignedIn.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QStackedWidget>
+
+using namespace quillet;
+using namespace quillet::test;
+
+class TestPairDeviceWindow : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<FakeServer> m_server;
+    std::unique_ptr<AuthViewModel> m_model;
+
+private Q_SLOTS:
+    void init() {
+        m_server = std::make_unique<FakeServer>();
+        Settings::write(Settings::serverURL, m_server->baseUrl());
+        APIService::shared().keychain().remove(KeychainService::refreshTokenKey);
+        m_model = std::make_unique<AuthViewModel>(APIService::shared());
+    }
+    void cleanup() {
+        m_model.reset();
+        m_server.reset();
+    }
+
+    void qrImage() {
+        const QImage image =
+            PairingPanel::qrImage(QByteArrayLiteral("{\"s\":\"x\",\"c\":\"ABC123\"}"));
+        QVERIFY(!image.isNull());
+        // Version 2 at level M for this payload: 25 modules and a quiet zone of 4 on each side.
+        QCOMPARE(image.width() % 10, 0);
+        QCOMPARE(image.width(), image.height());
+        QCOMPARE(image.pixelColor(0, 0), QColor(Qt::white));
+        // The finder pattern's corner module is dark, at 10 pixels a module.
+        QCOMPARE(image.pixelColor(40, 40), QColor(Qt::black));
+        QCOMPARE(image.pixelColor(49, 49), QColor(Qt::black));
+        QVERIFY(PairingPanel::qrImage(QByteArray(5000, 'x')).isNull());
+    }
+
+    void signedOutShowsSignInThenSwitches() {
+        PairDeviceWindow window(*m_model, APIService::shared());
+        QCOMPARE(window.windowTitle(), QStringLiteral("Pair Device"));
+        auto *stack = window.findChild<QStackedWidget *>();
+        QCOMPARE(stack->currentWidget()->objectName(), QStringLiteral("signedOutContent"));
+        QVERIFY(!window.pairingPanel());
+
+        m_server->on("POST", QStringLiteral("/api/pair/initiate"),
+                     FakeResponse::json(200, QJsonObject{{"code", "ABC123"}, {"expires_in", 300}}));
+        m_server->on("GET", QStringLiteral("/api/paired-devices"), deviceList(0));
+        signIn(*m_model, APIService::shared(), *m_server);
+        QVERIFY(m_model->isAuthenticated());
+        QVERIFY(window.pairingPanel());
+        QCOMPARE(stack->currentWidget(), window.pairingPanel());
+    }
+
+    void showsCodeAndClosesWhenDeviceAppears() {
+        signIn(*m_model, APIService::shared(), *m_server);
+        m_server->on("POST", QStringLiteral("/api/pair/initiate"),
+                     FakeResponse::json(200, QJsonObject{{"code", "ABC123"}, {"expires_in", 300}}));
+        m_server->enqueue("GET", QStringLiteral("/api/paired-devices"), deviceList(2));
+        m_server->enqueue("GET", QStringLiteral("/api/paired-devices"), deviceList(2));
+        m_server->enqueue("GET", QStringLiteral("/api/paired-devices"), deviceList(1));
+        m_server->on("GET", QStringLiteral("/api/paired-devices"), deviceList(3));
+
+        auto *window = new PairDeviceWindow(*m_model, APIService::shared());
+        window->setAttribute(Qt::WA_DeleteOnClose);
+        QPointer<PairDeviceWindow> guard(window);
+        PairingPanel *panel = window->pairingPanel();
+        QVERIFY(panel);
+        panel->session().setPollInterval(std::chrono::milliseconds(20));
+        QSignalSpy paired(panel, &PairingPanel::devicePaired);
+        window->show();
+
+        auto *code = panel->findChild<QLabel *>(QStringLiteral("codeLabel"));
+        QTRY_COMPARE(code->text(), QStringLiteral("ABC 123"));
+        QVERIFY(!panel->findChild<QLabel *>(QStringLiteral("qrImage"))->pixmap().isNull());
+        QCOMPARE(panel->findChild<QLabel *>(QStringLiteral("expiryLabel"))->text(),
+                 QStringLiteral("Expires in 5:00"));
+        // 2 at the start, 2 again, 1 (a phone removed): still open; 3 closes it.
+        QTRY_VERIFY_WITH_TIMEOUT(guard.isNull(), 5000);
+        QCOMPARE(paired.count(), 1);
+        QVERIFY(m_server->requests("GET", QStringLiteral("/api/paired-devices")).size() >= 4);
+    }
+
+    void failureShowsRetry() {
+        signIn(*m_model, APIService::shared(), *m_server);
+        m_server->enqueue("POST", QStringLiteral("/api/pair/initiate"),
+                          FakeResponse::json(500, QJsonObject{}));
+        m_server->on("POST", QStringLiteral("/api/pair/initiate"),
+                     FakeResponse::json(200, QJsonObject{{"code", "XYZ7890"}, {"expires_in", 20}}));
+        m_server->on("GET", QStringLiteral("/api/paired-devices"), deviceList(0));
+        PairDeviceWindow window(*m_model, APIService::shared());
+        window.show();
+        PairingPanel *panel = window.pairingPanel();
+        auto *retry = panel->findChild<QPushButton *>(QStringLiteral("retryButton"));
+        QTRY_VERIFY(retry->isVisible());
+        QVERIFY(!panel->findChild<QLabel *>(QStringLiteral("errorLabel"))->text().isEmpty());
+        retry->click();
+        auto *code = panel->findChild<QLabel *>(QStringLiteral("codeLabel"));
+        QTRY_COMPARE(code->text(), QStringLiteral("XYZ7890"));
+        QVERIFY(!retry->isVisible());
+        // 20 seconds left: the countdown is red.
+        QVERIFY(panel->findChild<QLabel *>(QStringLiteral("expiryLabel"))
+                    ->styleSheet()
+                    .contains(QLatin1String("#d70015")));
+    }
+};
+
+QUILLET_TEST_WIDGETS_MAIN(TestPairDeviceWindow)
+#include "tst_pairdevicewindow.moc"

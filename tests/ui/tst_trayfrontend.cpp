@@ -1,0 +1,336 @@
+#include "agent/AgentService.h"
+#include "agent/TerminalLauncher.h"
+#include "app/XdgAutostartLoginItem.h"
+#include "projects/DropCoordinator.h"
+#include "projects/ProjectStore.h"
+#include "support/TestEnvironment.h"
+#include "support/TmuxServer.h"
+#include "ui/Alerts.h"
+#include "ui/PairDeviceWindow.h"
+#include "ui/ProjectsWindow.h"
+#include "ui/SettingsWindow.h"
+#include "ui/SignedIn.h"
+#include "ui/TrayFrontend.h"
+
+#include <QApplication>
+#include <QMutex>
+
+using namespace quillet;
+using namespace quillet::test;
+
+namespace {
+
+Project project(const QString &name) {
+    Project p;
+    p.id = QUuid::createUuid();
+    p.name = name;
+    p.directory = QDir::tempPath();
+    p.tmuxSessionName = sessionName(name);
+    p.createdAt = QDateTime::currentDateTimeUtc();
+    return p;
+}
+
+// The menu as text: "-" for a separator, "(x)" for a disabled item, "name>[a|b]" for a submenu.
+QStringList describe(const QMenu &menu) {
+    QStringList lines;
+    for (QAction *action : menu.actions()) {
+        if (action->isSeparator()) {
+            lines << QStringLiteral("-");
+        } else if (action->menu()) {
+            QStringList inner;
+            for (QAction *sub : action->menu()->actions())
+                inner << sub->text();
+            lines << action->text() + QStringLiteral(">[") + inner.join(QLatin1Char('|')) +
+                         QLatin1Char(']');
+        } else {
+            lines << (action->isEnabled() ? action->text()
+                                          : QLatin1Char('(') + action->text() + QLatin1Char(')'));
+        }
+    }
+    return lines;
+}
+
+QAction *find(const QMenu &menu, const QString &text) {
+    for (QAction *action : menu.actions()) {
+        if (action->text() == text)
+            return action;
+        if (action->menu()) {
+            if (QAction *inner = find(*action->menu(), text))
+                return inner;
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+class RecordingLauncher : public TerminalLauncher {
+public:
+    QMutex mutex;
+    QList<QStringList> commands;
+    bool open(const QStringList &command, QString *) override {
+        QMutexLocker lock(&mutex);
+        commands.append(command);
+        return true;
+    }
+    qsizetype count() {
+        QMutexLocker lock(&mutex);
+        return commands.size();
+    }
+};
+
+class TestTrayFrontend : public QObject {
+    Q_OBJECT
+
+    XdgAutostartLoginItem m_loginItem{QStringLiteral("/usr/bin/quillet")};
+    std::unique_ptr<FakeServer> m_server;
+    std::unique_ptr<ProjectStore> m_store;
+    std::unique_ptr<DropCoordinator> m_drops;
+    std::unique_ptr<AuthViewModel> m_model;
+    std::unique_ptr<AgentService> m_engine;
+    std::unique_ptr<TrayFrontend> m_tray;
+    std::unique_ptr<TmuxServer> m_tmux;
+    RecordingLauncher m_launcher;
+
+    // Projects named here run: their tmux session exists on the test's private server.
+    void runSessions(const QStringList &names) {
+        if (names.isEmpty())
+            return;
+        if (TmuxServer::executable().isEmpty())
+            QSKIP("tmux is not installed");
+        m_tmux = std::make_unique<TmuxServer>();
+        for (const QString &name : names)
+            m_tmux->startSession(sessionName(name));
+        awaitTask(m_tray->refreshTmuxSessions());
+    }
+
+private Q_SLOTS:
+    void init() {
+        QFile::remove(ProjectStore::defaultFilePath());
+        m_server = std::make_unique<FakeServer>();
+        Settings::write(Settings::serverURL, m_server->baseUrl());
+        APIService::shared().keychain().remove(KeychainService::refreshTokenKey);
+        m_store = std::make_unique<ProjectStore>();
+        m_drops = std::make_unique<DropCoordinator>();
+        m_model = std::make_unique<AuthViewModel>(APIService::shared());
+        m_engine = std::make_unique<AgentService>();
+        m_tray = std::make_unique<TrayFrontend>(APIService::shared(), *m_drops, m_loginItem);
+        m_tray->setServices(m_store.get(), m_engine.get(), m_model.get());
+        Alerts::answer = nullptr;
+        TerminalLauncher::setForTesting(&m_launcher);
+    }
+    void cleanup() {
+        m_tmux.reset();
+        m_tray.reset();
+        m_model.reset();
+        m_server.reset();
+    }
+    void cleanupTestCase() { TerminalLauncher::setForTesting(nullptr); }
+
+    void menuStates_data() {
+        QTest::addColumn<QStringList>("projects");
+        QTest::addColumn<QStringList>("monitored");
+        QTest::addColumn<bool>("signedIn");
+        QTest::addColumn<int>("devices");
+        QTest::addColumn<QStringList>("expected");
+        const QStringList tail{"-", "Settings...", "-", "Quit Quillet"};
+        QTest::newRow("no projects, signed out")
+            << QStringList{} << QStringList{} << false << 0
+            << QStringList{"(Quillet)",          "-", "(No projects)", "-",
+                           "Manage Projects...", "-", "Sign In..."} +
+                   tail;
+        QTest::newRow("running and stopped")
+            << QStringList{"Alpha", "Beta"} << QStringList{"Beta"} << false << 0
+            << QStringList{"(Quillet)",          "-", "Alpha",     "Beta>[Open Terminal|Stop]", "-",
+                           "Manage Projects...", "-", "Sign In..."} +
+                   tail;
+        QTest::newRow("signed in with devices")
+            << QStringList{"Alpha"} << QStringList{} << true << 2
+            << QStringList{"(Quillet)",           "-", "Alpha",          "-",
+                           "Manage Projects...",  "-", "Pair Device...", "Phone 1>[Disconnect]",
+                           "Phone 2>[Disconnect]"} +
+                   tail;
+        QTest::newRow("signed out, devices cached")
+            << QStringList{"Alpha"} << QStringList{} << false << 2
+            << QStringList{"(Quillet)",          "-", "Alpha",     "-",
+                           "Manage Projects...", "-", "Sign In..."} +
+                   tail;
+    }
+    void menuStates() {
+        QFETCH(QStringList, projects);
+        QFETCH(QStringList, monitored);
+        QFETCH(bool, signedIn);
+        QFETCH(int, devices);
+        QFETCH(QStringList, expected);
+        for (const QString &name : projects)
+            m_store->add(project(name));
+        runSessions(monitored);
+        m_server->on("GET", QStringLiteral("/api/paired-devices"), deviceList(devices));
+        if (devices > 0) {
+            // Fill the cache while signed in; a signed-out menu must still hide it.
+            signIn(*m_model, APIService::shared(), *m_server);
+            awaitTask(m_tray->refreshDevicesIfStale());
+            QCOMPARE(m_tray->pairedDevices().size(), devices);
+            if (!signedIn)
+                m_model->signOut();
+        } else if (signedIn) {
+            signIn(*m_model, APIService::shared(), *m_server);
+        }
+        m_tray->rebuildMenu();
+        QCOMPARE(describe(*m_tray->menu()), expected);
+    }
+
+    void tmuxSessionCountsAsRunning() {
+        m_store->add(project(QStringLiteral("Tmux Run")));
+        runSessions({QStringLiteral("Tmux Run")});
+        QCOMPARE(describe(*m_tray->menu()).at(2), QStringLiteral("Tmux Run>[Open Terminal|Stop]"));
+        m_tmux->tmux({"kill-session", "-t", "tmux-run"});
+        awaitTask(m_tray->refreshTmuxSessions());
+        QCOMPARE(describe(*m_tray->menu()).at(2), QStringLiteral("Tmux Run"));
+    }
+
+    void projectActionsFindProjectById() {
+        const Project alpha = project(QStringLiteral("Alpha"));
+        const Project beta = project(QStringLiteral("Beta"));
+        m_store->add(alpha);
+        m_store->add(beta);
+        runSessions({QStringLiteral("Beta")});
+        QStringList calls;
+        m_tray->launchProject = [&calls](const Project &p) { calls << "launch " + p.name; };
+        m_tray->stopProject = [&calls](const Project &p) { calls << "stop " + p.name; };
+        m_tray->rebuildMenu();
+        find(*m_tray->menu(), QStringLiteral("Alpha"))->trigger();
+        find(*m_tray->menu(), QStringLiteral("Open Terminal"))->trigger();
+        find(*m_tray->menu(), QStringLiteral("Stop"))->trigger();
+        QCOMPARE(calls, (QStringList{"launch Alpha", "stop Beta"}));
+        QTRY_COMPARE(m_launcher.count(), 1);
+        QVERIFY(m_launcher.commands.first().join(QLatin1Char(' ')).contains(QLatin1String("beta")));
+        // An item of a project removed since the menu was built does nothing.
+        QAction *stale = find(*m_tray->menu(), QStringLiteral("Alpha"));
+        m_store->onChanged = nullptr;
+        const QSignalBlocker blocker(m_store.get());
+        m_store->remove(alpha.id);
+        stale->trigger();
+        QCOMPARE(calls.size(), 2);
+    }
+
+    void devicesFetchedOncePerInterval() {
+        m_server->on("GET", QStringLiteral("/api/paired-devices"), deviceList(1));
+        signIn(*m_model, APIService::shared(), *m_server);
+        m_tray->menuAboutToShow();
+        m_tray->menuAboutToShow();
+        QTRY_COMPARE(m_tray->pairedDevices().size(), 1);
+        QCOMPARE(m_server->requests("GET", QStringLiteral("/api/paired-devices")).size(), 1);
+        m_tray->setDeviceRefreshInterval(0);
+        QTest::qWait(5);
+        m_tray->menuAboutToShow();
+        QTRY_COMPARE(m_server->requests("GET", QStringLiteral("/api/paired-devices")).size(), 2);
+    }
+
+    void failedFetchKeepsList() {
+        m_server->enqueue("GET", QStringLiteral("/api/paired-devices"), deviceList(2));
+        m_server->on("GET", QStringLiteral("/api/paired-devices"), FakeResponse::json(500, {}));
+        signIn(*m_model, APIService::shared(), *m_server);
+        awaitTask(m_tray->refreshDevicesIfStale());
+        m_tray->setDeviceRefreshInterval(0);
+        QTest::qWait(5);
+        QTest::ignoreMessage(
+            QtCriticalMsg, QRegularExpression(QStringLiteral("^Failed to fetch paired devices: ")));
+        awaitTask(m_tray->refreshDevicesIfStale());
+        QCOMPARE(m_tray->pairedDevices().size(), 2);
+    }
+
+    void disconnect_data() {
+        QTest::addColumn<int>("choice");
+        QTest::addColumn<int>("deleteStatus");
+        QTest::addColumn<int>("devicesLeft");
+        QTest::addColumn<QStringList>("alerts");
+        QTest::newRow("cancel") << 1 << 204 << 2 << QStringList{"Disconnect Phone 1?"};
+        QTest::newRow("disconnect") << 0 << 204 << 1 << QStringList{"Disconnect Phone 1?"};
+        QTest::newRow("server refuses")
+            << 0 << 404 << 2 << QStringList{"Disconnect Phone 1?", "Failed to Disconnect"};
+    }
+    void disconnect() {
+        QFETCH(int, choice);
+        QFETCH(int, deleteStatus);
+        QFETCH(int, devicesLeft);
+        QFETCH(QStringList, alerts);
+        m_server->on("GET", QStringLiteral("/api/paired-devices"), deviceList(2));
+        m_server->on("DELETE", QStringLiteral("/api/paired-devices/d1"),
+                     FakeResponse::raw(deleteStatus, {}));
+        signIn(*m_model, APIService::shared(), *m_server);
+        awaitTask(m_tray->refreshDevicesIfStale());
+        m_tray->rebuildMenu();
+        QStringList shown;
+        QStringList informative;
+        Alerts::answer = [&](const Alerts::Alert &alert) {
+            shown << alert.message;
+            informative << alert.informativeText;
+            return choice;
+        };
+        awaitTask(m_tray->disconnectDevice(QStringLiteral("d1")));
+        QCOMPARE(shown, alerts);
+        QCOMPARE(informative.first(), QStringLiteral("This device will need to be paired again "
+                                                     "to access your sessions."));
+        QCOMPARE(m_server->requests("DELETE", QStringLiteral("/api/paired-devices/d1")).size(),
+                 choice == 0 ? 1 : 0);
+        QCOMPARE(m_tray->pairedDevices().size(), devicesLeft);
+        QCOMPARE(find(*m_tray->menu(), QStringLiteral("Phone 1")) != nullptr, devicesLeft == 2);
+        // An id that is not in the list asks nothing.
+        awaitTask(m_tray->disconnectDevice(QStringLiteral("nope")));
+        QCOMPARE(shown, alerts);
+    }
+
+    void windowsOpenOnce() {
+        m_tray->openMainWindow();
+        ProjectsWindow *projects = m_tray->projectsWindow();
+        QVERIFY(projects && projects->isVisible());
+        projects->close();
+        m_tray->openMainWindow();
+        QCOMPARE(m_tray->projectsWindow(), projects);
+        QVERIFY(projects->isVisible());
+
+        m_tray->openSettings();
+        SettingsWindow *settings = m_tray->settingsWindow();
+        m_tray->openSettings();
+        QCOMPARE(m_tray->settingsWindow(), settings);
+        QCOMPARE(settings->windowTitle(), QStringLiteral("Quillet — Settings"));
+
+        m_tray->openSignIn();
+        QWidget *signIn = m_tray->signInWindow();
+        QCOMPARE(signIn->windowTitle(), QStringLiteral("Sign In"));
+        m_tray->openSignIn();
+        QCOMPARE(m_tray->signInWindow(), signIn);
+        m_tray->closeSignIn();
+        QVERIFY(!m_tray->signInWindow());
+
+        m_tray->openPairDevice();
+        QPointer<PairDeviceWindow> first = m_tray->pairDeviceWindow();
+        m_tray->openPairDevice();
+        QVERIFY(m_tray->pairDeviceWindow() != first.data());
+        QTRY_VERIFY(first.isNull());
+    }
+
+    void menuEntriesOpenWindows() {
+        int quits = 0;
+        m_tray->quit = [&quits] { ++quits; };
+        find(*m_tray->menu(), QStringLiteral("Manage Projects..."))->trigger();
+        QVERIFY(m_tray->projectsWindow());
+        find(*m_tray->menu(), QStringLiteral("Settings..."))->trigger();
+        QVERIFY(m_tray->settingsWindow());
+        find(*m_tray->menu(), QStringLiteral("Sign In..."))->trigger();
+        QVERIFY(m_tray->signInWindow());
+        find(*m_tray->menu(), QStringLiteral("Quit Quillet"))->trigger();
+        QCOMPARE(quits, 1);
+    }
+
+    void noTrayOpensProjectsWindow() {
+        // The offscreen platform has no system tray.
+        m_tray->installStatusItem();
+        QVERIFY(!m_tray->hasTrayIcon());
+        QVERIFY(m_tray->projectsWindow() && m_tray->projectsWindow()->isVisible());
+    }
+};
+
+QUILLET_TEST_WIDGETS_MAIN(TestTrayFrontend)
+#include "tst_trayfrontend.moc"

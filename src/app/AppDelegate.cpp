@@ -3,6 +3,8 @@
 #include "agent/AgentClient.h"
 #include "agent/AgentService.h"
 #include "agent/TmuxService.h"
+#include "api/APIService.h"
+#include "api/AuthViewModel.h"
 #include "app/Settings.h"
 #include "app/ShellFrontend.h"
 #include "projects/ProjectStore.h"
@@ -43,7 +45,7 @@ AppDelegate::~AppDelegate() = default;
 void AppDelegate::applicationDidFinishLaunching() {
     auto *store = new ProjectStore(this);
     auto *engine = new AgentService(this);
-    // LEAD: step 3, create the AuthViewModel here.
+    auto *account = new AuthViewModel(APIService::shared(), this);
     store->load();
     // Edits made with `quillet projects` while the app runs are followed.
     store->setWatchingFile(true);
@@ -58,9 +60,11 @@ void AppDelegate::applicationDidFinishLaunching() {
     engine->setProjectStore(store);
     m_projectStore = store;
     m_agentService = engine;
+    m_authViewModel = account;
 
     m_frontend->installStatusItem();
-    // LEAD: step 10, start the view model's checkExistingSession() in a task (not awaited).
+    // Restoring the sign-in talks to the server; start-up goes on without waiting for it.
+    account->checkExistingSession();
 
     const QPointer<AppDelegate> self(this);
     engine->onStateChanged = [self] {
@@ -83,8 +87,10 @@ void AppDelegate::applicationDidFinishLaunching() {
         self->m_frontend->rebuildMenu();
         self->syncProjectsInBackground();
     };
-    // LEAD: step 11.5, authViewModel->onAuthenticated = [self] { if (self)
-    // self->handleAuthenticated(); };
+    account->onAuthenticated = [self] {
+        if (self)
+            self->handleAuthenticated();
+    };
 
     autoLaunchProjects();
     recoverSessions();

@@ -11,6 +11,7 @@
 namespace quillet {
 
 class AgentService;
+class AuthViewModel;
 class ProjectStore;
 class ShellFrontend;
 
@@ -32,6 +33,7 @@ public:
 
     ProjectStore *projectStore() const { return m_projectStore; }
     AgentService *agentService() const { return m_agentService; }
+    AuthViewModel *authViewModel() const { return m_authViewModel; }
 
     void launchProject(const Project &project);
     void stopProject(const Project &project);
@@ -59,8 +61,7 @@ private:
     ShellFrontend *m_frontend;
     ProjectStore *m_projectStore = nullptr;
     AgentService *m_agentService = nullptr;
-    // LEAD: the AuthViewModel of the account branch is created, owned and wired here (start-up
-    // steps 3, 10 and 11.5); see applicationDidFinishLaunching.
+    AuthViewModel *m_authViewModel = nullptr;
 };
 
 } // namespace quillet

@@ -2,6 +2,7 @@
 
 #include "agent/AgentService.h"
 #include "api/APIService.h"
+#include "api/AuthViewModel.h"
 #include "app/LoginItem.h"
 #include "app/Settings.h"
 #include "projects/ProjectStore.h"
@@ -11,11 +12,12 @@
 namespace quillet {
 
 TrayApp::TrayApp(QObject *parent)
-    : QObject(parent), m_model(APIService::shared()), m_delegate(&m_frontend),
+    : QObject(parent), m_delegate(&m_frontend),
       m_frontend(APIService::shared(), m_drops, LoginItem::platform()) {}
 
 TrayApp::~TrayApp() {
-    m_model.onAuthenticated = nullptr;
+    if (AuthViewModel *account = m_delegate.authViewModel())
+        account->onAuthenticated = nullptr;
     if (AgentService *engine = m_delegate.agentService()) {
         engine->onStateChanged = nullptr;
         engine->stop();
@@ -39,7 +41,7 @@ void TrayApp::start() {
         Settings::write(Settings::notificationSound, true);
 
     QPointer<TrayApp> self(this);
-    m_frontend.setAppDelegate(&m_delegate, &m_model);
+    m_frontend.setAppDelegate(&m_delegate);
     m_frontend.launchProject = [self](const Project &project) {
         if (self)
             self->m_delegate.launchProject(project);
@@ -48,15 +50,9 @@ void TrayApp::start() {
         if (self)
             self->m_delegate.stopProject(project);
     };
-    m_model.onAuthenticated = [self] {
-        if (self)
-            self->m_delegate.handleAuthenticated();
-    };
-    connect(&m_model, &AuthViewModel::isAuthenticatedChanged, &m_frontend,
-            &TrayFrontend::rebuildMenu);
-
     m_delegate.applicationDidFinishLaunching();
-    m_model.checkExistingSession();
+    connect(m_delegate.authViewModel(), &AuthViewModel::isAuthenticatedChanged, &m_frontend,
+            &TrayFrontend::rebuildMenu);
 
     // The bubble carries the question itself, and plays the sound with it.
     if (AgentService *engine = m_delegate.agentService())

@@ -51,14 +51,14 @@ void TrayFrontend::setServices(ProjectStore *store, AgentService *engine, AuthVi
         m_questions = new QuestionTexts(*engine, this);
 }
 
-void TrayFrontend::setAppDelegate(AppDelegate *delegate, AuthViewModel *model) {
+void TrayFrontend::setAppDelegate(AppDelegate *delegate) {
     m_delegate = delegate;
-    m_model = model;
 }
 
 void TrayFrontend::installStatusItem() {
     if (m_delegate)
-        setServices(m_delegate->projectStore(), m_delegate->agentService(), m_model);
+        setServices(m_delegate->projectStore(), m_delegate->agentService(),
+                    m_delegate->authViewModel());
     refreshStatus();
     rebuildMenu();
     if (!QSystemTrayIcon::isSystemTrayAvailable()) {

@@ -49,7 +49,7 @@ public:
     // The services, once start-up has made them; until then the windows cannot open.
     void setServices(ProjectStore *store, AgentService *engine, AuthViewModel *model);
     // Start-up creates the store and the engine; the status item takes them from here.
-    void setAppDelegate(AppDelegate *delegate, AuthViewModel *model);
+    void setAppDelegate(AppDelegate *delegate);
 
     // Shows the status icon, or, without a system tray, says so and opens the projects window.
     void installStatusItem() override;

@@ -2,6 +2,6 @@
 # Builds Quillet (release) and runs it; arguments go to `quillet` (none: the tray app).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLET_BUILD_TESTS=OFF -DQUILLET_BUILD_BENCH=OFF >/dev/null
-cmake --build build -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
-exec ./build/src/quillet "$@"
+cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUILLET_BUILD_TESTS=OFF -DQUILLET_BUILD_BENCH=OFF >/dev/null
+cmake --build build-release -j "$(nproc 2>/dev/null || echo 2)" >/dev/null
+exec ./build-release/src/quillet "$@"

@@ -15,8 +15,8 @@ void noWindow(const char *window) {
 } // namespace
 
 void HeadlessFrontend::showTmuxNotFound() {
-    qCCritical(lcHeadless, "tmux Not Found: tmux is required to launch sessions. Install it with: "
-                           "brew install tmux");
+    qCCritical(lcHeadless, "%s: %s", qUtf8Printable(tmuxNotFoundTitle),
+               qUtf8Printable(tmuxNotFoundText));
 }
 
 void HeadlessFrontend::attachTerminal(const QString &session) {

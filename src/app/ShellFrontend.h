@@ -11,6 +11,11 @@ class ShellFrontend {
 public:
     virtual ~ShellFrontend() = default;
 
+    // The alert when a launch finds no tmux. The install hint names this platform's package tool.
+    static inline const QString tmuxNotFoundTitle = QStringLiteral("tmux Not Found");
+    static inline const QString tmuxNotFoundText = QStringLiteral(
+        "tmux is required to launch sessions. Install it with: sudo apt install tmux");
+
     // Start-up: the status item with its inactive icon, its menu and its drop target.
     virtual void installStatusItem() = 0;
     // The warning "tmux Not Found" (modal in the tray app).

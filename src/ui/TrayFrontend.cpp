@@ -232,11 +232,7 @@ void TrayFrontend::attachTerminal(const QString &session) {
 }
 
 void TrayFrontend::showTmuxNotFound() {
-    Alerts::show({Alerts::Kind::warning,
-                  QStringLiteral("tmux Not Found"),
-                  QStringLiteral("tmux is required to launch sessions. Install it with: sudo apt "
-                                 "install tmux"),
-                  {}});
+    Alerts::show({Alerts::Kind::warning, tmuxNotFoundTitle, tmuxNotFoundText, {}});
 }
 
 void TrayFrontend::openMainWindow() {

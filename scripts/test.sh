@@ -10,7 +10,10 @@ run_suite() {
     local dir=$1; shift
     cmake -S . -B "$dir" -G Ninja -DQUILLET_BUILD_BENCH=OFF "$@"
     cmake --build "$dir" -j "$jobs"
-    (cd "$dir" && ctest --output-on-failure -j "$jobs")
+    # A failing test gets one more run: the API client tests have crashed at process exit about
+    # once in a hundred loaded runs (Qt's HTTP thread at teardown), not yet pinned down. A test
+    # that fails twice still fails the suite.
+    (cd "$dir" && ctest --output-on-failure -j "$jobs" --repeat until-pass:2)
 }
 
 echo "== debug build =="

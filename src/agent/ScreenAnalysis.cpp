@@ -96,11 +96,9 @@ QList<QStringView> splitLines(QStringView text) {
     return text.split(u'\n');
 }
 
-const QRegularExpression &boundaryPattern(CodingTool tool) {
-    static const QRegularExpression claude = unicodePattern(QStringLiteral("^[─━═╭╮╰╯├┤┬┴┼]{3,}"));
-    static const QRegularExpression codex =
-        unicodePattern(QStringLiteral("^[─━═╭╮╰╯├┤┬┴┼\\-]{3,}"));
-    static const QRegularExpression generic = unicodePattern(QStringLiteral("^[\\-─━═]{3,}"));
+const QRegularExpression &forTool(CodingTool tool, const QRegularExpression &claude,
+                                  const QRegularExpression &codex,
+                                  const QRegularExpression &generic) {
     switch (tool) {
     case CodingTool::claudeCode:
         return claude;
@@ -112,6 +110,14 @@ const QRegularExpression &boundaryPattern(CodingTool tool) {
     return generic;
 }
 
+const QRegularExpression &boundaryPattern(CodingTool tool) {
+    static const QRegularExpression claude = unicodePattern(QStringLiteral("^[─━═╭╮╰╯├┤┬┴┼]{3,}"));
+    static const QRegularExpression codex =
+        unicodePattern(QStringLiteral("^[─━═╭╮╰╯├┤┬┴┼\\-]{3,}"));
+    static const QRegularExpression generic = unicodePattern(QStringLiteral("^[\\-─━═]{3,}"));
+    return forTool(tool, claude, codex, generic);
+}
+
 // Only whether some landmark matches counts, so each tool's list is one alternation.
 const QRegularExpression &landmarkPattern(CodingTool tool) {
     static const QRegularExpression claude = unicodePattern(QStringLiteral(
@@ -121,15 +127,7 @@ const QRegularExpression &landmarkPattern(CodingTool tool) {
         unicodePattern(QStringLiteral("^[─━═\\-]{3,}|^\\s*\\$ |^```|^\\s*Running:"));
     static const QRegularExpression generic =
         unicodePattern(QStringLiteral("^[\\-─]{3,}|^\\s*\\$ |^```"));
-    switch (tool) {
-    case CodingTool::claudeCode:
-        return claude;
-    case CodingTool::codex:
-        return codex;
-    case CodingTool::generic:
-        break;
-    }
-    return generic;
+    return forTool(tool, claude, codex, generic);
 }
 
 // A prompt line: one of the prompt patterns, or a question mark at the end.

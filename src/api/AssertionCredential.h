@@ -1,6 +1,7 @@
 #pragma once
 
 #include "api/Base64Url.h"
+#include "api/PublicKeyCredentialJson.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -17,20 +18,14 @@ struct AssertionCredential {
 
     // The credential object the server's sign-in completion takes.
     QJsonObject toJson() const {
-        const QString id = Base64Url::encode(credentialId);
-        return {
-            {QStringLiteral("id"), id},
-            {QStringLiteral("rawId"), id},
-            {QStringLiteral("type"), QStringLiteral("public-key")},
-            {QStringLiteral("authenticatorAttachment"), QStringLiteral("platform")},
-            {QStringLiteral("response"),
-             QJsonObject{
-                 {QStringLiteral("clientDataJSON"), Base64Url::encode(clientDataJSON)},
-                 {QStringLiteral("authenticatorData"), Base64Url::encode(authenticatorData)},
-                 {QStringLiteral("signature"), Base64Url::encode(signature)},
-                 {QStringLiteral("userHandle"), Base64Url::encode(userHandle)},
-             }},
-        };
+        return publicKeyCredentialJson(
+            credentialId,
+            QJsonObject{
+                {QStringLiteral("clientDataJSON"), Base64Url::encode(clientDataJSON)},
+                {QStringLiteral("authenticatorData"), Base64Url::encode(authenticatorData)},
+                {QStringLiteral("signature"), Base64Url::encode(signature)},
+                {QStringLiteral("userHandle"), Base64Url::encode(userHandle)},
+            });
     }
 };
 

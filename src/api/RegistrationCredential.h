@@ -1,6 +1,7 @@
 #pragma once
 
 #include "api/Base64Url.h"
+#include "api/PublicKeyCredentialJson.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -15,18 +16,12 @@ struct RegistrationCredential {
 
     // The credential object the server's registration completion takes.
     QJsonObject toJson() const {
-        const QString id = Base64Url::encode(credentialId);
-        return {
-            {QStringLiteral("id"), id},
-            {QStringLiteral("rawId"), id},
-            {QStringLiteral("type"), QStringLiteral("public-key")},
-            {QStringLiteral("authenticatorAttachment"), QStringLiteral("platform")},
-            {QStringLiteral("response"),
-             QJsonObject{
-                 {QStringLiteral("clientDataJSON"), Base64Url::encode(clientDataJSON)},
-                 {QStringLiteral("attestationObject"), Base64Url::encode(attestationObject)},
-             }},
-        };
+        return publicKeyCredentialJson(
+            credentialId,
+            QJsonObject{
+                {QStringLiteral("clientDataJSON"), Base64Url::encode(clientDataJSON)},
+                {QStringLiteral("attestationObject"), Base64Url::encode(attestationObject)},
+            });
     }
 };
 

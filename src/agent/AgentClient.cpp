@@ -1,6 +1,6 @@
 #include "agent/AgentClient.h"
 
-#include "app/DeleteLater.h"
+#include "common/DeleteLater.h"
 
 #include <QCoroNetworkReply>
 #include <QJsonDocument>

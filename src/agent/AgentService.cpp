@@ -4,7 +4,7 @@
 #include "agent/AlertSink.h"
 #include "agent/ScreenAnalysis.h"
 #include "agent/TmuxService.h"
-#include "app/Settings.h"
+#include "common/Settings.h"
 #include "projects/ProjectStore.h"
 
 #include <QCoroFuture>

@@ -4,8 +4,8 @@
 #include "api/KeychainService.h"
 #include "api/TokenRefreshFlight.h"
 #include "api/TransportError.h"
-#include "app/DeleteLater.h"
-#include "app/Settings.h"
+#include "common/DeleteLater.h"
+#include "common/Settings.h"
 
 #include <QCoroNetworkReply>
 #include <QCoroSignal>

@@ -3,9 +3,9 @@
 #include "api/APIError.h"
 #include "api/APIService.h"
 #include "api/AuthenticatorError.h"
-#include "api/Base64Url.h"
 #include "api/KeychainService.h"
-#include "app/Settings.h"
+#include "common/Base64Url.h"
+#include "common/Settings.h"
 
 #include <QJsonObject>
 #include <QPointer>

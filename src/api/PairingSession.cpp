@@ -2,7 +2,7 @@
 
 #include "api/APIService.h"
 #include "api/JsonDecoder.h"
-#include "app/Settings.h"
+#include "common/Settings.h"
 
 #include <QPointer>
 

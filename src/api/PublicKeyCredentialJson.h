@@ -1,6 +1,6 @@
 #pragma once
 
-#include "api/Base64Url.h"
+#include "common/Base64Url.h"
 
 #include <QByteArray>
 #include <QJsonObject>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "api/Base64Url.h"
 #include "api/PublicKeyCredentialJson.h"
+#include "common/Base64Url.h"
 
 #include <QByteArray>
 #include <QJsonObject>

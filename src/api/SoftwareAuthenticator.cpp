@@ -1,10 +1,10 @@
 #include "api/SoftwareAuthenticator.h"
 
 #include "api/AuthenticatorError.h"
-#include "api/Base64Url.h"
 #include "api/CborWriter.h"
 #include "api/JsonDecoder.h"
 #include "api/KeychainService.h"
+#include "common/Base64Url.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>

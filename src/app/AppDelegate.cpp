@@ -5,8 +5,8 @@
 #include "agent/TmuxService.h"
 #include "api/APIService.h"
 #include "api/AuthViewModel.h"
-#include "app/Settings.h"
 #include "app/ShellFrontend.h"
+#include "common/Settings.h"
 #include "projects/ProjectStore.h"
 
 #include <QCoroFuture>

@@ -2,9 +2,9 @@
 
 #include "api/APIService.h"
 #include "api/AuthViewModel.h"
-#include "app/Settings.h"
 #include "cli/CliParser.h"
 #include "cli/TaskRunner.h"
+#include "common/Settings.h"
 
 namespace quillet::cli {
 

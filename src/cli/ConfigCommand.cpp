@@ -1,8 +1,8 @@
 #include "cli/ConfigCommand.h"
 
 #include "app/LoginItem.h"
-#include "app/Settings.h"
 #include "cli/CliParser.h"
+#include "common/Settings.h"
 
 #include <QUrl>
 #include <cmath>

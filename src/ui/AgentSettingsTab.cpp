@@ -1,7 +1,7 @@
 #include "ui/AgentSettingsTab.h"
 
 #include "agent/AgentService.h"
-#include "app/Settings.h"
+#include "common/Settings.h"
 #include "projects/ProjectStore.h"
 
 #include <QFontDatabase>

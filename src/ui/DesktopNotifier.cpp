@@ -1,6 +1,6 @@
 #include "ui/DesktopNotifier.h"
 
-#include "app/Settings.h"
+#include "common/Settings.h"
 
 #include <QApplication>
 #include <QDBusConnectionInterface>

@@ -1,7 +1,7 @@
 #include "ui/GeneralSettingsTab.h"
 
 #include "app/LoginItem.h"
-#include "app/Settings.h"
+#include "common/Settings.h"
 
 #include <QCheckBox>
 #include <QFormLayout>

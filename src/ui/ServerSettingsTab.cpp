@@ -1,8 +1,8 @@
 #include "ui/ServerSettingsTab.h"
 
 #include "api/AuthViewModel.h"
-#include "app/DeleteLater.h"
-#include "app/Settings.h"
+#include "common/DeleteLater.h"
+#include "common/Settings.h"
 #include "ui/PairingPanel.h"
 
 #include <QCoreApplication>

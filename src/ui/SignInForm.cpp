@@ -1,7 +1,7 @@
 #include "ui/SignInForm.h"
 
 #include "api/AuthViewModel.h"
-#include "app/Settings.h"
+#include "common/Settings.h"
 #include "projects/AddProjectAction.h"
 #include "ui/StatusIcons.h"
 

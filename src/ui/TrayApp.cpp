@@ -4,7 +4,7 @@
 #include "api/APIService.h"
 #include "api/AuthViewModel.h"
 #include "app/LoginItem.h"
-#include "app/Settings.h"
+#include "common/Settings.h"
 #include "projects/ProjectStore.h"
 
 #include <QPointer>

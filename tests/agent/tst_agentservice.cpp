@@ -2,7 +2,7 @@
 #include "agent/AgentService.h"
 #include "agent/AlertSink.h"
 #include "agent/TmuxService.h"
-#include "app/Settings.h"
+#include "common/Settings.h"
 #include "projects/ProjectStore.h"
 #include "support/AwaitTask.h"
 #include "support/FakeServer.h"

@@ -4,7 +4,7 @@
 #include "api/FileCredentialBackend.h"
 #include "api/KeychainService.h"
 #include "api/TransportError.h"
-#include "app/Settings.h"
+#include "common/Settings.h"
 #include "support/AwaitTask.h"
 #include "support/FakeServer.h"
 #include "support/StdoutCapture.h"

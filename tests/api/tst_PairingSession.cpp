@@ -3,7 +3,7 @@
 #include "api/KeychainService.h"
 #include "api/PairingSession.h"
 #include "api/QrCode.h"
-#include "app/Settings.h"
+#include "common/Settings.h"
 #include "support/FakeServer.h"
 #include "support/TestEnvironment.h"
 

@@ -1,9 +1,9 @@
 #include "api/AuthenticatorError.h"
-#include "api/Base64Url.h"
 #include "api/CborWriter.h"
 #include "api/FileCredentialBackend.h"
 #include "api/KeychainService.h"
 #include "api/SoftwareAuthenticator.h"
+#include "common/Base64Url.h"
 #include "support/TestEnvironment.h"
 #include "support/WebAuthnVerifier.h"
 

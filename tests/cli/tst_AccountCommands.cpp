@@ -1,7 +1,7 @@
-#include "api/Base64Url.h"
 #include "api/FileCredentialBackend.h"
 #include "api/KeychainService.h"
-#include "app/Settings.h"
+#include "common/Base64Url.h"
+#include "common/Settings.h"
 #include "support/FakeServer.h"
 #include "support/TestEnvironment.h"
 

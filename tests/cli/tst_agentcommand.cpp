@@ -1,5 +1,5 @@
 #include "agent/TmuxService.h"
-#include "app/Settings.h"
+#include "common/Settings.h"
 #include "projects/ProjectStore.h"
 #include "support/FakeServer.h"
 #include "support/TestEnvironment.h"

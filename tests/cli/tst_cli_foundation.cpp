@@ -1,5 +1,5 @@
-#include "app/Settings.h"
 #include "app/XdgAutostartLoginItem.h"
+#include "common/Settings.h"
 #include "projects/ProjectCodec.h"
 #include "projects/ProjectStore.h"
 #include "support/RunQuillet.h"

@@ -3,7 +3,7 @@
 #include "api/APIService.h"
 #include "api/AuthViewModel.h"
 #include "api/KeychainService.h"
-#include "app/Settings.h"
+#include "common/Settings.h"
 #include "support/AwaitTask.h"
 #include "support/FakeServer.h"
 

@@ -1,6 +1,6 @@
 #include "agent/AgentService.h"
-#include "app/Settings.h"
 #include "app/XdgAutostartLoginItem.h"
+#include "common/Settings.h"
 #include "projects/ProjectStore.h"
 #include "support/AwaitTask.h"
 #include "support/FakeServer.h"

@@ -1,7 +1,7 @@
 #include "api/APIService.h"
 #include "api/AuthViewModel.h"
 #include "api/KeychainService.h"
-#include "app/Settings.h"
+#include "common/Settings.h"
 #include "support/FakeServer.h"
 #include "support/TestEnvironment.h"
 #include "ui/SignInForm.h"

@@ -1,4 +1,4 @@
-#include "api/Base64Url.h"
+#include "common/Base64Url.h"
 #include "support/TestEnvironment.h"
 
 using namespace quillet;

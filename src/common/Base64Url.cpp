@@ -1,4 +1,4 @@
-#include "api/Base64Url.h"
+#include "common/Base64Url.h"
 
 namespace quillet {
 

@@ -1,5 +1,5 @@
-#include "app/Settings.h"
 #include "app/XdgAutostartLoginItem.h"
+#include "common/Settings.h"
 #include "support/TestEnvironment.h"
 
 #include <QFile>

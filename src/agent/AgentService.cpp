@@ -57,6 +57,19 @@ QString firstCharacters(const QString &text, int count) {
     return text.left(count);
 }
 
+// A line break at either end of a reply or input means "send it", which the Enter after the text
+// does: kept, it would become a blank ("1 " no longer answers a menu on the digit) or an extra
+// line.
+QString withoutOuterLineBreaks(QString text) {
+    const auto isBreak = [](QChar c) { return c == u'\n' || c == u'\r'; };
+    while (!text.isEmpty() && isBreak(text.back()))
+        text.chop(1);
+    qsizetype leading = 0;
+    while (leading < text.size() && isBreak(text[leading]))
+        ++leading;
+    return text.mid(leading);
+}
+
 } // namespace
 
 AgentService::AgentService(QObject *parent) : QObject(parent), m_client(new AgentClient(this)) {}
@@ -302,10 +315,11 @@ QCoro::Task<> AgentService::deliverRemoteInputs(QString paneTarget, QString sid)
         const QString shown = ControlText::escaped(isKey ? key.toString() : text.toString());
         const std::optional<QString> tmuxKey =
             isKey ? InputKey::tmuxName(key.toString()) : std::nullopt;
-        const QString clean = isKey ? QString() : ControlText::withoutControls(text.toString());
+        const QString given = isKey ? QString() : withoutOuterLineBreaks(text.toString());
+        const QString clean = ControlText::withoutControls(given);
         // Neither can ever be typed: acknowledged, so the server stops offering them. Typing an
         // emptied text would press Enter alone, an answer nobody sent.
-        if ((isKey && !tmuxKey) || (!isKey && clean.isEmpty() && !text.toString().isEmpty())) {
+        if ((isKey && !tmuxKey) || (!isKey && clean.isEmpty() && !given.isEmpty())) {
             co_await m_client->acknowledgeInput(sid, id.toString());
             qCWarning(lcAgent, "Input not typed (%s): %s",
                       isKey ? "no such key" : "nothing but control characters",
@@ -351,9 +365,10 @@ QCoro::Task<> AgentService::resolvePendingQuestion(QString paneTarget, QString s
         }
         // An answer is one line of text: its line breaks must not submit early, and nothing in
         // it may act as a key. Only the single Tab is a key on purpose.
+        const QString given = withoutOuterLineBreaks(*reply);
         const QString line =
-            *reply == QLatin1String("\t") ? *reply : ControlText::singleLine(*reply);
-        if (line.isEmpty() && !reply->isEmpty()) {
+            *reply == QLatin1String("\t") ? *reply : ControlText::singleLine(given);
+        if (line.isEmpty() && !given.isEmpty()) {
             // Typing nothing would press Enter alone: a default answer the user never chose.
             qCWarning(lcAgent, "Reply not typed (nothing but control characters): %s",
                       qUtf8Printable(ControlText::escaped(*reply)));
@@ -389,7 +404,7 @@ QCoro::Task<bool> AgentService::typeReply(QString paneTarget, QString text, QStr
         qCInfo(lcAgent, "Reply typed as Tab, then Enter");
         co_return true;
     }
-    text = ControlText::singleLine(text);
+    text = ControlText::singleLine(withoutOuterLineBreaks(text));
     // Numbered menus take a digit (or an option's letter) on the key alone; an Enter after it
     // would land on whatever screen comes next. Press it only if the question is still there.
     if (text.size() == 1 && ScreenAnalysis::endsInNumberedMenu(screen)) {

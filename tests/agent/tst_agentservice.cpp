@@ -415,6 +415,11 @@ exec sleep 600
                                     << "Got: [2] len=1"
                                     << ""
                                     << "Reply typed as text, then Enter";
+    QTest::newRow("nothing but control characters: no Enter alone")
+        << lineQuestion << "\u0003\u001b"
+        << ""
+        << "Got:"
+        << "Reply not typed (nothing but control characters): \\x03\\x1b";
     QTest::newRow("word leading hyphen") << lineQuestion << "-n yes"
                                          << "Got: [-n yes]"
                                          << ""
@@ -493,7 +498,7 @@ with open("received", "wb") as out:
         QJsonObject{{"id", "i5"}, {"key", "Ctrl-C"}},
         QJsonObject{{"id", "i6"}, {"key", "rm -rf ~"}},
         QJsonObject{{"id", "i7"}, {"input_text", long100k}},
-        QJsonObject{{"id", "i8"}, {"input_text", "done"}},
+        QJsonObject{{"id", "i8"}, {"input_text", "done\r\n"}},
     };
     auto acked = std::make_shared<QStringList>();
     m_server->on("GET", QRegularExpression(QStringLiteral("/api/sessions/s1/inputs")),
@@ -536,7 +541,7 @@ with open("received", "wb") as out:
     const QString tail = QString(16500, QLatin1Char('r'));
     m_server->on("GET", replyPath,
                  FakeResponse::json(200, QJsonObject{{QStringLiteral("reply_text"),
-                                                      "y\ntouch /tmp/x\u0003 " + tail}}));
+                                                      "y\ntouch /tmp/x\u0003 " + tail + "\n"}}));
     scans.clear();
     QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 3; }));
     QCOMPARE(m_engine->pendingQuestions().value(pane), QStringLiteral("q1"));

@@ -83,7 +83,6 @@ private slots:
     void sendTextStartingWithHyphen();
     void concurrentCommands();
     void hungTmuxIsKilled();
-    void tabThenEnter();
     void literalKeyWithoutEnter();
     void sendToMissingPane();
     void createAndKill();
@@ -377,17 +376,6 @@ void TestTmuxService::hungTmuxIsKilled() {
     // Killed and reaped: no such process any more.
     QCOMPARE(::kill(pid, 0), -1);
     QCOMPARE(errno, ESRCH);
-}
-
-void TestTmuxService::tabThenEnter() {
-    TmuxServer server;
-    const QString script = server.writeScript(
-        QStringLiteral("dump-line"),
-        QStringLiteral("IFS= read -r line\nprintf '%s' \"$line\" | od -An -c\nexec sleep 600\n"));
-    const QString pane = server.startSession(QStringLiteral("tab"), script);
-    QVERIFY(TmuxService::sendKey(pane, QStringLiteral("Tab")));
-    QVERIFY(TmuxService::sendKey(pane, QStringLiteral("Enter")));
-    QVERIFY(server.waitForText(pane, QStringLiteral("\\t")));
 }
 
 void TestTmuxService::literalKeyWithoutEnter() {

@@ -4,6 +4,8 @@
 #include "agent/AlertSink.h"
 #include "agent/ScreenAnalysis.h"
 #include "agent/TmuxService.h"
+#include "common/ControlText.h"
+#include "common/InputKey.h"
 #include "common/Settings.h"
 #include "projects/ProjectStore.h"
 
@@ -53,6 +55,19 @@ struct QuestionTexts {
 
 QString firstCharacters(const QString &text, int count) {
     return text.left(count);
+}
+
+// A line break at either end of a reply or input means "send it", which the Enter after the text
+// does: kept, it would become a blank ("1 " no longer answers a menu on the digit) or an extra
+// line.
+QString withoutOuterLineBreaks(QString text) {
+    const auto isBreak = [](QChar c) { return c == u'\n' || c == u'\r'; };
+    while (!text.isEmpty() && isBreak(text.back()))
+        text.chop(1);
+    qsizetype leading = 0;
+    while (leading < text.size() && isBreak(text[leading]))
+        ++leading;
+    return text.mid(leading);
 }
 
 } // namespace
@@ -290,13 +305,44 @@ QCoro::Task<std::optional<QString>> AgentService::ensureServerSession(QString pa
 QCoro::Task<> AgentService::deliverRemoteInputs(QString paneTarget, QString sid) {
     const QJsonArray inputs = co_await m_client->fetchInputs(sid);
     for (const QJsonValue &element : inputs) {
-        const QJsonValue text = element.toObject().value(QStringLiteral("input_text"));
-        const QJsonValue id = element.toObject().value(QStringLiteral("id"));
-        if (!text.isString() || !id.isString())
+        const QJsonObject input = element.toObject();
+        const QJsonValue id = input.value(QStringLiteral("id"));
+        const QJsonValue key = input.value(QStringLiteral("key"));
+        const QJsonValue text = input.value(QStringLiteral("input_text"));
+        const bool isKey = !key.isUndefined() && !key.isNull();
+        if (!id.isString() || (!isKey && !text.isString()))
             continue;
-        co_await QtConcurrent::run(&TmuxService::sendText, paneTarget, text.toString());
+        const QString shown = ControlText::escaped(isKey ? key.toString() : text.toString());
+        const std::optional<QString> tmuxKey =
+            isKey ? InputKey::tmuxName(key.toString()) : std::nullopt;
+        const QString given = isKey ? QString() : withoutOuterLineBreaks(text.toString());
+        const QString clean = ControlText::withoutControls(given);
+        // Neither can ever be typed: acknowledged, so the server stops offering them. Typing an
+        // emptied text would press Enter alone, an answer nobody sent.
+        if ((isKey && !tmuxKey) || (!isKey && clean.isEmpty() && !given.isEmpty())) {
+            co_await m_client->acknowledgeInput(sid, id.toString());
+            qCWarning(lcAgent, "Input not typed (%s): %s",
+                      isKey ? "no such key" : "nothing but control characters",
+                      qUtf8Printable(shown));
+            continue;
+        }
+        bool typed = false;
+        if (isKey)
+            typed = co_await QtConcurrent::run(&TmuxService::sendKey, paneTarget, *tmuxKey);
+        else
+            typed = co_await QtConcurrent::run(&TmuxService::sendText, paneTarget, clean);
+        if (!typed) {
+            // This one and the ones after it come again with the next fetch, still in order.
+            qCWarning(lcAgent, "Input not typed into %s, tmux failed: left unacknowledged",
+                      qUtf8Printable(paneTarget));
+            co_return;
+        }
         co_await m_client->acknowledgeInput(sid, id.toString());
-        qCInfo(lcAgent, "Injected input: %s", qUtf8Printable(firstCharacters(text.toString(), 50)));
+        if (isKey)
+            qCInfo(lcAgent, "Injected key: %s", qUtf8Printable(shown));
+        else
+            qCInfo(lcAgent, "Injected input: %s",
+                   qUtf8Printable(ControlText::escaped(firstCharacters(clean, 50))));
     }
 }
 
@@ -313,10 +359,29 @@ QCoro::Task<> AgentService::resolvePendingQuestion(QString paneTarget, QString s
     if (reply) {
         const QString now = co_await QtConcurrent::run(&TmuxService::capturePane, paneTarget);
         // A reply meant for a screen that has since moved on would answer something else.
-        if (!now.isEmpty() && now.trimmed() == screen.trimmed()) {
-            co_await typeReply(paneTarget, *reply, now);
-            qCInfo(lcAgent, "Injected reply: %s", qUtf8Printable(*reply));
+        if (now.isEmpty() || now.trimmed() != screen.trimmed()) {
+            endQuestion(paneTarget);
+            co_return;
         }
+        // An answer is one line of text: its line breaks must not submit early, and nothing in
+        // it may act as a key. Only the single Tab is a key on purpose.
+        const QString given = withoutOuterLineBreaks(*reply);
+        const QString line =
+            *reply == QLatin1String("\t") ? *reply : ControlText::singleLine(given);
+        if (line.isEmpty() && !given.isEmpty()) {
+            // Typing nothing would press Enter alone: a default answer the user never chose.
+            qCWarning(lcAgent, "Reply not typed (nothing but control characters): %s",
+                      qUtf8Printable(ControlText::escaped(*reply)));
+            endQuestion(paneTarget);
+            co_return;
+        }
+        const bool typed = co_await typeReply(paneTarget, line, now);
+        if (!typed) {
+            qCWarning(lcAgent, "Reply not typed into %s, tmux failed: the question stays pending",
+                      qUtf8Printable(paneTarget));
+            co_return;
+        }
+        qCInfo(lcAgent, "Injected reply: %s", qUtf8Printable(ControlText::escaped(line)));
         endQuestion(paneTarget);
         co_return;
     }
@@ -330,34 +395,42 @@ QCoro::Task<> AgentService::resolvePendingQuestion(QString paneTarget, QString s
     qCInfo(lcAgent, "Question expired — pane changed");
 }
 
-QCoro::Task<> AgentService::typeReply(QString paneTarget, QString text, QString screen) {
+QCoro::Task<bool> AgentService::typeReply(QString paneTarget, QString text, QString screen) {
     if (text == QLatin1String("\t")) {
-        co_await QtConcurrent::run(&TmuxService::sendKey, paneTarget, QStringLiteral("Tab"));
-        co_await QtConcurrent::run(&TmuxService::sendKey, paneTarget, QStringLiteral("Enter"));
+        if (!co_await QtConcurrent::run(&TmuxService::sendKey, paneTarget, QStringLiteral("Tab")))
+            co_return false;
+        if (!co_await QtConcurrent::run(&TmuxService::sendKey, paneTarget, QStringLiteral("Enter")))
+            co_return false;
         qCInfo(lcAgent, "Reply typed as Tab, then Enter");
-        co_return;
+        co_return true;
     }
+    text = ControlText::singleLine(withoutOuterLineBreaks(text));
     // Numbered menus take a digit (or an option's letter) on the key alone; an Enter after it
     // would land on whatever screen comes next. Press it only if the question is still there.
     if (text.size() == 1 && ScreenAnalysis::endsInNumberedMenu(screen)) {
         const CodingTool tool = toolOf(paneTarget);
         const std::optional<QString> before = ScreenAnalysis::questionKey(screen, tool);
-        co_await QtConcurrent::run(&TmuxService::sendLiteralKey, paneTarget, text);
+        if (!co_await QtConcurrent::run(&TmuxService::sendLiteralKey, paneTarget, text))
+            co_return false;
         co_await QCoro::sleepFor(menuSettleTime);
         const QString after = co_await QtConcurrent::run(&TmuxService::capturePane, paneTarget);
         const std::optional<QString> afterKey = ScreenAnalysis::questionKey(after, tool);
         if (before && afterKey &&
             ScreenAnalysis::contentHash(*before) == ScreenAnalysis::contentHash(*afterKey)) {
-            co_await QtConcurrent::run(&TmuxService::sendKey, paneTarget, QStringLiteral("Enter"));
+            if (!co_await QtConcurrent::run(&TmuxService::sendKey, paneTarget,
+                                            QStringLiteral("Enter")))
+                co_return false;
             qCInfo(lcAgent,
                    "Reply typed as a menu key, then Enter: the question was still on screen");
         } else {
             qCInfo(lcAgent, "Reply typed as a menu key alone: the menu answered on it");
         }
-        co_return;
+        co_return true;
     }
-    co_await QtConcurrent::run(&TmuxService::sendText, paneTarget, text);
+    if (!co_await QtConcurrent::run(&TmuxService::sendText, paneTarget, text))
+        co_return false;
     qCInfo(lcAgent, "Reply typed as text, then Enter");
+    co_return true;
 }
 
 QCoro::Task<> AgentService::pollCommands() {

@@ -78,7 +78,8 @@ public:
     QCoro::Task<std::optional<QString>> ensureServerSession(QString paneTarget);
     QCoro::Task<> deliverRemoteInputs(QString paneTarget, QString sid);
     QCoro::Task<> resolvePendingQuestion(QString paneTarget, QString sid, QString screen);
-    QCoro::Task<> typeReply(QString paneTarget, QString text, QString screen);
+    // False when a tmux call failed: the reply was not (wholly) typed.
+    QCoro::Task<bool> typeReply(QString paneTarget, QString text, QString screen);
     QCoro::Task<> pollCommands();
     QCoro::Task<> syncProjects();
 

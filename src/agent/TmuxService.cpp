@@ -1,6 +1,7 @@
 #include "agent/TmuxService.h"
 
 #include "agent/TerminalLauncher.h"
+#include "common/ControlText.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -16,6 +17,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -29,6 +31,11 @@ Q_LOGGING_CATEGORY(lcTmux, "lorvo.fennick.quillet-mac.TmuxService")
 namespace {
 
 std::atomic<quint64> childCount{0};
+std::atomic<quint64> pasteCount{0};
+
+// tmux refuses a command of more than about 16 KB ("command too long"); text beyond this many
+// UTF-8 bytes goes through a paste buffer, which has no limit.
+constexpr qsizetype literalTextLimit = 2048;
 
 // A tmux client that neither answers nor exits would stall the scan that waits for it.
 constexpr int defaultTimeoutMs = 10000;
@@ -60,9 +67,11 @@ void closeFd(int &fd) {
 }
 
 // Runs `program` with standard output and standard error on two pipes and standard input
-// inherited. Both pipes are drained until they close (a child must never block on a full pipe),
-// standard error is discarded, then the child is reaped.
-ChildResult runChild(const QString &program, const QStringList &arguments) {
+// inherited, or fed with `input` when given. Both pipes are drained until they close (a child must
+// never block on a full pipe) while the input is written, standard error is discarded, then the
+// child is reaped.
+ChildResult runChild(const QString &program, const QStringList &arguments,
+                     const QByteArray *input = nullptr) {
     ChildResult result;
     std::vector<QByteArray> storage;
     storage.reserve(arguments.size() + 1);
@@ -76,16 +85,24 @@ ChildResult runChild(const QString &program, const QStringList &arguments) {
 
     int out[2] = {-1, -1};
     int err[2] = {-1, -1};
-    if (::pipe2(out, O_CLOEXEC) != 0)
-        return result;
-    if (::pipe2(err, O_CLOEXEC) != 0) {
-        closeFd(out[0]);
-        closeFd(out[1]);
+    // A socket rather than a pipe for the input: send() with MSG_NOSIGNAL reports a child that
+    // stopped reading as an error instead of killing this process with SIGPIPE.
+    int in[2] = {-1, -1};
+    const auto closeAll = [&] {
+        for (int *fd : {&out[0], &out[1], &err[0], &err[1], &in[0], &in[1]})
+            closeFd(*fd);
+    };
+    if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0 ||
+        (input && (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0 ||
+                   ::fcntl(in[0], F_SETFL, O_NONBLOCK) != 0))) {
+        closeAll();
         return result;
     }
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
+    if (input)
+        posix_spawn_file_actions_adddup2(&actions, in[1], STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
     posix_spawnattr_t attributes;
@@ -106,9 +123,9 @@ ChildResult runChild(const QString &program, const QStringList &arguments) {
     posix_spawnattr_destroy(&attributes);
     closeFd(out[1]);
     closeFd(err[1]);
+    closeFd(in[1]);
     if (spawnError != 0) {
-        closeFd(out[0]);
-        closeFd(err[0]);
+        closeAll();
         return result;
     }
     result.started = true;
@@ -118,10 +135,13 @@ ChildResult runChild(const QString &program, const QStringList &arguments) {
     QDeadlineTimer deadline(timeoutMs);
     char buffer[16384];
     bool timedOut = false;
-    while (out[0] >= 0 || err[0] >= 0) {
-        pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    qsizetype written = 0;
+    if (input && input->isEmpty())
+        closeFd(in[0]);
+    while (out[0] >= 0 || err[0] >= 0 || in[0] >= 0) {
+        pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[0], POLLOUT, 0}};
         const int ready =
-            ::poll(fds, 2, int(std::clamp<qint64>(deadline.remainingTime(), 0, 60000)));
+            ::poll(fds, 3, int(std::clamp<qint64>(deadline.remainingTime(), 0, 60000)));
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready <= 0) {
@@ -140,9 +160,17 @@ ChildResult runChild(const QString &program, const QStringList &arguments) {
                 closeFd(fd);
             }
         }
+        if (in[0] >= 0 && fds[2].revents != 0) {
+            const ssize_t n = ::send(in[0], input->constData() + written,
+                                     size_t(input->size() - written), MSG_NOSIGNAL);
+            if (n > 0)
+                written += n;
+            // All written (end of file for the child), or the child stopped reading.
+            if (written == input->size() || (n < 0 && errno != EINTR && errno != EAGAIN))
+                closeFd(in[0]);
+        }
     }
-    closeFd(out[0]);
-    closeFd(err[0]);
+    closeAll();
     if (timedOut) {
         qCWarning(lcTmux, "tmux did not finish within %d ms: %s", timeoutMs,
                   qUtf8Printable(arguments.join(QLatin1Char(' '))));
@@ -171,9 +199,9 @@ ChildResult runTmux(const QStringList &arguments) {
 
 // Runs a command whose output does not matter; true when it exited with status 0. Without tmux
 // it fails quietly: callers of the send operations expect false, not a log line.
-bool runForStatus(const QStringList &arguments) {
+bool runForStatus(const QStringList &arguments, const QByteArray *input = nullptr) {
     const std::optional<QString> path = TmuxService::tmuxPath();
-    return path && runChild(*path, arguments).exitStatus == 0;
+    return path && runChild(*path, arguments, input).exitStatus == 0;
 }
 
 // tmux resolves a bare session name by prefix and pattern too: "work" finds "work2" when "work"
@@ -365,11 +393,42 @@ QString TmuxService::capturePane(const QString &target) {
     return run(arguments);
 }
 
+bool TmuxService::pasteText(const QString &target, const QString &text) {
+    const QByteArray bytes = ControlText::withoutControls(text).toUtf8();
+    if (bytes.isEmpty())
+        return true;
+    // A buffer of this call's own: a shared one could be replaced by another paste (another
+    // thread, another Quillet on the same server) between loading and pasting.
+    const QString buffer =
+        QStringLiteral("quillet-%1-%2").arg(::getpid()).arg(pasteCount.fetch_add(1) + 1);
+    const QStringList load{QStringLiteral("load-buffer"), QStringLiteral("-b"), buffer,
+                           QStringLiteral("-")};
+    if (!runForStatus(load, &bytes))
+        return false;
+    // -p brackets the paste when the program asked for bracketed paste, so its line breaks and
+    // tabs arrive as text and nothing in it submits; -d deletes the buffer with the paste.
+    const QStringList paste{QStringLiteral("paste-buffer"),
+                            QStringLiteral("-b"),
+                            buffer,
+                            QStringLiteral("-t"),
+                            exactPane(target),
+                            QStringLiteral("-d"),
+                            QStringLiteral("-p")};
+    if (runForStatus(paste))
+        return true;
+    const QStringList discard{QStringLiteral("delete-buffer"), QStringLiteral("-b"), buffer};
+    runForStatus(discard);
+    return false;
+}
+
 bool TmuxService::sendText(const QString &target, const QString &text) {
+    const QString clean = ControlText::withoutControls(text);
+    const bool paste = clean.contains(QLatin1Char('\n')) || clean.contains(QLatin1Char('\t')) ||
+                       clean.toUtf8().size() > literalTextLimit;
     const QString pane = exactPane(target);
     const QStringList typed{QStringLiteral("send-keys"), QStringLiteral("-t"), pane,
-                            QStringLiteral("-l"),        QStringLiteral("--"), text};
-    if (!runForStatus(typed))
+                            QStringLiteral("-l"),        QStringLiteral("--"), clean};
+    if (!(paste ? pasteText(target, clean) : runForStatus(typed)))
         return false;
     QThread::msleep(enterDelayMs);
     const QStringList enter{QStringLiteral("send-keys"), QStringLiteral("-t"), pane,
@@ -384,6 +443,8 @@ bool TmuxService::sendKey(const QString &target, const QString &key) {
 }
 
 bool TmuxService::sendLiteralKey(const QString &target, const QString &key) {
+    if (ControlText::containsControl(key))
+        return false;
     const QStringList arguments{QStringLiteral("send-keys"), QStringLiteral("-t"),
                                 exactPane(target),           QStringLiteral("-l"),
                                 QStringLiteral("--"),        key};

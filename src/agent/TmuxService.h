@@ -45,10 +45,18 @@ public:
                                 const QString &paneTarget);
     static QString capturePane(const QString &target);
 
-    // Types `text` literally, pauses ~100 ms, then presses Enter.
+    // Text never acts as a key: control characters other than line breaks and tabs are dropped
+    // (see ControlText::withoutControls), and every tmux exit status is checked.
+    // Pastes `text` in one piece through a buffer of its own, bracketed when the program asked
+    // for bracketed paste; any length; no Enter.
+    static bool pasteText(const QString &target, const QString &text);
+    // Types `text`, pauses ~100 ms, then presses Enter. Short single-line text is typed with
+    // send-keys -l; text with line breaks or tabs, or too long for one tmux command, is pasted.
     static bool sendText(const QString &target, const QString &text);
+    // Presses one key by its tmux name ("Enter", "Tab", "Escape", "C-c", ...), no Enter after it.
     static bool sendKey(const QString &target, const QString &key);
     // "send-keys -t T -l -- KEY", no Enter: answers a numbered menu that reacts to the digit alone.
+    // Refuses a control character.
     static bool sendLiteralKey(const QString &target, const QString &key);
 
     static bool createSession(const QString &name, const QString &directory);

@@ -72,7 +72,7 @@ private Q_SLOTS:
     void replyIsDroppedWhenTheScreenMovedMeanwhile();
     void replyTyping_data();
     void replyTyping();
-    void inputsAreTypedInOrderAndAcknowledged();
+    void onlyTextReachesThePaneAndFailuresAreRetried();
     void commands_data();
     void commands();
     void syncPayloadAndStatus_data();
@@ -127,6 +127,7 @@ void TestAgentService::init() {
 
 void TestAgentService::cleanup() {
     stopEngine();
+    TmuxService::setSearchPathsForTesting({TmuxServer::executable()});
     m_engine.reset();
     m_server.reset();
     m_tmux.reset();
@@ -414,6 +415,11 @@ exec sleep 600
                                     << "Got: [2] len=1"
                                     << ""
                                     << "Reply typed as text, then Enter";
+    QTest::newRow("nothing but control characters: no Enter alone")
+        << lineQuestion << "\u0003\u001b"
+        << ""
+        << "Got:"
+        << "Reply not typed (nothing but control characters): \\x03\\x1b";
     QTest::newRow("word leading hyphen") << lineQuestion << "-n yes"
                                          << "Got: [-n yes]"
                                          << ""
@@ -444,41 +450,107 @@ void TestAgentService::replyTyping() {
     }
 }
 
-void TestAgentService::inputsAreTypedInOrderAndAcknowledged() {
+void TestAgentService::onlyTextReachesThePaneAndFailuresAreRetried() {
+    // Records every byte the pane's program receives, in raw mode with bracketed paste asked
+    // for, as the agents read; asks a question once "go" exists.
+    QFile recorder(m_tmux->scratchDir() + QStringLiteral("/recorder.py"));
+    QVERIFY(recorder.open(QIODevice::WriteOnly));
+    recorder.write(R"(import os, select, tty
+tty.setraw(0)
+os.write(1, b"\x1b[?2004hready\r\n")
+asked = False
+with open("received", "wb") as out:
+    while True:
+        if not asked and os.path.exists("go"):
+            os.write(1, b"Proceed? (y/n) ")
+            asked = True
+        if select.select([0], [], [], 0.02)[0]:
+            out.write(os.read(0, 65536))
+            out.flush()
+)");
+    recorder.close();
+    const QString received = m_tmux->scratchDir() + QStringLiteral("/received");
+    const auto receivedBytes = [&] {
+        QFile file(received);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
+    // tmux as the engine sees it: typing fails while "fail" exists, as into a pane that is gone.
+    const QString fail = m_tmux->scratchDir() + QStringLiteral("/fail");
+    TmuxService::setSearchPathsForTesting({m_tmux->writeScript(
+        QStringLiteral("faulty-tmux"),
+        QStringLiteral("case \"$1\" in send-keys|load-buffer|paste-buffer) [ -e '%1' ] && exit 1;; "
+                       "esac\nexec '%2' \"$@\"\n")
+            .arg(fail, TmuxServer::executable()))});
     addProject(QStringLiteral("web"));
-    const QString pane = startScript(QStringLiteral("web"), QStringLiteral(R"(
-while IFS= read -r line; do echo "got: [$line]"; done
-)"));
-    m_server->enqueue("GET", QStringLiteral("/api/sessions/s1/inputs"),
-                      FakeResponse::raw(200, R"([{"id":"i1","input_text":"first"},
-                          {"input_text":"no id"},{"id":"i3","input_text":7},
-                          {"id":"i2","input_text":"second"}])"));
-    // What the pane showed when each acknowledgement arrived (shared: the server outlives this).
-    auto acks = std::make_shared<QHash<QString, QString>>();
+    const QString pane =
+        startScript(QStringLiteral("web"), QStringLiteral("exec python3 recorder.py"));
+    QVERIFY(waitForScreen(pane, QStringLiteral("ready")));
+
+    // The server offers each input until it is acknowledged.
+    const QString long100k = QString(QStringLiteral("0123456789")).repeated(10000);
+    QJsonArray inputs{
+        QJsonObject{{"id", "i1"}, {"input_text", "y\ntouch /tmp/x"}},
+        QJsonObject{{"id", "i2"}, {"input_text", "a\u001b[31mb\u0004c\u0015d\u007fe\rf\u0085g"}},
+        QJsonObject{{"input_text", "no id"}},
+        QJsonObject{{"id", "i3"}, {"input_text", "\u0003"}},
+        QJsonObject{{"id", "i9"}, {"input_text", 7}},
+        QJsonObject{{"id", "i4"}, {"key", "Escape"}, {"input_text", "ignored"}},
+        QJsonObject{{"id", "i5"}, {"key", "Ctrl-C"}},
+        QJsonObject{{"id", "i6"}, {"key", "rm -rf ~"}},
+        QJsonObject{{"id", "i7"}, {"input_text", long100k}},
+        QJsonObject{{"id", "i8"}, {"input_text", "done\r\n"}},
+    };
+    auto acked = std::make_shared<QStringList>();
+    m_server->on("GET", QRegularExpression(QStringLiteral("/api/sessions/s1/inputs")),
+                 [inputs, acked](const RecordedRequest &) {
+                     QJsonArray open;
+                     for (const QJsonValue &input : inputs)
+                         if (!acked->contains(input["id"].toString()))
+                             open.append(input);
+                     return FakeResponse::json(200, open);
+                 });
     m_server->on("PATCH", QRegularExpression(QStringLiteral("/api/sessions/s1/inputs/.*")),
-                 [acks, pane, tmux = m_tmux.get()](const RecordedRequest &r) {
-                     acks->insert(r.path.section('/', -1), tmux->capture(pane));
+                 [acked](const RecordedRequest &r) {
+                     acked->append(r.path.section('/', -1));
                      return FakeResponse::raw(200, "{}");
                  });
+
+    touch(QStringLiteral("fail"));
     LogCapture log;
+    QSignalSpy scans(m_engine.get(), &AgentService::stateChanged);
     startEngine();
-    QVERIFY(QTest::qWaitFor(
-        [&] { return log.matching(QStringLiteral("Injected input:")).size() == 2; }));
-    const QHash<QString, QString> screenAtAck = *acks;
-    QCOMPARE(screenAtAck.size(), 2);
-    QVERIFY(screenAtAck.value("i1").contains(QStringLiteral("got: [first]")));
-    QVERIFY(!screenAtAck.value("i1").contains(QStringLiteral("second")));
-    QVERIFY(screenAtAck.value("i2").contains(QStringLiteral("got: [second]")));
-    const QString screen = m_tmux->capture(pane);
-    QVERIFY(screen.indexOf("got: [first]") < screen.indexOf("got: [second]"));
-    QVERIFY(!screen.contains(QStringLiteral("no id")));
-    QCOMPARE(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1/inputs/i1"))
-                 .first()
-                 .json()["status"]
-                 .toString(),
-             QStringLiteral("delivered"));
-    QVERIFY(log.contains(QStringLiteral("Injected input: first")));
-    QCOMPARE(log.matching(QStringLiteral("Injected input:")).size(), 2);
+    QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 3; }));
+    QVERIFY(acked->isEmpty());
+    QVERIFY(receivedBytes().isEmpty());
+    QVERIFY(!log.contains(QStringLiteral("Injected")));
+
+    QVERIFY(QFile::remove(fail));
+    QVERIFY(QTest::qWaitFor([&] { return acked->size() == 8; }, 15000));
+    const QByteArray start = "\x1b[200~", end = "\x1b[201~";
+    const QByteArray inputBytes = start + "y\rtouch /tmp/x" + end + '\r' + start + "a[31mbcde\rfg" +
+                                  end + '\r' + "\x1b" + "\x03" + start + long100k.toLatin1() + end +
+                                  '\r' + "done\r";
+    QTRY_COMPARE(receivedBytes(), inputBytes);
+    QCOMPARE(*acked, (QStringList{"i1", "i2", "i3", "i4", "i5", "i6", "i7", "i8"}));
+    QVERIFY(log.contains(QStringLiteral("Injected input: y\\ntouch /tmp/x")));
+
+    // A reply is one line, typed whatever its length, and kept until it could be typed.
+    touch(QStringLiteral("fail"));
+    touch(QStringLiteral("go"));
+    QVERIFY(QTest::qWaitFor([&] { return !m_engine->pendingQuestions().isEmpty(); }));
+    const QString tail = QString(16500, QLatin1Char('r'));
+    m_server->on("GET", replyPath,
+                 FakeResponse::json(200, QJsonObject{{QStringLiteral("reply_text"),
+                                                      "y\ntouch /tmp/x\u0003 " + tail + "\n"}}));
+    scans.clear();
+    QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 3; }));
+    QCOMPARE(m_engine->pendingQuestions().value(pane), QStringLiteral("q1"));
+    QCOMPARE(receivedBytes(), inputBytes);
+    QVERIFY(QFile::remove(fail));
+    QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingQuestions().isEmpty(); }));
+    const QByteArray replyBytes = start + "y touch /tmp/x " + tail.toLatin1() + end + '\r';
+    QTRY_COMPARE(receivedBytes(), inputBytes + replyBytes);
+    QCOMPARE(log.matching(QStringLiteral("Injected reply: y touch /tmp/x r")).size(), 1);
 }
 
 void TestAgentService::commands_data() {

@@ -83,7 +83,6 @@ private slots:
     void sendTextStartingWithHyphen();
     void concurrentCommands();
     void hungTmuxIsKilled();
-    void tabThenEnter();
     void literalKeyWithoutEnter();
     void sendToMissingPane();
     void createAndKill();
@@ -215,11 +214,12 @@ void TestTmuxService::runReadsBothPipes() {
 void TestTmuxService::argumentVectors() {
     TmuxServer server;
     const QString log = server.scratchDir() + QStringLiteral("/calls");
+    const QString input = server.scratchDir() + QStringLiteral("/input");
     const QString fake = server.writeScript(
         QStringLiteral("tmux"),
         QStringLiteral("for a in \"$@\"; do printf '[%s]' \"$a\"; done >> '%1'\necho >> '%1'\n"
-                       "exit ${FAKE_STATUS:-0}\n")
-            .arg(log));
+                       "[ \"$1\" = load-buffer ] && cat > '%2'\nexit ${FAKE_STATUS:-0}\n")
+            .arg(log, input));
     TmuxService::setSearchPathsForTesting({fake});
 
     QVERIFY(TmuxService::sendText(QStringLiteral("p:0.1"), QStringLiteral("-rf now")));
@@ -233,6 +233,19 @@ void TestTmuxService::argumentVectors() {
                      "[list-panes][-t][proj][-a][-F][#{session_name}:#{window_index}.#{pane_"
                      "index} #{pane_current_command} #{pane_title}]",
                      "[kill-session][-t][=proj]"}));
+
+    // Text far beyond a pipe's or socket's buffer reaches load-buffer whole, without its control
+    // characters; the paste takes the buffer that was loaded.
+    QFile::remove(log);
+    const QString big = QStringLiteral("é\u0007123456789").repeated(100000);
+    QVERIFY(TmuxService::pasteText(QStringLiteral("p:0.1"), big));
+    QCOMPARE(readFile(input), QString(big).remove(QChar(7)));
+    QVERIFY(QRegularExpression(
+                QStringLiteral(
+                    "^\\[load-buffer\\]\\[-b\\]\\[(quillet-[0-9-]+)\\]\\[-\\]\n"
+                    "\\[paste-buffer\\]\\[-b\\]\\[\\1\\]\\[-t\\]\\[=p:0.1\\]\\[-d\\]\\[-p\\]\n$"))
+                .match(readFile(log))
+                .hasMatch());
 
     // No Enter after text that was not typed.
     QFile::remove(log);
@@ -365,17 +378,6 @@ void TestTmuxService::hungTmuxIsKilled() {
     QCOMPARE(errno, ESRCH);
 }
 
-void TestTmuxService::tabThenEnter() {
-    TmuxServer server;
-    const QString script = server.writeScript(
-        QStringLiteral("dump-line"),
-        QStringLiteral("IFS= read -r line\nprintf '%s' \"$line\" | od -An -c\nexec sleep 600\n"));
-    const QString pane = server.startSession(QStringLiteral("tab"), script);
-    QVERIFY(TmuxService::sendKey(pane, QStringLiteral("Tab")));
-    QVERIFY(TmuxService::sendKey(pane, QStringLiteral("Enter")));
-    QVERIFY(server.waitForText(pane, QStringLiteral("\\t")));
-}
-
 void TestTmuxService::literalKeyWithoutEnter() {
     TmuxServer server;
     // Reads one key in raw mode, as a menu does: it must arrive without Enter.
@@ -394,6 +396,9 @@ void TestTmuxService::sendToMissingPane() {
     QVERIFY(!TmuxService::sendText(QStringLiteral("here:7.0"), QStringLiteral("y")));
     QVERIFY(!TmuxService::sendKey(QStringLiteral("gone:0.0"), QStringLiteral("Enter")));
     QVERIFY(!TmuxService::sendLiteralKey(QStringLiteral("gone:0.0"), QStringLiteral("1")));
+    // A paste that found no pane leaves no buffer behind.
+    QVERIFY(!TmuxService::sendText(QStringLiteral("here:7.0"), QStringLiteral("two\nlines")));
+    QCOMPARE(server.tmux({QStringLiteral("list-buffers")}), QString());
 }
 
 void TestTmuxService::createAndKill() {

@@ -23,7 +23,8 @@ void showCode(const PairingSession &session, const QString &code, bool terminal)
         out() << TerminalQr::render(*symbol, terminal);
         out() << "Scan this QR code with the Quillet app on your device\n\n";
     }
-    out() << "Or enter this code manually: " << PairingSession::displayCode(code) << "\n";
+    out() << "Or enter this code manually: "
+          << ControlText::escaped(PairingSession::displayCode(code)) << "\n";
     if (!terminal && session.remainingSeconds())
         out() << PairingSession::expiryText(*session.remainingSeconds()) << "\n";
     out() << "Press Ctrl-C to quit.\n";

@@ -21,6 +21,9 @@ namespace {
 
 constexpr QFileDevice::Permissions ownerOnlyFile = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
 constexpr QFileDevice::Permissions ownerOnlyFolder = ownerOnlyFile | QFileDevice::ExeOwner;
+constexpr QFileDevice::Permissions othersMayUse = QFileDevice::ReadGroup | QFileDevice::WriteGroup |
+                                                  QFileDevice::ExeGroup | QFileDevice::ReadOther |
+                                                  QFileDevice::WriteOther | QFileDevice::ExeOther;
 
 QString lastWriteError;
 
@@ -33,10 +36,10 @@ QSettings openStore() {
 // user's umask left it open.
 void keepPrivate(const QString &path) {
     const QString folder = QFileInfo(path).absolutePath();
-    if (QFileInfo::exists(folder) && QFileInfo(folder).permissions() != ownerOnlyFolder)
+    if (QFileInfo::exists(folder) && (QFileInfo(folder).permissions() & othersMayUse))
         QFile::setPermissions(folder, ownerOnlyFolder);
     const QFileInfo file(path);
-    if (file.exists() && file.permissions() != ownerOnlyFile)
+    if (file.exists() && (file.permissions() & othersMayUse))
         QFile::setPermissions(path, ownerOnlyFile);
 }
 

@@ -213,17 +213,9 @@ private Q_SLOTS:
         QTest::newRow("ftp URL") << QStringList{"config", "set", "serverURL", "ftp://relay.example"}
                                  << ""
                                  << "not an http or https URL";
-        QTest::newRow("header in the URL")
-            << QStringList{"config", "set", "serverURL",
-                           "https://relay.example/\r\nX-Injected: yes"}
-            << ""
-            << "not an http or https URL";
         QTest::newRow("header in the key")
             << QStringList{"config", "set", "agentApiKey", "KEY\r\nX-Injected: yes"} << ""
             << R"(must not contain control characters ('KEY\r\nX-Injected: yes'))";
-        QTest::newRow("escape in the key id")
-            << QStringList{"config", "set", "agentApiKeyId", "k\x1b[2J"} << ""
-            << "must not contain control characters";
         QTest::newRow("empty key text") << QStringList{"config", "set", "agentApiKey", " "} << ""
                                         << "must not be empty";
         QTest::newRow("missing value") << QStringList{"config", "set", "pollInterval"} << ""
@@ -299,8 +291,6 @@ private Q_SLOTS:
         QCOMPARE(fileBytes(folder + QLatin1Char('/') + copies.first()), damaged);
         QCOMPARE(QFileInfo(settings).permissions(), QFileDevice::Permissions(0x6600));
         QCOMPARE(QFileInfo(folder).permissions(), QFileDevice::Permissions(0x7700));
-        QCOMPARE(runQuillet({"config", "set", "pollInterval", "6"}).status, 0);
-        QCOMPARE(QDir(folder).entryList({QStringLiteral("quillet.conf.corrupt-*")}).size(), 1);
 
         const QByteArray truncated = "[\n  {\n    \"id\" : ";
         QDir().mkpath(QFileInfo(ProjectStore::defaultFilePath()).absolutePath());

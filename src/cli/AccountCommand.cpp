@@ -4,7 +4,10 @@
 #include "api/AuthViewModel.h"
 #include "cli/CliParser.h"
 #include "cli/TaskRunner.h"
+#include "common/ControlText.h"
 #include "common/Settings.h"
+
+#include <functional>
 
 namespace quillet::cli {
 
@@ -19,7 +22,8 @@ const QCommandLineOption
 int report(const AuthViewModel &model) {
     out().flush();
     if (!model.isAuthenticated())
-        return fail(model.errorMessage().value_or(QStringLiteral("Sign-in failed.")));
+        return fail(
+            ControlText::escaped(model.errorMessage().value_or(QStringLiteral("Sign-in failed."))));
     out() << "Signed in to " << Settings::readTextOrEmpty(Settings::serverURL);
     if (model.username())
         out() << " as " << *model.username();
@@ -28,6 +32,29 @@ int report(const AuthViewModel &model) {
         out() << "The agent key for this computer is stored in the settings.\n";
     out().flush();
     return 0;
+}
+
+// Runs a sign-in flow against `server`. The flows send their requests to the stored server, so
+// the URL is stored for the flow's run; a flow that fails puts the working one back, so a typo
+// or an unreachable server does not cost the user the server they had.
+int signInWith(const QString &server,
+               const std::function<QCoro::Task<>(AuthViewModel &, QString)> &flow) {
+    if (server.trimmed().isEmpty())
+        return fail(QStringLiteral("no server is set: add --server URL"));
+    if (!Settings::isServerURL(server.trimmed()))
+        return fail(QStringLiteral("'%1' is not an http or https URL; nothing was changed")
+                        .arg(ControlText::escaped(server)));
+    const std::optional<QString> previous = Settings::readText(Settings::serverURL);
+    AuthViewModel model(APIService::shared());
+    out().flush();
+    TaskRunner::run(flow(model, server));
+    if (!model.isAuthenticated() && previous != Settings::readText(Settings::serverURL)) {
+        if (previous)
+            Settings::write(Settings::serverURL, *previous);
+        else
+            Settings::remove(Settings::serverURL);
+    }
+    return report(model);
 }
 
 } // namespace
@@ -44,11 +71,11 @@ int AccountCommand::registerAccount(const QStringList &args) {
     if (!cli.isSet(QStringLiteral("server")) || !cli.isSet(QStringLiteral("username")))
         return cli.fail(QStringLiteral("--server and --username are required"));
 
-    AuthViewModel model(APIService::shared());
-    out().flush();
-    TaskRunner::run(model.registerAccount(cli.value(QStringLiteral("server")),
-                                          cli.value(QStringLiteral("username"))));
-    return report(model);
+    const QString username = cli.value(QStringLiteral("username"));
+    return signInWith(cli.value(QStringLiteral("server")),
+                      [&username](AuthViewModel &model, QString server) {
+                          return model.registerAccount(std::move(server), username);
+                      });
 }
 
 int AccountCommand::login(const QStringList &args) {
@@ -61,11 +88,8 @@ int AccountCommand::login(const QStringList &args) {
     const QString server = cli.isSet(QStringLiteral("server"))
                                ? cli.value(QStringLiteral("server"))
                                : Settings::readTextOrEmpty(Settings::serverURL);
-
-    AuthViewModel model(APIService::shared());
-    out().flush();
-    TaskRunner::run(model.signIn(server));
-    return report(model);
+    return signInWith(
+        server, [](AuthViewModel &model, QString url) { return model.signIn(std::move(url)); });
 }
 
 int AccountCommand::logout(const QStringList &args) {

@@ -6,11 +6,16 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QStringDecoder>
+#include <limits>
 
 namespace quillet::cli {
 
 namespace {
+
+// A pane's screen is a few kilobytes; far more is not a capture (think of /dev/zero).
+constexpr qint64 maxInputBytes = 16 * 1024 * 1024;
 
 QJsonValue textOrNull(const std::optional<QString> &text) {
     return text ? QJsonValue(*text) : QJsonValue(QJsonValue::Null);
@@ -44,8 +49,14 @@ int AnalyzeCommand::run(const QStringList &args) {
     if (!tool)
         return parser.fail(
             QStringLiteral("unknown tool '%1' (use claude-code, codex or generic)").arg(toolName));
+    const QString linesText = parser.value(QStringLiteral("context-lines")).trimmed();
     bool isNumber = false;
-    const int contextLines = parser.value(QStringLiteral("context-lines")).toInt(&isNumber);
+    const int contextLines = linesText.toInt(&isNumber);
+    static const QRegularExpression wholeNumber(QStringLiteral("^\\+?[0-9]+$"));
+    if (!isNumber && wholeNumber.match(linesText).hasMatch())
+        return parser.fail(QStringLiteral("--context-lines %1 is out of range (at most %2)")
+                               .arg(linesText)
+                               .arg(std::numeric_limits<int>::max()));
     if (!isNumber || contextLines < 1)
         return parser.fail(QStringLiteral("--context-lines must be a whole number of at least 1"));
 
@@ -56,13 +67,18 @@ int AnalyzeCommand::run(const QStringList &args) {
                             : (file.setFileName(path), file.open(QIODevice::ReadOnly));
     if (!opened)
         return fail(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
-    const QByteArray bytes = file.readAll();
+    const QString shownPath = path == QLatin1String("-") ? QStringLiteral("standard input") : path;
+    const QByteArray bytes = file.read(maxInputBytes + 1);
+    if (bytes.size() > maxInputBytes)
+        return fail(QStringLiteral("%1 holds more than 16 MiB, more than any pane's screen; "
+                                   "nothing was analysed")
+                        .arg(shownPath));
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
     const QString capture = decoder.decode(bytes);
     if (decoder.hasError())
         return fail(QStringLiteral("%1 is not valid UTF-8 text (Quillet sees such a screen as "
                                    "empty)")
-                        .arg(path == QLatin1String("-") ? QStringLiteral("standard input") : path));
+                        .arg(shownPath));
 
     const std::optional<QString> key = ScreenAnalysis::questionKey(capture, *tool);
     QJsonObject result;

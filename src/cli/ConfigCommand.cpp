@@ -2,9 +2,9 @@
 
 #include "app/LoginItem.h"
 #include "cli/CliParser.h"
+#include "common/ControlText.h"
 #include "common/Settings.h"
 
-#include <QUrl>
 #include <cmath>
 #include <optional>
 
@@ -62,17 +62,20 @@ int unknownKey(const QString &name) {
 // The value to store, or an error message; nothing is written on error.
 std::optional<QVariant> parseValue(const Key &key, const QString &text, QString *error) {
     switch (key.kind) {
-    case Kind::url: {
-        const QUrl url(text, QUrl::StrictMode);
-        const QString scheme = url.scheme();
-        if (!url.isValid() || url.host().isEmpty() ||
-            (scheme != QLatin1String("https") && scheme != QLatin1String("http"))) {
-            *error = QStringLiteral("'%1' is not an http or https URL").arg(text);
+    case Kind::url:
+        if (!Settings::isServerURL(text)) {
+            *error =
+                QStringLiteral("'%1' is not an http or https URL").arg(ControlText::escaped(text));
             return std::nullopt;
         }
         return QVariant(text);
-    }
     case Kind::text:
+        // These go into request headers, where a line break would start a header of its own.
+        if (ControlText::containsControl(text)) {
+            *error = QStringLiteral("%1 must not contain control characters ('%2')")
+                         .arg(key.name, ControlText::escaped(text));
+            return std::nullopt;
+        }
         if (text.trimmed().isEmpty()) {
             *error = QStringLiteral("%1 must not be empty (use 'quillet config unset %1' to "
                                     "remove it)")
@@ -86,10 +89,10 @@ std::optional<QVariant> parseValue(const Key &key, const QString &text, QString 
         const double value = text.trimmed().toDouble(&ok);
         const bool whole = key.kind == Kind::wholeNumber;
         if (!ok || !std::isfinite(value) || (whole && value != std::trunc(value))) {
-            *error =
-                QStringLiteral("%1 takes a %2, not '%3'")
-                    .arg(key.name,
-                         whole ? QStringLiteral("whole number") : QStringLiteral("number"), text);
+            *error = QStringLiteral("%1 takes a %2, not '%3'")
+                         .arg(key.name,
+                              whole ? QStringLiteral("whole number") : QStringLiteral("number"),
+                              ControlText::escaped(text));
             return std::nullopt;
         }
         if (value < key.low || value > key.high) {
@@ -107,7 +110,8 @@ std::optional<QVariant> parseValue(const Key &key, const QString &text, QString 
             return QVariant(true);
         if (text == QLatin1String("false"))
             return QVariant(false);
-        *error = QStringLiteral("%1 takes true or false, not '%2'").arg(key.name, text);
+        *error = QStringLiteral("%1 takes true or false, not '%2'")
+                     .arg(key.name, ControlText::escaped(text));
         return std::nullopt;
     }
     return std::nullopt;
@@ -143,6 +147,11 @@ int usage(bool asError) {
               "  launchAtLogin      true or false: start Quillet when you log in\n";
     stream.flush();
     return asError ? 1 : 0;
+}
+
+int notStored() {
+    return fail(QStringLiteral("nothing was changed: the settings cannot be written (%1)")
+                    .arg(Settings::writeError()));
 }
 
 void applyLoginItem(bool enabled) {
@@ -202,7 +211,11 @@ int ConfigCommand::run(const QStringList &args) {
                           QStringLiteral("KEY"));
         cli.addPositional(QStringLiteral("value"), QStringLiteral("Its new value."),
                           QStringLiteral("VALUE"));
-        if (auto status = cli.parse(args.mid(1), 2, 2))
+        // A value may start with a minus ("-1"): after the key, nothing is an option.
+        QStringList words = args.mid(1);
+        if (!words.isEmpty() && !words.first().startsWith(QLatin1Char('-')))
+            words.insert(1, QStringLiteral("--"));
+        if (auto status = cli.parse(words, 2, 2))
             return *status;
         const Key *key = findKey(cli.positional().at(0));
         if (!key)
@@ -211,7 +224,8 @@ int ConfigCommand::run(const QStringList &args) {
         const auto value = parseValue(*key, cli.positional().at(1), &error);
         if (!value)
             return fail(error);
-        Settings::write(key->name, *value);
+        if (!Settings::write(key->name, *value))
+            return notStored();
         if (key->name == Settings::launchAtLogin)
             applyLoginItem(value->toBool());
         return 0;
@@ -226,7 +240,8 @@ int ConfigCommand::run(const QStringList &args) {
         const Key *key = findKey(cli.positional().first());
         if (!key)
             return unknownKey(cli.positional().first());
-        Settings::remove(key->name);
+        if (!Settings::remove(key->name))
+            return notStored();
         if (key->name == Settings::launchAtLogin)
             applyLoginItem(false);
         return 0;

@@ -3,6 +3,7 @@
 #include "api/APIService.h"
 #include "cli/CliParser.h"
 #include "cli/TaskRunner.h"
+#include "common/ControlText.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -25,8 +26,11 @@ void printTable(const QList<PairedDeviceResponse> &devices) {
     const QStringList headings{QStringLiteral("ID"), QStringLiteral("NAME"), QStringLiteral("TYPE"),
                                QStringLiteral("PAIRED"), QStringLiteral("LAST SEEN")};
     QList<QStringList> rows{headings};
+    // The server's words, which must not drive the terminal.
     for (const PairedDeviceResponse &d : devices)
-        rows.append({d.id, d.deviceName, d.deviceType, d.createdAt, d.lastSeenAt});
+        rows.append({ControlText::escaped(d.id), ControlText::escaped(d.deviceName),
+                     ControlText::escaped(d.deviceType), ControlText::escaped(d.createdAt),
+                     ControlText::escaped(d.lastSeenAt)});
     QList<qsizetype> widths(headings.size(), 0);
     for (const QStringList &row : rows)
         for (qsizetype i = 0; i < row.size(); ++i)
@@ -71,7 +75,7 @@ int DevicesCommand::list(const QStringList &args) {
     try {
         devices = TaskRunner::run(APIService::shared().pairedDevices());
     } catch (const std::exception &error) {
-        return fail(QString::fromUtf8(error.what()));
+        return fail(ControlText::escaped(QString::fromUtf8(error.what())));
     }
     if (cli.isSet(QStringLiteral("json"))) {
         QJsonArray array;
@@ -97,16 +101,18 @@ int DevicesCommand::remove(const QStringList &args) {
     if (const auto status = cli.parse(args, 1, 1))
         return *status;
     const QString id = cli.positional().first();
+    if (id.trimmed().isEmpty())
+        return cli.fail(QStringLiteral("the device id must not be empty"));
     try {
         if (!cli.isSet(QStringLiteral("yes"))) {
             if (!::isatty(STDIN_FILENO))
                 return fail(QStringLiteral("nothing removed: there is no terminal to confirm on; "
                                            "add --yes"));
-            QString name = id;
+            QString name = ControlText::escaped(id);
             for (const PairedDeviceResponse &device :
                  TaskRunner::run(APIService::shared().pairedDevices())) {
                 if (device.id == id)
-                    name = device.deviceName;
+                    name = ControlText::escaped(device.deviceName);
             }
             if (!confirm(QStringLiteral("Disconnect %1?").arg(name))) {
                 out() << "Nothing removed.\n";
@@ -116,9 +122,9 @@ int DevicesCommand::remove(const QStringList &args) {
         }
         TaskRunner::run(APIService::shared().deletePairedDevice(id));
     } catch (const std::exception &error) {
-        return fail(QString::fromUtf8(error.what()));
+        return fail(ControlText::escaped(QString::fromUtf8(error.what())));
     }
-    out() << "Disconnected " << id << ".\n";
+    out() << "Disconnected " << ControlText::escaped(id) << ".\n";
     out().flush();
     return 0;
 }

@@ -5,6 +5,7 @@
 #include "api/QrCode.h"
 #include "cli/CliParser.h"
 #include "cli/TerminalQr.h"
+#include "common/ControlText.h"
 
 #include <QEventLoop>
 #include <unistd.h>
@@ -22,7 +23,8 @@ void showCode(const PairingSession &session, const QString &code, bool terminal)
         out() << TerminalQr::render(*symbol, terminal);
         out() << "Scan this QR code with the Quillet app on your device\n\n";
     }
-    out() << "Or enter this code manually: " << PairingSession::displayCode(code) << "\n";
+    out() << "Or enter this code manually: "
+          << ControlText::escaped(PairingSession::displayCode(code)) << "\n";
     if (!terminal && session.remainingSeconds())
         out() << PairingSession::expiryText(*session.remainingSeconds()) << "\n";
     out() << "Press Ctrl-C to quit.\n";
@@ -62,25 +64,28 @@ int PairCommand::run(const QStringList &args) {
             loop.exit(1);
         }
     });
-    QObject::connect(
-        &session, &PairingSession::paired, &loop, [&](const QList<PairedDeviceResponse> &devices) {
-            out() << (terminal ? "\n" : "");
-            if (devices.isEmpty())
-                out() << "A new phone is paired.\n";
-            for (const PairedDeviceResponse &device : devices)
-                out() << "Paired " << device.deviceName << " (" << device.deviceType << ").\n";
-            out().flush();
-            loop.exit(0);
-        });
+    QObject::connect(&session, &PairingSession::paired, &loop,
+                     [&](const QList<PairedDeviceResponse> &devices) {
+                         out() << (terminal ? "\n" : "");
+                         if (devices.isEmpty())
+                             out() << "A new phone is paired.\n";
+                         for (const PairedDeviceResponse &device : devices)
+                             out() << "Paired " << ControlText::escaped(device.deviceName) << " ("
+                                   << ControlText::escaped(device.deviceType) << ").\n";
+                         out().flush();
+                         loop.exit(0);
+                     });
 
     out() << "Generating code...\n";
     out().flush();
     session.start();
-    const int status = loop.exec();
+    // A request that cannot even be sent (no server, a bad URL) fails inside start(), before the
+    // loop runs: an exit() before exec() is lost, and the loop would wait forever.
+    const int status = failure ? 1 : loop.exec();
     if (failure) {
         if (terminal)
             out() << "\n";
-        return fail(*failure);
+        return fail(ControlText::escaped(*failure));
     }
     return status;
 }

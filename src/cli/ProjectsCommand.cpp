@@ -72,6 +72,12 @@ int ProjectsCommand::list(const QStringList &args) {
     if (auto status = cli.parse(args, 0, 0))
         return *status;
     const ProjectStore &store = loadedStore();
+    // An empty list here would read as "no projects", and the user would start over.
+    if (const auto problem = store.readError())
+        return fail(QStringLiteral("cannot read the projects file %1: %2\n"
+                                   "The next change ('quillet projects add' or 'remove') moves it "
+                                   "aside to %1.corrupt-<UTC date and time> and starts a new one.")
+                        .arg(store.filePath(), *problem));
     if (cli.isSet(json.names().first())) {
         out() << ProjectCodec::encode(store.projects()) << "\n";
         out().flush();
@@ -159,7 +165,10 @@ int ProjectsCommand::remove(const QStringList &args) {
     for (const Project &p : store.projects()) {
         if ((id && p.id == *id) || p.tmuxSessionName == key) {
             const Project removed = p;
-            store.remove(removed.id);
+            if (!store.remove(removed.id))
+                return fail(QStringLiteral("nothing was changed: the projects file cannot be "
+                                           "written (%1)")
+                                .arg(store.lastError()));
             out() << "Removed " << removed.name << " (" << removed.idText() << ")\n";
             out().flush();
             return 0;

@@ -2,13 +2,18 @@
 
 #include <QString>
 #include <QVariant>
+#include <functional>
 #include <optional>
+
+class QSettings;
 
 namespace quillet {
 
 // The user's settings: one small INI file in the XDG config folder ("Quillet/quillet.conf").
 // Every call opens the store afresh, so a value written by another Quillet process (the
-// command line beside the tray app) is seen at the next read.
+// command line beside the tray app) is seen at the next read. The agent key lives here, so the
+// file is kept 0600 in a 0700 folder; a file that cannot be parsed is copied aside before a write
+// replaces it.
 class Settings {
 public:
     static inline const QString serverURL = QStringLiteral("serverURL");
@@ -37,8 +42,15 @@ public:
     static bool readBool(const QString &key);
     static bool contains(const QString &key);
 
-    static void write(const QString &key, const QVariant &value);
-    static void remove(const QString &key);
+    // False when the file could not be written (read-only or immutable file or folder, a link
+    // to nowhere); writeError() then says why, and the stored settings are as they were.
+    static bool write(const QString &key, const QVariant &value);
+    static bool remove(const QString &key);
+    static QString writeError();
+
+    // An http or https URL with a host and nothing in it that could act in a header or a line:
+    // what "serverURL" may hold.
+    static bool isServerURL(const QString &text);
 
     // The tuning values held to the ranges the settings window offers; 0 or absent gives the
     // default.
@@ -47,6 +59,10 @@ public:
 
     // Where the settings live (for the README and `quillet config`).
     static QString filePath();
+
+private:
+    static bool change(const QString &key, const std::function<void(QSettings &)> &edit,
+                       const std::function<bool(const QSettings &)> &holds);
 };
 
 } // namespace quillet

@@ -25,6 +25,8 @@ AddProjectAction::Result AddProjectAction::run(ProjectStore &store, const Entrie
     const QString directory = trimBlanks(entries.directory);
     if (directory.isEmpty() || !QFileInfo::exists(directory))
         return {std::nullopt, QStringLiteral("Directory does not exist.")};
+    if (!QFileInfo(directory).isDir())
+        return {std::nullopt, QStringLiteral("Not a directory.")};
     const QString name = trimBlanks(entries.name);
     const QString command = trimBlanks(entries.launchCommand);
     const QString session = sessionName(name);
@@ -46,7 +48,10 @@ AddProjectAction::Result AddProjectAction::run(ProjectStore &store, const Entrie
     // The file keeps whole seconds; keep the same in memory so a reread compares equal.
     const QDateTime now = QDateTime::currentDateTimeUtc();
     project.createdAt = now.addMSecs(-now.time().msec());
-    store.add(project);
+    if (!store.add(project))
+        return {std::nullopt,
+                QStringLiteral("Nothing was changed: the projects file cannot be written (%1).")
+                    .arg(store.lastError())};
     return {project, {}};
 }
 

@@ -1,5 +1,6 @@
 #include "projects/ProjectStore.h"
 
+#include "common/WriteFailure.h"
 #include "projects/ProjectCodec.h"
 
 #include <QDateTime>
@@ -13,6 +14,7 @@
 #include <QStandardPaths>
 #include <QTimer>
 #include <algorithm>
+#include <utility>
 
 Q_LOGGING_CATEGORY(lcProjectStore, "lorvo.fennick.quillet-mac.ProjectStore")
 
@@ -71,12 +73,15 @@ void ProjectStore::assign(QList<Project> projects) {
 
 bool ProjectStore::readFile() {
     QFile file(m_filePath);
-    if (!file.exists())
+    // A link to nowhere counts as no file (QFile::exists() would say it exists); writing then
+    // says where the link points.
+    if (!QFileInfo::exists(m_filePath))
         return false;
     if (!file.open(QIODevice::ReadOnly)) {
         qCCritical(lcProjectStore, "Failed to load projects: %s",
                    qUtf8Printable(file.errorString()));
         m_fileUnreadable = true;
+        m_readError = file.errorString();
         return false;
     }
     const QByteArray bytes = file.readAll();
@@ -87,12 +92,46 @@ bool ProjectStore::readFile() {
         m_rejectedBytes = bytes;
         qCCritical(lcProjectStore, "Failed to load projects: %s", qUtf8Printable(decoded.error));
         m_fileUnreadable = true;
+        m_readError = decoded.error;
         return false;
     }
     m_knownBytes = bytes;
     m_fileUnreadable = false;
+    giveDuplicatesTheirOwnIds(*decoded.projects);
     assign(std::move(*decoded.projects));
     return true;
+}
+
+void ProjectStore::giveDuplicatesTheirOwnIds(QList<Project> &projects) {
+    QSet<QUuid> seen;
+    for (const Project &p : projects)
+        seen.insert(p.id);
+    QSet<QUuid> kept;
+    for (Project &p : projects) {
+        if (!kept.contains(p.id)) {
+            kept.insert(p.id);
+            continue;
+        }
+        // Removing or editing one of the two by id would otherwise hit both. A name-based id
+        // stays the same at every reading of the file, until a change writes it down.
+        const QUuid shared = p.id;
+        QUuid fresh;
+        for (int n = 2; fresh.isNull() || seen.contains(fresh); ++n)
+            fresh = QUuid::createUuidV5(shared, QStringLiteral("copy %1").arg(n));
+        seen.insert(fresh);
+        kept.insert(fresh);
+        p.id = fresh;
+        qCWarning(lcProjectStore,
+                  "Project \"%s\" had the id %s of an earlier project; it now has %s",
+                  qUtf8Printable(p.name), qUtf8Printable(uuidText(shared)),
+                  qUtf8Printable(uuidText(fresh)));
+    }
+}
+
+std::optional<QString> ProjectStore::readError() const {
+    if (!m_fileUnreadable)
+        return std::nullopt;
+    return m_readError;
 }
 
 void ProjectStore::load() {
@@ -122,48 +161,61 @@ void ProjectStore::preserveUnreadableFile() {
     }
 }
 
-void ProjectStore::writeFile() {
+bool ProjectStore::writeFile() {
     preserveUnreadableFile();
     if (m_fileUnreadable) {
         // Keep the damaged file rather than overwrite what the user may still want from it.
-        qCCritical(lcProjectStore, "Failed to save projects: %s",
-                   "the existing file could not be read and could not be moved aside");
-        return;
+        m_lastError =
+            QStringLiteral("%1 could not be read and could not be moved aside").arg(m_filePath);
+        qCCritical(lcProjectStore, "Failed to save projects: %s", qUtf8Printable(m_lastError));
+        return false;
     }
     const QByteArray bytes = ProjectCodec::encode(m_projects);
     QSaveFile file(m_filePath);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        qCCritical(lcProjectStore, "Failed to save projects: %s",
-                   qUtf8Printable(file.errorString()));
-        return;
+        m_lastError = WriteFailure::describe(m_filePath, file.errorString());
+        qCCritical(lcProjectStore, "Failed to save projects: %s", qUtf8Printable(m_lastError));
+        return false;
     }
     m_knownBytes = bytes;
+    return true;
 }
 
-void ProjectStore::save() {
+bool ProjectStore::save() {
     StoreLock lock(m_filePath);
-    writeFile();
+    return writeFile();
 }
 
-void ProjectStore::mutate(const std::function<bool(QList<Project> &)> &change) {
+bool ProjectStore::mutate(const std::function<bool(QList<Project> &)> &change) {
     StoreLock lock(m_filePath);
     readFile();
+    m_lastError.clear();
     QList<Project> projects = m_projects;
     if (!change(projects))
-        return;
-    assign(std::move(projects));
-    writeFile();
+        return m_lastError.isEmpty();
+    QList<Project> before = std::exchange(m_projects, std::move(projects));
+    notifyChanged();
+    if (writeFile())
+        return true;
+    // The file still holds the old list; so must memory, or this process and the others part.
+    assign(std::move(before));
+    return false;
 }
 
-void ProjectStore::add(const Project &project) {
-    mutate([&project](QList<Project> &projects) {
+bool ProjectStore::add(const Project &project) {
+    return mutate([this, &project](QList<Project> &projects) {
+        if (std::any_of(projects.cbegin(), projects.cend(),
+                        [&project](const Project &p) { return p.id == project.id; })) {
+            m_lastError = QStringLiteral("A project with this id already exists.");
+            return false;
+        }
         projects.append(project);
         return true;
     });
 }
 
-void ProjectStore::update(const Project &project) {
-    mutate([&project](QList<Project> &projects) {
+bool ProjectStore::update(const Project &project) {
+    return mutate([&project](QList<Project> &projects) {
         const auto it = std::find_if(projects.begin(), projects.end(),
                                      [&project](const Project &p) { return p.id == project.id; });
         if (it == projects.end())
@@ -173,8 +225,8 @@ void ProjectStore::update(const Project &project) {
     });
 }
 
-void ProjectStore::move(const QSet<int> &fromOffsets, int toOffset) {
-    mutate([&fromOffsets, toOffset](QList<Project> &projects) {
+bool ProjectStore::move(const QSet<int> &fromOffsets, int toOffset) {
+    return mutate([&fromOffsets, toOffset](QList<Project> &projects) {
         QList<Project> moved;
         QList<Project> kept;
         int destination = 0;
@@ -194,15 +246,15 @@ void ProjectStore::move(const QSet<int> &fromOffsets, int toOffset) {
     });
 }
 
-void ProjectStore::remove(const QUuid &id) {
-    mutate([&id](QList<Project> &projects) {
+bool ProjectStore::remove(const QUuid &id) {
+    return mutate([&id](QList<Project> &projects) {
         projects.removeIf([&id](const Project &p) { return p.id == id; });
         return true;
     });
 }
 
-void ProjectStore::sort(const std::function<bool(const Project &, const Project &)> &lessThan) {
-    mutate([&lessThan](QList<Project> &projects) {
+bool ProjectStore::sort(const std::function<bool(const Project &, const Project &)> &lessThan) {
+    return mutate([&lessThan](QList<Project> &projects) {
         std::stable_sort(projects.begin(), projects.end(), lessThan);
         return true;
     });

@@ -24,4 +24,12 @@ int Alerts::show(const Alert &alert, QWidget *parent) {
     return chosen < 0 ? static_cast<int>(pushButtons.size() - 1) : static_cast<int>(chosen);
 }
 
+void Alerts::projectsNotSaved(const QString &reason, QWidget *parent) {
+    show({Kind::warning,
+          QStringLiteral("The projects file cannot be written, so nothing was changed."),
+          reason,
+          {}},
+         parent);
+}
+
 } // namespace quillet

@@ -22,6 +22,9 @@ public:
     // Index of the chosen button; the last one when the box was closed otherwise.
     static int show(const Alert &alert, QWidget *parent = nullptr);
 
+    // A change of the projects that the file did not take (the store has undone it).
+    static void projectsNotSaved(const QString &reason, QWidget *parent = nullptr);
+
     // When set, called instead of showing the box; answers the index of the chosen button.
     static inline std::function<int(const Alert &)> answer;
 };

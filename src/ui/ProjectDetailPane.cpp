@@ -4,6 +4,7 @@
 #include "agent/AgentService.h"
 #include "agent/TmuxService.h"
 #include "projects/ProjectStore.h"
+#include "ui/Alerts.h"
 #include "ui/FolderPicker.h"
 #include "ui/QuestionTexts.h"
 
@@ -200,7 +201,8 @@ void ProjectDetailPane::save() {
     // Focus moves often; rewrite the file (and rebuild the menu) only when something changed.
     if (m_store.project(project.id) == project)
         return;
-    m_store.update(project);
+    if (!m_store.update(project))
+        Alerts::projectsNotSaved(m_store.lastError(), this);
 }
 
 } // namespace quillet

@@ -4,6 +4,7 @@
 #include "projects/DropCoordinator.h"
 #include "projects/ProjectStore.h"
 #include "ui/AddProjectSheet.h"
+#include "ui/Alerts.h"
 #include "ui/ProjectDetailPane.h"
 #include "ui/ProjectRowDelegate.h"
 #include "ui/StatusIcons.h"
@@ -228,7 +229,11 @@ void ProjectsWindow::removeSelected() {
         m_detail = nullptr;
     }
     m_selected.reset();
-    m_store.remove(id);
+    if (!m_store.remove(id)) {
+        Alerts::projectsNotSaved(m_store.lastError(), this);
+        select(id);
+        return;
+    }
     showDetail();
     m_remove->setEnabled(false);
 }
@@ -237,24 +242,28 @@ void ProjectsWindow::rowsMoved(int start, int end, int destination) {
     QSet<int> from;
     for (int i = start; i <= end; ++i)
         from.insert(i);
-    // The list has already moved its rows, so the store's change leaves the rows as they are.
-    m_store.move(from, destination);
+    // The list has already moved its rows, so the store's change leaves the rows as they are;
+    // a refused move puts them back through the store's undo.
+    if (!m_store.move(from, destination))
+        Alerts::projectsNotSaved(m_store.lastError(), this);
 }
 
 void ProjectsWindow::sortByName() {
     QCollator collator;
     collator.setCaseSensitivity(Qt::CaseInsensitive);
-    m_store.sort([&collator](const Project &a, const Project &b) {
-        return collator.compare(a.name, b.name) < 0;
-    });
+    if (!m_store.sort([&collator](const Project &a, const Project &b) {
+            return collator.compare(a.name, b.name) < 0;
+        }))
+        Alerts::projectsNotSaved(m_store.lastError(), this);
 }
 
 void ProjectsWindow::sortByRecentUse() {
-    m_store.sort([](const Project &a, const Project &b) {
-        if (!a.lastUsedAt || !b.lastUsedAt)
-            return a.lastUsedAt.has_value() && !b.lastUsedAt.has_value();
-        return *a.lastUsedAt > *b.lastUsedAt;
-    });
+    if (!m_store.sort([](const Project &a, const Project &b) {
+            if (!a.lastUsedAt || !b.lastUsedAt)
+                return a.lastUsedAt.has_value() && !b.lastUsedAt.has_value();
+            return *a.lastUsedAt > *b.lastUsedAt;
+        }))
+        Alerts::projectsNotSaved(m_store.lastError(), this);
 }
 
 void ProjectsWindow::showAddSheet(const AddProjectRequest &request) {

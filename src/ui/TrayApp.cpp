@@ -7,9 +7,35 @@
 #include "common/Settings.h"
 #include "projects/ProjectStore.h"
 
+#include <QLibrary>
 #include <QPointer>
 
 namespace quillet {
+
+namespace {
+
+// Qt aborts the process when its X11 platform cannot open the display. Ask the X server first,
+// the way Qt will: through libxcb, which that platform loads anyway.
+bool xServerAnswers() {
+    QLibrary xcb(QStringLiteral("xcb"), 1);
+    using Connect = void *(*)(const char *, int *);
+    using HasError = int (*)(void *);
+    using Disconnect = void (*)(void *);
+    const auto connectTo = reinterpret_cast<Connect>(xcb.resolve("xcb_connect"));
+    const auto hasError = reinterpret_cast<HasError>(xcb.resolve("xcb_connection_has_error"));
+    const auto disconnect = reinterpret_cast<Disconnect>(xcb.resolve("xcb_disconnect"));
+    if (!connectTo || !hasError || !disconnect)
+        return false;
+    void *connection = connectTo(nullptr, nullptr); // never null: an error has its own object
+    const bool answers = connection && hasError(connection) == 0;
+    if (connection)
+        disconnect(connection);
+    return answers;
+}
+
+const char *agentHint = "To watch your agents without a desktop, run `quillet agent`.\n";
+
+} // namespace
 
 TrayApp::TrayApp(QObject *parent)
     : QObject(parent), m_delegate(&m_frontend),
@@ -27,12 +53,21 @@ TrayApp::~TrayApp() {
 }
 
 std::optional<QString> TrayApp::missingDisplay() {
-    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") ||
-        !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        return std::nullopt;
-    return QStringLiteral("quillet: no graphical display (neither DISPLAY nor WAYLAND_DISPLAY is "
-                          "set), so the tray app cannot start.\n"
-                          "To watch your agents without a desktop, run `quillet agent`.\n");
+    const QString platform = qEnvironmentVariable("QT_QPA_PLATFORM");
+    const bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    const bool x11 = !qEnvironmentVariableIsEmpty("DISPLAY");
+    if (platform.isEmpty() && !wayland && !x11)
+        return QStringLiteral("quillet: no graphical display (neither DISPLAY nor WAYLAND_DISPLAY "
+                              "is set), so the tray app cannot start.\n") +
+               QLatin1String(agentHint);
+    const bool usesX =
+        platform.startsWith(QLatin1String("xcb")) || (platform.isEmpty() && !wayland);
+    if (usesX && !xServerAnswers())
+        return QStringLiteral("quillet: the X display \"%1\" cannot be reached, so the tray app "
+                              "cannot start.\n")
+                   .arg(qEnvironmentVariable("DISPLAY")) +
+               QLatin1String(agentHint);
+    return std::nullopt;
 }
 
 void TrayApp::start() {

@@ -5,6 +5,7 @@
 #include "api/APIService.h"
 #include "api/AuthViewModel.h"
 #include "app/AppDelegate.h"
+#include "common/ControlText.h"
 #include "projects/ProjectStore.h"
 #include "ui/Alerts.h"
 #include "ui/PairDeviceWindow.h"
@@ -196,7 +197,7 @@ QCoro::Task<> TrayFrontend::disconnectDevice(QString deviceId) {
     const PairedDeviceResponse device = *it;
     const int choice = Alerts::show(
         {Alerts::Kind::warning,
-         QStringLiteral("Disconnect ") + device.deviceName + QLatin1Char('?'),
+         QStringLiteral("Disconnect ") + ControlText::escaped(device.deviceName) + QLatin1Char('?'),
          QStringLiteral("This device will need to be paired again to access your sessions."),
          {QStringLiteral("Disconnect"), QStringLiteral("Cancel")}});
     if (choice != 0)

@@ -23,11 +23,15 @@ struct Outcome {
     QString err;
 };
 
+// A server may name a device with text that would clear the screen and forge a line.
+const QString hostileName = QStringLiteral("Phone 2\x1b[2J\r\n$ ok");
+const QString hostileNameShown = QStringLiteral(R"(Phone 2\x1b[2J\r\n$ ok)");
+
 QJsonArray deviceList(int count) {
     QJsonArray list;
     for (int i = 1; i <= count; ++i)
         list.append(QJsonObject{{"id", QStringLiteral("d%1").arg(i)},
-                                {"device_name", QStringLiteral("Phone %1").arg(i)},
+                                {"device_name", i == 2 ? hostileName : QStringLiteral("Phone 1")},
                                 {"device_type", "android"},
                                 {"created_at", "2026-12-01T09:00:00Z"},
                                 {"last_seen_at", "2026-12-06T09:00:00Z"}});
@@ -120,7 +124,8 @@ private slots:
 
         Outcome listed = run({"devices"});
         QCOMPARE(listed.status, 0);
-        QVERIFY(listed.out.contains(QLatin1String("Phone 2")));
+        QVERIFY2(listed.out.contains(hostileNameShown), qPrintable(listed.out));
+        QVERIFY(!listed.out.contains(QChar(0x1b)) && !listed.out.contains(QChar('\r')));
         QVERIFY(listed.out.startsWith(QLatin1String("ID")));
 
         Outcome json = run({"devices", "--json"});
@@ -141,6 +146,8 @@ private slots:
         QCOMPARE(keychain.load(KeychainService::accessTokenKey), std::nullopt);
     }
 
+    // Each fails at once with its reason, sends no request it should not, and leaves the
+    // working server URL in place ("UNSET" runs without one).
     void failuresExitWithTheFlowsText_data() {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("message");
@@ -154,6 +161,19 @@ private slots:
                                     << "No passkey found for this server. Create an account first.";
         QTest::newRow("username missing") << QStringList{"register", "--server", "SERVER"}
                                           << "--server and --username are required";
+        const QString refused = QStringLiteral("is not an http or https URL; nothing was changed");
+        QTest::newRow("not a URL") << QStringList{"login", "--server", "notaurl"} << refused;
+        QTest::newRow("header in the URL")
+            << QStringList{"register", "--server", "https://x/\r\nA: b", "--username", "u"}
+            << refused;
+        QTest::newRow("unreachable server")
+            << QStringList{"login", "--server", "http://127.0.0.1:9"} << "";
+        QTest::newRow("devices without a server")
+            << QStringList{"devices", "UNSET"} << "Server URL is not configured.";
+        QTest::newRow("pair without a server")
+            << QStringList{"pair", "UNSET"} << "Server URL is not configured.";
+        QTest::newRow("empty device id")
+            << QStringList{"devices", "remove", "", "--yes"} << "the device id must not be empty";
     }
     void failuresExitWithTheFlowsText() {
         QFETCH(QStringList, args);
@@ -166,9 +186,19 @@ private slots:
                                200, QJsonObject{{"challenge", "AAEC"}, {"rpId", "other.test"}}));
         m_server->on("GET", QStringLiteral("/api/paired-devices"), FakeResponse::raw(401, {}));
         m_server->on("POST", QStringLiteral("/api/pair/initiate"), FakeResponse::raw(401, {}));
-        const Outcome outcome = run(args);
+        const std::optional<QString> server = Settings::readText(Settings::serverURL);
+        if (args.removeAll(QStringLiteral("UNSET")))
+            Settings::remove(Settings::serverURL);
+        const Outcome outcome = run(args, {}, 15000);
         QCOMPARE(outcome.status, 1);
         QVERIFY2(outcome.err.contains(message), qPrintable(outcome.err));
+        const bool refusedHere = message.contains(QLatin1String("nothing was changed")) ||
+                                 message.contains(QLatin1String("not configured")) ||
+                                 message.contains(QLatin1String("must not be empty"));
+        if (refusedHere)
+            QVERIFY(m_server->requests().isEmpty());
+        QCOMPARE(Settings::readText(Settings::serverURL),
+                 message.contains(QLatin1String("not configured")) ? std::nullopt : server);
     }
 
     void removeAsksFirst() {
@@ -210,7 +240,8 @@ private slots:
         QVERIFY(outcome.out.contains(QLatin1String("Or enter this code manually: ABC 123")));
         QVERIFY(outcome.out.contains(QLatin1String("Expires in 5:00")));
         QVERIFY(outcome.out.contains(QChar(0x2580)) || outcome.out.contains(QChar(0x2584)));
-        QVERIFY(outcome.out.contains(QLatin1String("Paired Phone 2 (android).")));
+        QVERIFY(outcome.out.contains(QStringLiteral("Paired %1 (android).").arg(hostileNameShown)));
+        QVERIFY(!outcome.out.contains(QChar(0x1b)));
     }
 };
 

@@ -136,6 +136,11 @@ void TestAnalyzeCommand::errors_data() {
         << QStringList{"--context-lines", "ten"} << QByteArray("x") << "--context-lines";
     QTest::newRow("context lines zero")
         << QStringList{"--context-lines", "0"} << QByteArray("x") << "--context-lines";
+    QTest::newRow("context lines beyond int")
+        << QStringList{"--context-lines", "2147483648"} << QByteArray("x")
+        << "--context-lines 2147483648 is out of range";
+    QTest::newRow("endless input")
+        << QStringList{"/dev/zero"} << QByteArray() << "/dev/zero holds more than 16 MiB";
     QTest::newRow("missing file") << QStringList{"/nonexistent/screen.txt"} << QByteArray()
                                   << "cannot read /nonexistent/screen.txt";
     QTest::newRow("two files") << QStringList{"a", "b"} << QByteArray()

@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QProcess>
+#include <unistd.h>
 
 using namespace quillet;
 using quillet::test::runQuillet;
@@ -14,9 +15,31 @@ using Run = quillet::test::QuilletRun;
 
 namespace {
 
-QByteArray projectsFile() {
-    QFile file(ProjectStore::defaultFilePath());
+QByteArray fileBytes(const QString &path) {
+    QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+QByteArray projectsFile() {
+    return fileBytes(ProjectStore::defaultFilePath());
+}
+
+// Root writes through permissions, so a read-only file or folder is made immutable as well (and
+// an immutable one cannot have its permissions changed: the order matters).
+bool setUnwritable(const QString &path, bool unwritable) {
+    QFileDevice::Permissions mode = QFileDevice::ReadOwner;
+    if (QFileInfo(path).isDir())
+        mode |= QFileDevice::ExeOwner;
+    if (!unwritable)
+        mode |= QFileDevice::WriteOwner;
+    const auto immutable = [&path](bool on) {
+        return ::geteuid() != 0 ||
+               QProcess::execute(QStringLiteral("chattr"),
+                                 {on ? QStringLiteral("+i") : QStringLiteral("-i"), path}) == 0;
+    };
+    if (unwritable)
+        return QFile::setPermissions(path, mode) && immutable(true);
+    return immutable(false) && QFile::setPermissions(path, mode);
 }
 
 } // namespace
@@ -83,41 +106,25 @@ private Q_SLOTS:
         const Run missing = runQuillet({"projects", "remove", "second"});
         QCOMPARE(missing.status, 1);
         QVERIFY(missing.err.contains(QStringLiteral("second")));
-    }
 
-    void addRefusals_data() {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("taken session name") << QStringList{"--name", " TAKEN ", "--directory", "."}
-                                            << "A project with this session name already exists.";
-        QTest::newRow("missing directory")
-            << QStringList{"--name", "Fresh", "--directory", "/no/such/place"}
-            << "Directory does not exist.";
-        QTest::newRow("unknown tool")
-            << QStringList{"--name", "Fresh", "--directory", ".", "--tool", "vim"}
-            << "unknown tool 'vim'";
-        QTest::newRow("no name") << QStringList{"--directory", "."} << "needs a name";
-        QTest::newRow("blank name")
-            << QStringList{"--name", " \t", "--directory", "."} << "needs a name";
-        QTest::newRow("no directory") << QStringList{"--name", "Fresh"} << "needs a directory";
-        QTest::newRow("name without letters")
-            << QStringList{"--name", "?!", "--directory", "."} << "gives no tmux session name";
-        QTest::newRow("stray argument")
-            << QStringList{"--name", "Fresh", "--directory", ".", "extra"}
-            << "unexpected argument 'extra'";
-        QTest::newRow("unknown option") << QStringList{"--colour", "red"} << "Unknown option";
-    }
-    void addRefusals() {
-        QFETCH(QStringList, args);
-        QFETCH(QString, message);
-        QCOMPARE(runQuillet({"projects", "add", "--name", "taken", "--directory", m_dir}).status,
-                 0);
-        const QByteArray before = projectsFile();
-        const Run run = runQuillet(QStringList{"projects", "add"} + args, m_dir);
-        QCOMPARE(run.status, 1);
-        QVERIFY2(run.err.contains(message), qPrintable(run.err));
-        QCOMPARE(projectsFile(), before);
-        QCOMPARE(runQuillet({"projects", "remove", "taken"}).status, 0);
+        // Two records sharing an id (an edit by hand): removing by that id removes one, and the
+        // other keeps the same new id from one reading to the next.
+        QList<Project> twins{p, p};
+        twins[1].name = QStringLiteral("Twin");
+        twins[1].tmuxSessionName = QStringLiteral("twin");
+        QFile file(ProjectStore::defaultFilePath());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(ProjectCodec::encode(twins));
+        file.close();
+        const QString listed = runQuillet({"projects", "list", "--json"}).out;
+        QCOMPARE(runQuillet({"projects", "list", "--json"}).out, listed);
+        QCOMPARE(runQuillet({"projects", "remove", p.idText()}).status, 0);
+        const auto left = ProjectCodec::decode(projectsFile()).projects.value();
+        QCOMPARE(left.size(), 1);
+        QCOMPARE(left.first().name, QStringLiteral("Twin"));
+        QVERIFY(left.first().id != p.id);
+        QVERIFY(listed.contains(left.first().idText()));
+        QCOMPARE(runQuillet({"projects", "remove", "twin"}).status, 0);
     }
 
     void configRoundTrip() {
@@ -145,43 +152,178 @@ private Q_SLOTS:
         QVERIFY(Settings::contains(Settings::launchAtLogin));
     }
 
-    void configRefusals_data() {
+    // Every refusal exits 1 with its reason and leaves the projects file and the settings as they
+    // were; a fault, when given, is planted first: "read-only" or "link to nowhere" on "projects"
+    // (the file), "projects folder", "settings" or "settings folder".
+    void refusalsChangeNothing_data() {
         QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("message");
-        QTest::newRow("unknown key") << QStringList{"set", "pollIntervall", "3"} << "unknown key";
-        QTest::newRow("not a number")
-            << QStringList{"set", "pollInterval", "fast"} << "takes a number";
-        QTest::newRow("below range")
-            << QStringList{"set", "pollInterval", "0.5"} << "between 1 and 10";
-        QTest::newRow("above range")
-            << QStringList{"set", "idleThreshold", "16"} << "between 3 and 15";
+        const QStringList add{"projects", "add", "--name", "Fresh", "--directory", "."};
+        const QStringList setPoll{"config", "set", "pollInterval", "5"};
+        QTest::newRow("taken session name")
+            << QStringList{"projects", "add", "--name", " TAKEN ", "--directory", "."} << ""
+            << "A project with this session name already exists.";
+        QTest::newRow("missing directory")
+            << QStringList{"projects", "add", "--name", "Fresh", "--directory", "/no/such/place"}
+            << ""
+            << "Directory does not exist.";
+        QTest::newRow("directory is a file")
+            << QStringList{"projects", "add", "--name", "Fresh", "--directory", "a-file"} << ""
+            << "Not a directory.";
+        QTest::newRow("unknown tool") << add + QStringList{"--tool", "vim"} << ""
+                                      << "unknown tool 'vim'";
+        QTest::newRow("blank name")
+            << QStringList{"projects", "add", "--name", " \t", "--directory", "."} << ""
+            << "needs a name";
+        QTest::newRow("no directory") << QStringList{"projects", "add", "--name", "Fresh"} << ""
+                                      << "needs a directory";
+        QTest::newRow("name without letters")
+            << QStringList{"projects", "add", "--name", "?!", "--directory", "."} << ""
+            << "gives no tmux session name";
+        QTest::newRow("stray argument") << add + QStringList{"extra"} << ""
+                                        << "unexpected argument 'extra'";
+        QTest::newRow("unknown option") << add + QStringList{"--colour", "red"} << ""
+                                        << "Unknown option";
+        QTest::newRow("add, read-only file") << add << "read-only projects"
+                                             << "Nothing was changed";
+        QTest::newRow("remove, read-only folder")
+            << QStringList{"projects", "remove", "taken"} << "read-only projects folder"
+            << "nothing was changed";
+        QTest::newRow("add, link to nowhere") << add << "link to nowhere projects"
+                                              << "which does not exist";
+
+        QTest::newRow("unknown key") << QStringList{"config", "set", "pollIntervall", "3"} << ""
+                                     << "unknown key";
+        QTest::newRow("not a number") << QStringList{"config", "set", "pollInterval", "fast"} << ""
+                                      << "takes a number";
+        QTest::newRow("negative") << QStringList{"config", "set", "pollInterval", "-1"} << ""
+                                  << "between 1 and 10";
+        QTest::newRow("above range") << QStringList{"config", "set", "idleThreshold", "16"} << ""
+                                     << "between 3 and 15";
         QTest::newRow("fractional lines")
-            << QStringList{"set", "contextLines", "33.5"} << "whole number";
+            << QStringList{"config", "set", "contextLines", "33.5"} << ""
+            << "whole number";
         QTest::newRow("boolean word")
-            << QStringList{"set", "notificationSound", "yes"} << "true or false";
+            << QStringList{"config", "set", "notificationSound", "yes"} << ""
+            << "true or false";
         QTest::newRow("not a URL")
-            << QStringList{"set", "serverURL", "relay.example"} << "not an http or https URL";
-        QTest::newRow("ftp URL") << QStringList{"set", "serverURL", "ftp://relay.example"}
+            << QStringList{"config", "set", "serverURL", "relay.example"} << ""
+            << "not an http or https URL";
+        QTest::newRow("ftp URL") << QStringList{"config", "set", "serverURL", "ftp://relay.example"}
+                                 << ""
                                  << "not an http or https URL";
-        QTest::newRow("empty key text")
-            << QStringList{"set", "agentApiKey", " "} << "must not be empty";
-        QTest::newRow("missing value") << QStringList{"set", "pollInterval"} << "missing argument";
-        QTest::newRow("get unknown") << QStringList{"get", "nope"} << "unknown key";
-        QTest::newRow("unknown verb") << QStringList{"frob"} << "unknown command 'config frob'";
+        QTest::newRow("header in the key")
+            << QStringList{"config", "set", "agentApiKey", "KEY\r\nX-Injected: yes"} << ""
+            << R"(must not contain control characters ('KEY\r\nX-Injected: yes'))";
+        QTest::newRow("empty key text") << QStringList{"config", "set", "agentApiKey", " "} << ""
+                                        << "must not be empty";
+        QTest::newRow("missing value") << QStringList{"config", "set", "pollInterval"} << ""
+                                       << "missing argument";
+        QTest::newRow("get unknown") << QStringList{"config", "get", "nope"} << ""
+                                     << "unknown key";
+        QTest::newRow("unknown verb") << QStringList{"config", "frob"} << ""
+                                      << "unknown command 'config frob'";
+        QTest::newRow("set, read-only file") << setPoll << "read-only settings"
+                                             << "nothing was changed";
+        QTest::newRow("unset, read-only folder")
+            << QStringList{"config", "unset", "pollInterval"} << "read-only settings folder"
+            << "nothing was changed";
+        QTest::newRow("set, link to nowhere") << setPoll << "link to nowhere settings"
+                                              << "which does not exist";
     }
-    void configRefusals() {
+    void refusalsChangeNothing() {
         QFETCH(QStringList, args);
+        QFETCH(QString, fault);
         QFETCH(QString, message);
-        Settings::write(Settings::pollInterval, 4.0);
-        QFile file(Settings::filePath());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray before = file.readAll();
-        file.close();
-        const Run run = runQuillet(QStringList{"config"} + args);
+        QFile(m_dir + QStringLiteral("/a-file")).open(QIODevice::WriteOnly);
+        QFile::remove(ProjectStore::defaultFilePath());
+        QCOMPARE(runQuillet({"projects", "add", "--name", "taken", "--directory", m_dir}).status,
+                 0);
+        QVERIFY(Settings::write(Settings::pollInterval, 4.0));
+        const QByteArray projectsBefore = projectsFile();
+        const QByteArray settingsBefore = fileBytes(Settings::filePath());
+
+        const bool onProjects = fault.contains(QLatin1String("projects"));
+        const QString file = onProjects ? ProjectStore::defaultFilePath() : Settings::filePath();
+        const QString planted =
+            fault.endsWith(QLatin1String("folder")) ? QFileInfo(file).absolutePath() : file;
+        const QString aside = file + QStringLiteral(".aside");
+        if (fault.startsWith(QLatin1String("read-only")) && !setUnwritable(planted, true))
+            QSKIP("cannot make a file unwritable here (chattr refused)");
+        if (fault.startsWith(QLatin1String("link"))) {
+            QVERIFY(QFile::rename(file, aside));
+            QVERIFY(QFile::link(QStringLiteral("/nonexistent/folder/file"), file));
+        }
+
+        const Run run = runQuillet(args, m_dir);
+
+        if (fault.startsWith(QLatin1String("read-only")))
+            QVERIFY(setUnwritable(planted, false));
+        if (fault.startsWith(QLatin1String("link"))) {
+            QVERIFY(QFileInfo(file).isSymLink()); // the user's link stays as it was
+            QVERIFY(QFile::remove(file) && QFile::rename(aside, file));
+        }
         QCOMPARE(run.status, 1);
         QVERIFY2(run.err.contains(message), qPrintable(run.err));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        QCOMPARE(file.readAll(), before);
+        QCOMPARE(projectsFile(), projectsBefore);
+        QCOMPARE(fileBytes(Settings::filePath()), settingsBefore);
+    }
+
+    // Both files are read back as far as possible and never silently replaced; the settings,
+    // which hold the agent key, are for their owner's eyes only.
+    void damagedFilesAreKept() {
+        const QString settings = Settings::filePath();
+        const QString folder = QFileInfo(settings).absolutePath();
+        const QByteArray damaged = "[General\nagentApiKey=abc\nno equals sign here\n";
+        QVERIFY(QDir().mkpath(folder));
+        QFile::remove(settings);
+        QFile file(settings);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(damaged) == damaged.size());
+        file.close();
+        QVERIFY(QFile::setPermissions(settings, QFileDevice::Permissions(0x6644)));
+        QVERIFY(QFile::setPermissions(folder, QFileDevice::Permissions(0x7755)));
+
+        QCOMPARE(runQuillet({"config", "set", "pollInterval", "5"}).status, 0);
+        const QStringList copies =
+            QDir(folder).entryList({QStringLiteral("quillet.conf.corrupt-*")});
+        QCOMPARE(copies.size(), 1);
+        QCOMPARE(fileBytes(folder + QLatin1Char('/') + copies.first()), damaged);
+        QCOMPARE(QFileInfo(settings).permissions(), QFileDevice::Permissions(0x6600));
+        QCOMPARE(QFileInfo(folder).permissions(), QFileDevice::Permissions(0x7700));
+
+        const QByteArray truncated = "[\n  {\n    \"id\" : ";
+        QDir().mkpath(QFileInfo(ProjectStore::defaultFilePath()).absolutePath());
+        QFile projects(ProjectStore::defaultFilePath());
+        QVERIFY(projects.open(QIODevice::WriteOnly) && projects.write(truncated) > 0);
+        projects.close();
+        for (const QStringList &args :
+             {QStringList{"projects", "list"}, QStringList{"projects", "list", "--json"}}) {
+            const Run run = runQuillet(args);
+            QCOMPARE(run.status, 1);
+            QVERIFY(run.out.isEmpty());
+            QVERIFY2(run.err.contains(QStringLiteral("cannot read the projects file ") +
+                                      ProjectStore::defaultFilePath()),
+                     qPrintable(run.err));
+            QVERIFY(run.err.contains(ProjectStore::defaultFilePath() +
+                                     QStringLiteral(".corrupt-<UTC date and time>")));
+        }
+        QCOMPARE(projectsFile(), truncated);
+        QVERIFY(QFile::remove(ProjectStore::defaultFilePath()));
+    }
+
+    void displayThatDoesNotAnswer() {
+        // Qt itself would abort on it; the user gets the way to run without a desktop.
+        const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+        const QByteArray display = qgetenv("DISPLAY");
+        qunsetenv("QT_QPA_PLATFORM");
+        qunsetenv("WAYLAND_DISPLAY");
+        qputenv("DISPLAY", ":77.0"); // no X server has this number here
+        const Run run = runQuillet({});
+        qputenv("QT_QPA_PLATFORM", platform);
+        display.isEmpty() ? qunsetenv("DISPLAY") : qputenv("DISPLAY", display);
+        QCOMPARE(run.status, 1);
+        QVERIFY2(run.err.contains(QStringLiteral("run `quillet agent`")), qPrintable(run.err));
     }
 };
 

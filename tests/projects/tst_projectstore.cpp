@@ -133,6 +133,29 @@ private Q_SLOTS:
         QCOMPARE(names(store), QStringList{"Kept"});
     }
 
+    void refusedChangesAreUndone() {
+        ProjectStore store;
+        QVERIFY(store.add(named(QStringLiteral("Kept"))));
+        const Project kept = store.projects().first();
+        QStringList seen;
+        store.onChanged = [&] { seen << names(store).join(QLatin1Char(',')); };
+        QVERIFY(!store.add(kept)); // the same id twice
+        QCOMPARE(store.lastError(), QStringLiteral("A project with this id already exists."));
+
+        // A link to nowhere: no one can write through it, root included.
+        QVERIFY(QFile::remove(m_path));
+        QVERIFY(QFile::link(QStringLiteral("/nonexistent/folder/projects.json"), m_path));
+        QTest::ignoreMessage(QtCriticalMsg,
+                             QRegularExpression(QStringLiteral("^Failed to save projects: .+")));
+        QVERIFY(!store.add(named(QStringLiteral("Lost"))));
+        QCOMPARE(seen, (QStringList{"Kept,Lost", "Kept"})); // observers see the undo too
+        QCOMPARE(names(store), QStringList{"Kept"});
+        QVERIFY2(store.lastError().contains(
+                     QStringLiteral("is a link to /nonexistent/folder/projects.json")),
+                 qPrintable(store.lastError()));
+        QVERIFY(QFileInfo(m_path).isSymLink());
+    }
+
     void unreadableFileIsPreserved_data() {
         QTest::addColumn<QByteArray>("damaged");
         QTest::newRow("object without autoLaunch") << QByteArray(

@@ -61,21 +61,22 @@ struct Setup {
         server.on("GET", QStringLiteral("/api/commands/pending"), FakeResponse::raw(200, "[]"));
         server.on("PUT", QStringLiteral("/api/projects"), FakeResponse::raw(200, "{}"));
         server.on("POST", QStringLiteral("/api/sessions/s1/stream"), FakeResponse::raw(200, "{}"));
-        // One generic project: its listing covers every pane of the server.
-        Project project;
-        project.id = QUuid::createUuid();
-        project.name = QStringLiteral("Bench");
-        project.directory = tmux.scratchDir();
-        project.tmuxSessionName = QStringLiteral("p0");
-        project.tool = CodingTool::generic;
-        project.createdAt = QDateTime::currentDateTimeUtc();
-        store.add(project);
+        // One generic project per session, one pane each: the listing is one tmux call for
+        // all of them, and each pane is captured once.
         const QString screen = tmux.writeScript(
             QStringLiteral("screen"),
             QStringLiteral("seq 1 24 | sed 's/^/building module /'\nprintf 'Proceed? (y/n) '\n"
                            "exec sleep 3600\n"));
         for (int i = 0; i < panes; ++i) {
-            const QString target = tmux.startSession(QStringLiteral("p%1").arg(i), screen);
+            Project project;
+            project.id = QUuid::createUuid();
+            project.name = QStringLiteral("Bench %1").arg(i);
+            project.directory = tmux.scratchDir();
+            project.tmuxSessionName = QStringLiteral("p%1").arg(i);
+            project.tool = CodingTool::generic;
+            project.createdAt = QDateTime::currentDateTimeUtc();
+            store.add(project);
+            const QString target = tmux.startSession(project.tmuxSessionName, screen);
             tmux.waitForText(target, QStringLiteral("Proceed?"));
         }
         engine.setProjectStore(&store);

@@ -101,7 +101,7 @@ BENCHMARK(BM_StreamedScreen)->Arg(40)->Arg(200)->Unit(benchmark::kMicrosecond);
 void BM_ParsePaneLines(benchmark::State &state) {
     QString output;
     for (int i = 0; i < state.range(0); ++i)
-        output += QStringLiteral("项目-%1:%2.%3 claude ⏺ Claude Code  —  refactor  parser\n")
+        output += QStringLiteral("项目-%1\t%2.%3\tclaude\t⏺ Claude Code  —  refactor  parser\n")
                       .arg(i / 8)
                       .arg(i / 4 % 2)
                       .arg(i % 4);

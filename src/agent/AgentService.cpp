@@ -14,6 +14,7 @@
 #include <QJsonArray>
 #include <QLoggingCategory>
 #include <QSet>
+#include <QTextBoundaryFinder>
 #include <QTimer>
 #include <QtConcurrent>
 
@@ -23,21 +24,39 @@ namespace quillet {
 
 namespace {
 
-struct ListedPane {
-    QString sessionName;
-    CodingTool tool;
-    QString paneTarget;
-    QString title;
+struct ClaimedPane {
+    TmuxPane pane;
+    // Index of the owning project in the scan's list.
+    qsizetype project = -1;
+    // The capture the tool matching took, if it needed one: the turn uses it.
+    std::optional<QString> screen;
 };
 
-// Blocking: one tmux listing per project.
-QList<ListedPane> listPanesOf(const QList<QPair<QString, CodingTool>> &projects) {
-    QList<ListedPane> listed;
-    for (const auto &[session, tool] : projects) {
-        for (const TmuxPane &pane : TmuxService::listPanes(session, tool))
-            listed.append({session, tool, pane.paneTarget, pane.title});
+// Blocking: one listing of every pane, then the project each pane belongs to. A pane belongs to
+// the project whose session it lives in (running the project's tool, for Claude Code and Codex);
+// with `everywhere`, a pane of another session that runs Claude Code or Codex belongs to the first
+// project of that tool. A pane no project claims is never read again.
+QList<ClaimedPane> claimPanes(const QList<Project> &projects, bool everywhere) {
+    QList<ClaimedPane> claimed;
+    for (const TmuxPane &pane : TmuxService::listPanes()) {
+        std::optional<QString> screen;
+        const auto matches = [&pane, &screen](const Project &project) {
+            return TmuxService::paneMatchesTool(project.tool, pane.command, pane.title,
+                                                pane.paneTarget, &screen);
+        };
+        qsizetype owner = -1;
+        for (qsizetype i = 0; i < projects.size() && owner < 0; ++i) {
+            if (projects[i].tmuxSessionName == pane.sessionName && matches(projects[i]))
+                owner = i;
+        }
+        for (qsizetype i = 0; everywhere && i < projects.size() && owner < 0; ++i) {
+            if (projects[i].tool != CodingTool::generic && matches(projects[i]))
+                owner = i;
+        }
+        if (owner >= 0)
+            claimed.append(ClaimedPane{pane, owner, screen});
     }
-    return listed;
+    return claimed;
 }
 
 // Blocking: one session listing answers every project's running state.
@@ -70,7 +89,19 @@ QString withoutOuterLineBreaks(QString text) {
     return text.mid(leading);
 }
 
+bool watchAllSessions() {
+    return !Settings::contains(Settings::watchAllSessions) ||
+           Settings::readBool(Settings::watchAllSessions);
+}
+
 } // namespace
+
+// The turns one scan started and waits for.
+struct AgentService::TurnGroup {
+    int left = 0;
+    bool waiting = false;
+    QTimer done;
+};
 
 AgentService::AgentService(QObject *parent) : QObject(parent), m_client(new AgentClient(this)) {}
 
@@ -93,10 +124,55 @@ void AgentService::stop() {
         timer->start(0);
 }
 
+QMap<QString, QString> AgentService::pendingQuestions() const {
+    QMap<QString, QString> pending;
+    for (const PaneState &pane : m_panes) {
+        if (pane.pendingQuestion)
+            pending.insert(pane.paneTarget, *pane.pendingQuestion);
+    }
+    return pending;
+}
+
+QMap<QString, QString> AgentService::sessions() const {
+    QMap<QString, QString> sessions;
+    for (const PaneState &pane : m_panes) {
+        if (pane.serverSessionId)
+            sessions.insert(pane.paneTarget, *pane.serverSessionId);
+    }
+    return sessions;
+}
+
+QStringList AgentService::panesOf(const QUuid &projectId) const {
+    QStringList panes;
+    for (const PaneState &pane : m_panes) {
+        if (pane.projectId == projectId)
+            panes << pane.paneTarget;
+    }
+    return panes;
+}
+
 void AgentService::forgetPane(QString paneTarget) {
-    // By value: callers pass keys of the very maps this empties.
-    m_monitoredSessions.remove(paneTarget);
-    m_pendingQuestions.remove(paneTarget);
+    const auto it = m_panes.constFind(paneTarget);
+    if (it == m_panes.cend())
+        return;
+    const PaneState gone = *it;
+    m_panes.erase(it);
+    retire(gone.serverSessionId, gone.pendingQuestion, true);
+    saveState();
+}
+
+void AgentService::forgetSession(const QString &sessionName) {
+    QStringList targets;
+    for (const PaneState &pane : std::as_const(m_panes)) {
+        if (pane.sessionName == sessionName)
+            targets << pane.paneTarget;
+    }
+    for (const QString &target : std::as_const(targets))
+        forgetPane(target);
+}
+
+void AgentService::noteLaunchedSession(const QString &sessionName) {
+    m_launchedSessions.insert(sessionName, false);
 }
 
 void AgentService::start(const QString &serverURL, const QString &apiKey, const QString &label) {
@@ -106,6 +182,8 @@ void AgentService::start(const QString &serverURL, const QString &apiKey, const 
     m_client->setServerUrl(url);
     m_client->setApiKey(apiKey);
     m_agentLabel = label;
+    if (!m_stateRestored)
+        restoreState();
     const bool wasRunning = m_isRunning;
     m_isRunning = true;
     if (!wasRunning)
@@ -116,14 +194,15 @@ void AgentService::start(const QString &serverURL, const QString &apiKey, const 
 
 QCoro::Task<> AgentService::runLoop() {
     ++m_activeLoops;
-    co_await syncProjects();
+    if (!m_syncRunning)
+        syncInBackground();
     while (m_isRunning) {
         co_await scan();
         if (!m_isRunning)
             break;
         co_await pause();
     }
-    if (--m_activeLoops == 0)
+    if (--m_activeLoops == 0 && m_backgroundTasks == 0)
         Q_EMIT loopFinished();
 }
 
@@ -143,163 +222,330 @@ QCoro::Task<> AgentService::scan() {
         qCDebug(lcAgent, "No projects configured");
         co_return;
     }
-    QList<QPair<QString, CodingTool>> wanted;
-    for (const Project &project : projects)
-        wanted.append({project.tmuxSessionName, project.tool});
+    const QList<ClaimedPane> claimed =
+        co_await QtConcurrent::run(&claimPanes, projects, watchAllSessions());
 
-    const QList<ListedPane> listed = co_await QtConcurrent::run(&listPanesOf, wanted);
+    // Each pane once, each turn a task of its own: one pane's slow request holds no other pane.
+    auto group = std::make_shared<TurnGroup>();
     QSet<QString> present;
-    for (const ListedPane &pane : listed) {
-        present.insert(pane.paneTarget);
-        m_paneTools.insert(pane.paneTarget, pane.tool);
-        if (!m_monitoredSessions.contains(pane.paneTarget))
-            m_monitoredSessions.insert(
-                pane.paneTarget,
-                SessionInfo{pane.paneTarget, pane.title, std::nullopt, SessionStatus::active});
-        co_await paneTurn(pane.paneTarget, pane.tool);
+    QSet<QString> listedSessions;
+    for (const ClaimedPane &claim : claimed) {
+        const TmuxPane &listed = claim.pane;
+        const Project &owner = projects[claim.project];
+        present.insert(listed.paneTarget);
+        listedSessions.insert(listed.sessionName);
+        auto it = m_panes.find(listed.paneTarget);
+        if (it == m_panes.end()) {
+            PaneState fresh;
+            fresh.paneTarget = listed.paneTarget;
+            fresh.title = listed.title;
+            fresh.generation = ++m_generations;
+            it = m_panes.insert(listed.paneTarget, fresh);
+        } else if (it->restored) {
+            it->title = listed.title;
+        }
+        it->projectId = owner.id;
+        it->projectName = owner.name;
+        it->tool = owner.tool;
+        it->sessionName = listed.sessionName;
+        if (!it->baseline) {
+            if (const auto launched = m_launchedSessions.find(listed.sessionName);
+                launched != m_launchedSessions.end()) {
+                it->launchedHere = true;
+                *launched = true;
+            }
+        }
+        if (it->turnRunning)
+            continue;
+        it->turnRunning = true;
+        ++group->left;
+        runTurn(listed.paneTarget, it->generation, claim.screen, group);
+    }
+    if (group->left > 0) {
+        group->waiting = true;
+        group->done.setSingleShot(true);
+        group->done.start(std::max(std::chrono::milliseconds(1000),
+                                   std::chrono::milliseconds(qint64(m_pollInterval * 2000))));
+        co_await group->done;
+        group->waiting = false;
     }
 
-    const QStringList monitored = m_monitoredSessions.keys();
+    const QStringList monitored = m_panes.keys();
     for (const QString &target : monitored) {
         if (present.contains(target))
             continue;
-        if (const auto sid = m_sessions.find(target); sid != m_sessions.end()) {
-            co_await m_client->closeServerSession(*sid);
+        if (m_panes.value(target).serverSessionId)
             qCInfo(lcAgent, "Closed stale session for disappeared pane: %s",
                    qUtf8Printable(target));
-        }
-        removePaneState(target);
+        forgetPane(target);
     }
+    // A launched session stays news until it has been seen and is gone again.
+    m_launchedSessions.removeIf([&listedSessions](const QHash<QString, bool>::iterator &it) {
+        return it.value() && !listedSessions.contains(it.key());
+    });
+    saveState();
 
-    co_await pollCommands();
-    co_await syncProjects();
+    startBackgroundWork();
     if (onStateChanged)
         onStateChanged();
     Q_EMIT stateChanged();
 }
 
-void AgentService::removePaneState(const QString &paneTarget) {
-    m_sessions.remove(paneTarget);
-    m_monitoredSessions.remove(paneTarget);
-    m_pendingQuestions.remove(paneTarget);
-    m_previousContent.remove(paneTarget);
-    m_lastPostedContent.remove(paneTarget);
-    m_idleSince.remove(paneTarget);
-    m_paneTools.remove(paneTarget);
+QCoro::Task<> AgentService::runTurn(QString paneTarget, quint64 generation,
+                                    std::optional<QString> screen,
+                                    std::shared_ptr<TurnGroup> group) {
+    ++m_backgroundTasks;
+    co_await paneTurn(paneTarget, generation, screen);
+    if (PaneState *pane = paneOf(paneTarget, generation))
+        pane->turnRunning = false;
+    saveState();
+    if (--group->left == 0 && group->waiting)
+        group->done.start(0);
+    backgroundTaskEnded();
 }
 
-void AgentService::resetBaseline(const QString &paneTarget, const QString &capture,
-                                 Clock::time_point now) {
-    m_previousContent.insert(paneTarget, capture);
-    m_idleSince.insert(paneTarget, now);
-    m_postedHashes.clear();
+void AgentService::startBackgroundWork() {
+    if (!m_commandsRunning)
+        pollCommandsInBackground();
+    if (!m_syncRunning)
+        syncInBackground();
+}
+
+QCoro::Task<> AgentService::pollCommandsInBackground() {
+    m_commandsRunning = true;
+    ++m_backgroundTasks;
+    co_await pollCommands();
+    m_commandsRunning = false;
+    backgroundTaskEnded();
+}
+
+QCoro::Task<> AgentService::syncInBackground() {
+    m_syncRunning = true;
+    ++m_backgroundTasks;
+    co_await syncProjects();
+    m_syncRunning = false;
+    backgroundTaskEnded();
+}
+
+void AgentService::backgroundTaskEnded() {
+    if (--m_backgroundTasks == 0 && m_activeLoops == 0)
+        Q_EMIT loopFinished();
+}
+
+QCoro::Task<> AgentService::retire(std::optional<QString> sid, std::optional<QString> qid,
+                                   bool closeSession) {
+    if (!sid)
+        co_return;
+    ++m_backgroundTasks;
+    if (qid)
+        co_await m_client->expireQuestion(*sid, *qid);
+    if (closeSession)
+        co_await m_client->closeServerSession(*sid);
+    backgroundTaskEnded();
+}
+
+PaneState *AgentService::paneOf(const QString &paneTarget, quint64 generation) {
+    const auto it = m_panes.find(paneTarget);
+    return it != m_panes.end() && it->generation == generation ? &*it : nullptr;
 }
 
 CodingTool AgentService::toolOf(const QString &paneTarget) const {
-    return m_paneTools.value(paneTarget, CodingTool::generic);
+    return m_panes.value(paneTarget).tool;
 }
 
-QCoro::Task<> AgentService::paneTurn(QString target, CodingTool tool) {
-    const QString capture = co_await QtConcurrent::run(&TmuxService::capturePane, target);
+QString AgentService::pendingQuestionOf(const QString &paneTarget) const {
+    return m_panes.value(paneTarget).pendingQuestion.value_or(QString());
+}
+
+QString AgentService::baselineOf(const QString &paneTarget) const {
+    return m_panes.value(paneTarget).baseline.value_or(QString());
+}
+
+QCoro::Task<> AgentService::paneTurn(QString target, quint64 generation,
+                                     std::optional<QString> screen) {
+    // The listing's capture when it took one. (No co_await inside a conditional expression: GCC 12
+    // destroys its temporaries twice.)
+    QString capture;
+    if (screen)
+        capture = *screen;
+    else
+        capture = co_await QtConcurrent::run(&TmuxService::capturePane, target);
     if (capture.isEmpty())
         co_return;
+    PaneState *pane = paneOf(target, generation);
+    if (!pane)
+        co_return;
+    if (pane->restored) {
+        pane->restored = false;
+        if (pane->pendingQuestion)
+            co_await settleRestoredQuestion(target, generation, capture);
+    }
     const std::optional<QString> sid = co_await ensureServerSession(target);
-    if (!sid)
+    if (!sid || !paneOf(target, generation))
         co_return;
 
     // GCC 12 destroys a lambda temporary inside a co_await expression twice: name it first.
+    const CodingTool tool = toolOf(target);
     const auto streamExcerpt = [capture, tool] {
         return ScreenAnalysis::cleanForDisplay(ScreenAnalysis::recentLines(capture, 100, tool));
     };
     const QString excerpt = co_await QtConcurrent::run(streamExcerpt);
-    const auto lastPosted = m_lastPostedContent.constFind(target);
-    if (lastPosted == m_lastPostedContent.constEnd() || *lastPosted != excerpt) {
-        m_lastPostedContent.insert(target, excerpt);
+    pane = paneOf(target, generation);
+    if (!pane)
+        co_return;
+    if (pane->lastStreamed != excerpt) {
+        pane->lastStreamed = excerpt;
         co_await m_client->streamContent(*sid, excerpt);
     }
 
     co_await deliverRemoteInputs(target, *sid);
-    if (m_pendingQuestions.contains(target))
+    if (paneOf(target, generation) && !pendingQuestionOf(target).isEmpty())
         co_await resolvePendingQuestion(target, *sid, capture);
 
-    const Clock::time_point now = Clock::now();
-    if (!m_previousContent.contains(target)) {
-        m_previousContent.insert(target, capture);
-        m_idleSince.insert(target, now);
-        // A question already on screen when monitoring begins is not news.
-        if (const auto key = ScreenAnalysis::questionKey(capture, tool))
-            m_postedHashes.insert(ScreenAnalysis::contentHash(*key), now);
+    pane = paneOf(target, generation);
+    if (!pane)
+        co_return;
+    const Observation seen = pane->observe(capture, Clock::now(), m_idleThreshold, m_postedHashes);
+    switch (seen.kind) {
+    case Observation::Kind::firstSight:
         qCDebug(lcAgent, "First scan for pane %s, seeding baseline", qUtf8Printable(target));
-        co_return;
-    }
-
-    const bool changed = capture.trimmed() != m_previousContent.value(target).trimmed();
-    if (m_pendingQuestions.contains(target)) {
-        if (changed)
-            resetBaseline(target, capture, now);
-        co_return;
-    }
-    if (changed) {
-        resetBaseline(target, capture, now);
+        break;
+    case Observation::Kind::changed:
         qCDebug(lcAgent, "Content changed, resetting idle timer");
+        break;
+    case Observation::Kind::waiting:
+        break;
+    case Observation::Kind::ask:
+        co_await postQuestion(target, generation, *sid, capture, seen.hash);
+        break;
+    }
+}
+
+QCoro::Task<> AgentService::settleRestoredQuestion(QString target, quint64 generation,
+                                                   QString capture) {
+    PaneState *pane = paneOf(target, generation);
+    if (!pane || !pane->pendingQuestion)
+        co_return;
+    if (ScreenAnalysis::contentHash(capture.trimmed()) == pane->restoredScreenHash) {
+        // Still asking: this screen is the baseline, so the reply is handled as if the engine had
+        // never stopped.
+        const Clock::time_point now = Clock::now();
+        pane->baseline = capture;
+        pane->idleSince = now;
+        if (const auto key = ScreenAnalysis::questionKey(capture, pane->tool))
+            m_postedHashes.insert(ScreenAnalysis::contentHash(*key), now);
+        qCDebug(lcAgent, "Pane %s still shows its pending question", qUtf8Printable(target));
         co_return;
     }
+    const QString qid = *pane->pendingQuestion;
+    const std::optional<QString> sid = pane->serverSessionId;
+    endQuestion(target);
+    if (sid)
+        co_await m_client->expireQuestion(*sid, qid);
+    qCInfo(lcAgent, "Question expired — pane changed");
+}
 
-    if (!m_idleSince.contains(target))
-        m_idleSince.insert(target, now);
-    const Clock::time_point since = m_idleSince.value(target);
-    if (now - since < std::chrono::duration<double>(m_idleThreshold))
-        co_return;
-
-    const std::optional<QString> key = ScreenAnalysis::questionKey(capture, tool);
-    if (!key || key->isEmpty())
-        co_return;
-    const QString hash = ScreenAnalysis::contentHash(*key);
-    if (m_postedHashes.contains(hash))
-        co_return;
-
+QCoro::Task<> AgentService::postQuestion(QString target, quint64 generation, QString sid,
+                                         QString capture, QString hash) {
+    const CodingTool tool = toolOf(target);
     const int contextLines = m_contextLines;
     const auto questionTexts = [capture, tool, contextLines] {
-        return QuestionTexts{ScreenAnalysis::questionText(capture),
+        return QuestionTexts{capQuestionText(ScreenAnalysis::questionText(capture)),
                              ScreenAnalysis::cleanForDisplay(
                                  ScreenAnalysis::recentLines(capture, contextLines, tool))};
     };
     const QuestionTexts texts = co_await QtConcurrent::run(questionTexts);
     const std::optional<QString> qid =
-        co_await m_client->postQuestion(*sid, texts.context, texts.question);
+        co_await m_client->postQuestion(sid, texts.context, texts.question);
     if (!qid)
         co_return;
 
     m_postedHashes.insert(hash, Clock::now());
-    m_pendingQuestions.insert(target, *qid);
-    if (auto info = m_monitoredSessions.find(target); info != m_monitoredSessions.end())
-        info->status = SessionStatus::waitingForInput;
+    PaneState *pane = paneOf(target, generation);
+    if (!pane) {
+        // Forgotten while the question was on its way: nobody will answer it here.
+        retire(sid, qid, false);
+        co_return;
+    }
+    pane->pendingQuestion = qid;
+    pane->status = SessionStatus::waitingForInput;
+    saveState();
     qCInfo(lcAgent, "Posted question: %s", qUtf8Printable(firstCharacters(texts.question, 80)));
     Q_EMIT questionPosted(target, texts.question);
     if (m_alertSink && Settings::readBool(Settings::notificationSound))
         m_alertSink->playAlertSound();
 }
 
+QString AgentService::capQuestionText(const QString &text) {
+    if (text.size() <= maxQuestionLength)
+        return text;
+    // Room for the ellipsis, and never between the halves of a character.
+    QTextBoundaryFinder finder(QTextBoundaryFinder::Grapheme, text);
+    finder.setPosition(maxQuestionLength - 1);
+    if (!finder.isAtBoundary())
+        finder.toPreviousBoundary();
+    return text.left(finder.position()) + QChar(0x2026);
+}
+
 QCoro::Task<std::optional<QString>> AgentService::ensureServerSession(QString paneTarget) {
-    if (const auto cached = m_sessions.constFind(paneTarget); cached != m_sessions.constEnd())
-        co_return *cached;
+    const auto known = m_panes.constFind(paneTarget);
+    if (known == m_panes.cend())
+        co_return std::nullopt;
+    if (known->serverSessionId)
+        co_return known->serverSessionId;
+    const quint64 generation = known->generation;
     std::optional<QString> projectName;
-    if (m_projectStore) {
-        for (const Project &project : m_projectStore->projects()) {
-            if (paneTarget.startsWith(project.tmuxSessionName + QLatin1Char(':'))) {
-                projectName = project.name;
-                break;
-            }
-        }
-    }
+    if (!known->projectId.isNull())
+        projectName = known->projectName;
     const std::optional<QString> sid =
         co_await m_client->createServerSession(m_agentLabel, projectName, paneTarget);
     if (!sid)
         co_return std::nullopt;
-    m_sessions.insert(paneTarget, *sid);
-    if (auto info = m_monitoredSessions.find(paneTarget); info != m_monitoredSessions.end())
-        info->serverSessionId = *sid;
+    PaneState *pane = paneOf(paneTarget, generation);
+    if (!pane) {
+        retire(sid, std::nullopt, true);
+        co_return std::nullopt;
+    }
+    pane->serverSessionId = sid;
+    saveState();
     co_return sid;
+}
+
+void AgentService::restoreState() {
+    m_stateRestored = true;
+    for (const AgentStateFile::Entry &entry : m_stateFile.load(serverURL())) {
+        if (m_panes.contains(entry.paneTarget))
+            continue;
+        PaneState pane;
+        pane.paneTarget = entry.paneTarget;
+        pane.serverSessionId = entry.serverSessionId;
+        pane.pendingQuestion = entry.questionId;
+        pane.restoredScreenHash = entry.screenHash;
+        pane.status = entry.questionId ? SessionStatus::waitingForInput : SessionStatus::active;
+        pane.restored = true;
+        pane.generation = ++m_generations;
+        m_panes.insert(entry.paneTarget, pane);
+    }
+}
+
+void AgentService::saveState() {
+    // Before the first start the file still holds what an earlier run left.
+    if (!m_stateRestored)
+        return;
+    QList<AgentStateFile::Entry> entries;
+    for (const PaneState &pane : std::as_const(m_panes)) {
+        if (!pane.serverSessionId)
+            continue;
+        QString screenHash;
+        if (pane.pendingQuestion)
+            screenHash =
+                pane.restored
+                    ? pane.restoredScreenHash
+                    : ScreenAnalysis::contentHash(pane.baseline.value_or(QString()).trimmed());
+        entries.append(AgentStateFile::Entry{pane.paneTarget, *pane.serverSessionId,
+                                             pane.pendingQuestion, screenHash});
+    }
+    m_stateFile.save(serverURL(), entries);
 }
 
 QCoro::Task<> AgentService::deliverRemoteInputs(QString paneTarget, QString sid) {
@@ -347,14 +593,16 @@ QCoro::Task<> AgentService::deliverRemoteInputs(QString paneTarget, QString sid)
 }
 
 void AgentService::endQuestion(const QString &paneTarget) {
-    m_pendingQuestions.remove(paneTarget);
-    if (auto info = m_monitoredSessions.find(paneTarget); info != m_monitoredSessions.end())
-        info->status = SessionStatus::active;
+    if (const auto pane = m_panes.find(paneTarget); pane != m_panes.end()) {
+        pane->pendingQuestion.reset();
+        pane->status = SessionStatus::active;
+    }
+    saveState();
 }
 
 QCoro::Task<> AgentService::resolvePendingQuestion(QString paneTarget, QString sid,
                                                    QString screen) {
-    const QString qid = m_pendingQuestions.value(paneTarget);
+    const QString qid = pendingQuestionOf(paneTarget);
     const std::optional<QString> reply = co_await m_client->fetchReply(sid, qid);
     if (reply) {
         const QString now = co_await QtConcurrent::run(&TmuxService::capturePane, paneTarget);
@@ -385,7 +633,7 @@ QCoro::Task<> AgentService::resolvePendingQuestion(QString paneTarget, QString s
         endQuestion(paneTarget);
         co_return;
     }
-    const QString previous = m_previousContent.value(paneTarget);
+    const QString previous = baselineOf(paneTarget);
     const bool stale = previous.isEmpty() ||
                        ScreenAnalysis::contentHash(screen) != ScreenAnalysis::contentHash(previous);
     if (!stale)

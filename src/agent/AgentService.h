@@ -1,19 +1,23 @@
 #pragma once
 
-#include "agent/SessionInfo.h"
+#include "agent/AgentStateFile.h"
+#include "agent/PaneState.h"
 #include "projects/CodingTool.h"
 #include "projects/Project.h"
 #include "projects/ProjectStore.h"
 
 #include <QCoroTask>
+#include <QHash>
 #include <QJsonObject>
 #include <QList>
 #include <QMap>
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 
 class QTimer;
@@ -24,14 +28,16 @@ class AgentClient;
 class AlertSink;
 
 // The monitoring engine. Once started it scans, every `pollInterval` seconds, the tmux panes
-// that run the projects' coding tools; it posts the question of a screen that has stayed still
-// for `idleThreshold` seconds, types the phone's answers and inputs back into the pane, carries
-// out remote launch and stop commands and uploads the project list. Everything runs on the main
-// thread; tmux child processes and excerpt computations run on the thread pool and are awaited.
+// of the projects; it posts the question of a screen that has stayed still for `idleThreshold`
+// seconds, types the phone's answers and inputs back into the pane, carries out remote launch and
+// stop commands and uploads the project list. Everything runs on the main thread; tmux child
+// processes and excerpt computations run on the thread pool and are awaited. Pane turns, the
+// command poll and the upload run as tasks of their own, so a slow request of one holds none of
+// the others.
 class AgentService : public QObject {
     Q_OBJECT
 public:
-    using Clock = std::chrono::steady_clock;
+    using Clock = PaneState::Clock;
 
     explicit AgentService(QObject *parent = nullptr);
     ~AgentService() override;
@@ -39,14 +45,25 @@ public:
     bool isRunning() const { return m_isRunning; }
     // Ends the loop at its next check; the pause in progress is cut short. Per-pane state is kept.
     void stop();
-    // True while a loop started by `start` has not yet ended.
-    bool isLoopActive() const { return m_activeLoops > 0; }
+    // True while a loop started by `start`, or a request it set off, has not yet ended.
+    bool isLoopActive() const { return m_activeLoops > 0 || m_backgroundTasks > 0; }
 
-    const QMap<QString, SessionInfo> &monitoredSessions() const { return m_monitoredSessions; }
-    const QMap<QString, QString> &pendingQuestions() const { return m_pendingQuestions; }
-    const QMap<QString, QString> &sessions() const { return m_sessions; }
-    // For the shell's stop of a project: the pane leaves the monitored and pending maps.
+    // One record per monitored pane, keyed by pane target.
+    const QMap<QString, PaneState> &monitoredSessions() const { return m_panes; }
+    // Pane target to the id of its question waiting for a reply.
+    QMap<QString, QString> pendingQuestions() const;
+    // Pane target to its server session id.
+    QMap<QString, QString> sessions() const;
+    // The panes the latest scan gave to the project, in target order.
+    QStringList panesOf(const QUuid &projectId) const;
+    // Drops the pane's record; its pending question is expired and its server session closed on
+    // the server (not awaited). A pane still listed is seen afresh by the next scan.
     void forgetPane(QString paneTarget);
+    // The same for every pane that lives in the tmux session (a project's stop).
+    void forgetSession(const QString &sessionName);
+    // The session is being started by this process: what its panes show at first sight is news,
+    // so a question already there is posted.
+    void noteLaunchedSession(const QString &sessionName);
 
     double pollInterval() const { return m_pollInterval; }
     void setPollInterval(double seconds) { m_pollInterval = seconds; }
@@ -70,10 +87,12 @@ public:
     AgentClient &client() { return *m_client; }
 
     // Stores the connection (one trailing "/" removed from the URL) and starts a loop. There is
-    // no guard: a second call while a loop runs starts a second one.
+    // no guard: a second call while a loop runs starts a second one. The first start also reads
+    // back the pending questions and server sessions that an earlier run left for this server.
     void start(const QString &serverURL, const QString &apiKey, const QString &label);
 
-    // The parts of the loop, public for the shell, the tests and the benchmarks.
+    // The parts of the loop, public for the shell, the tests and the benchmarks. A scan waits for
+    // the turns it started up to a limit; a turn still running then goes on alone.
     QCoro::Task<> scan();
     QCoro::Task<std::optional<QString>> ensureServerSession(QString paneTarget);
     QCoro::Task<> deliverRemoteInputs(QString paneTarget, QString sid);
@@ -84,6 +103,10 @@ public:
     QCoro::Task<> syncProjects();
 
     static QJsonObject projectSyncPayload(const Project &project, bool isRunning);
+    // The question as posted: at most `maxQuestionLength` characters, cut between two
+    // characters and ended with "…" when longer.
+    static QString capQuestionText(const QString &text);
+    static constexpr int maxQuestionLength = 500;
 
     // How long a one-key answer to a numbered menu is given to take effect before the screen is
     // looked at again.
@@ -97,35 +120,53 @@ Q_SIGNALS:
     void loopFinished();
 
 private:
+    struct TurnGroup;
+
     QCoro::Task<> runLoop();
     QCoro::Task<> pause();
-    QCoro::Task<> paneTurn(QString paneTarget, CodingTool tool);
-    void removePaneState(const QString &paneTarget);
-    void resetBaseline(const QString &paneTarget, const QString &capture, Clock::time_point now);
+    QCoro::Task<> runTurn(QString paneTarget, quint64 generation, std::optional<QString> screen,
+                          std::shared_ptr<TurnGroup> group);
+    QCoro::Task<> paneTurn(QString paneTarget, quint64 generation, std::optional<QString> screen);
+    QCoro::Task<> settleRestoredQuestion(QString paneTarget, quint64 generation, QString capture);
+    QCoro::Task<> postQuestion(QString paneTarget, quint64 generation, QString sid, QString capture,
+                               QString hash);
+    // Expires the question and closes the session on the server, in that order; a task of its
+    // own, not awaited by its callers.
+    QCoro::Task<> retire(std::optional<QString> sid, std::optional<QString> qid, bool closeSession);
+    QCoro::Task<> pollCommandsInBackground();
+    QCoro::Task<> syncInBackground();
+    void startBackgroundWork();
+    void backgroundTaskEnded();
     void endQuestion(const QString &paneTarget);
+    PaneState *paneOf(const QString &paneTarget, quint64 generation);
     CodingTool toolOf(const QString &paneTarget) const;
+    QString pendingQuestionOf(const QString &paneTarget) const;
+    QString baselineOf(const QString &paneTarget) const;
+    void restoreState();
+    void saveState();
 
     bool m_isRunning = false;
-    QMap<QString, SessionInfo> m_monitoredSessions;
-    QMap<QString, QString> m_pendingQuestions;
+    QMap<QString, PaneState> m_panes;
     double m_pollInterval = 3.0;
     double m_idleThreshold = 5.0;
     int m_contextLines = 30;
     QPointer<ProjectStore> m_projectStore;
-    QMap<QString, QString> m_previousContent;
-    QMap<QString, QString> m_lastPostedContent;
-    // Measured on the monotonic clock, so a change of the wall clock cannot post or hold a
-    // question.
-    QMap<QString, Clock::time_point> m_idleSince;
+    // Digests of questions already posted or on screen at first sight; one memory for all panes.
     QMap<QString, Clock::time_point> m_postedHashes;
-    QMap<QString, QString> m_sessions;
-    QMap<QString, CodingTool> m_paneTools;
+    // Sessions this process launched; true once a pane of it has been seen.
+    QHash<QString, bool> m_launchedSessions;
     QString m_agentLabel;
     AgentClient *m_client;
     AlertSink *m_alertSink = nullptr;
+    AgentStateFile m_stateFile;
+    bool m_stateRestored = false;
+    quint64 m_generations = 0;
     // The pauses in progress, so that a stop can end them at once.
     QList<QTimer *> m_pauses;
     int m_activeLoops = 0;
+    int m_backgroundTasks = 0;
+    bool m_commandsRunning = false;
+    bool m_syncRunning = false;
 };
 
 } // namespace quillet

@@ -315,29 +315,20 @@ QList<TmuxSession> TmuxService::parseSessions(const QString &output) {
     return sessions;
 }
 
-QList<TmuxService::PaneLine> TmuxService::parsePaneLines(const QString &output) {
-    QList<PaneLine> panes;
-    const QString trimmed = output.trimmed();
-    if (trimmed.isEmpty())
-        return panes;
-    for (QStringView line : QStringView(trimmed).split(u'\n', Qt::SkipEmptyParts)) {
-        QStringView pieces[2];
-        int taken = 0;
-        QStringView title;
-        qsizetype start = 0;
-        for (qsizetype i = 0; i <= line.size() && taken < 2; ++i) {
-            if (i < line.size() && !isBlank(line[i]))
-                continue;
-            if (i > start)
-                pieces[taken++] = line.sliced(start, i - start);
-            // The rest after the blank that ended the second piece is the title, unchanged.
-            if (taken == 2 && i < line.size())
-                title = line.sliced(i + 1);
-            start = i + 1;
-        }
-        if (taken < 2)
+QList<TmuxPane> TmuxService::parsePaneLines(const QString &output) {
+    QList<TmuxPane> panes;
+    for (QStringView line : QStringView(output).split(u'\n', Qt::SkipEmptyParts)) {
+        // The title is the rest of the line, tabs and all.
+        const QList<QStringView> fields = line.split(u'\t');
+        if (fields.size() < 3 || fields[0].isEmpty() || fields[1].isEmpty())
             continue;
-        panes.append(PaneLine{pieces[0].toString(), pieces[1].toString(), title.toString()});
+        const QString session = fields[0].toString();
+        const QStringView title =
+            fields.size() > 3
+                ? line.sliced(fields[0].size() + fields[1].size() + fields[2].size() + 3)
+                : QStringView();
+        panes.append(TmuxPane{session + QLatin1Char(':') + fields[1].toString(), session,
+                              fields[2].toString(), title.toString()});
     }
     return panes;
 }
@@ -354,37 +345,31 @@ bool TmuxService::sessionExists(const QString &name) {
                        [&](const TmuxSession &session) { return session.name == name; });
 }
 
-QList<TmuxPane> TmuxService::listPanes(const QString &session, CodingTool tool) {
-    const QStringList arguments{
-        QStringLiteral("list-panes"),
-        QStringLiteral("-t"),
-        session,
-        QStringLiteral("-a"),
-        QStringLiteral("-F"),
-        QStringLiteral("#{session_name}:#{window_index}.#{pane_index} #{pane_current_command} "
-                       "#{pane_title}")};
-    QList<TmuxPane> panes;
-    for (const PaneLine &line : parsePaneLines(run(arguments))) {
-        if (paneMatchesTool(tool, line.command, line.title, line.paneTarget))
-            panes.append(TmuxPane{line.paneTarget, line.title});
-    }
-    return panes;
+QList<TmuxPane> TmuxService::listPanes() {
+    const QStringList arguments{QStringLiteral("list-panes"), QStringLiteral("-a"),
+                                QStringLiteral("-F"),
+                                QStringLiteral("#{session_name}\t#{window_index}.#{pane_index}\t"
+                                               "#{pane_current_command}\t#{pane_title}")};
+    return parsePaneLines(run(arguments));
 }
 
 bool TmuxService::paneMatchesTool(CodingTool tool, const QString &command, const QString &title,
-                                  const QString &paneTarget) {
+                                  const QString &paneTarget, std::optional<QString> *screen) {
     if (processNames(tool).contains(command.toLower()))
         return true;
     if (tool == CodingTool::generic)
         return true;
     if (title.toLower().contains(displayName(tool).toLower()))
         return true;
-    const QString screen = capturePane(paneTarget);
-    if (screen.isEmpty())
+    std::optional<QString> own;
+    std::optional<QString> &captured = screen ? *screen : own;
+    if (!captured)
+        captured = capturePane(paneTarget);
+    if (captured->isEmpty())
         return false;
     const QStringList signatures = screenSignatures(tool);
     return std::any_of(signatures.cbegin(), signatures.cend(),
-                       [&](const QString &signature) { return screen.contains(signature); });
+                       [&](const QString &signature) { return captured->contains(signature); });
 }
 
 QString TmuxService::capturePane(const QString &target) {

@@ -16,6 +16,8 @@ struct TmuxSession {
 
 struct TmuxPane {
     QString paneTarget; // session:window.pane
+    QString sessionName;
+    QString command; // the pane's current command
     QString title;
 };
 
@@ -38,11 +40,14 @@ public:
 
     static QList<TmuxSession> listSessions();
     static bool sessionExists(const QString &name);
-    // Every pane on the server that runs `tool` (tmux is asked with -a, whatever `session` is).
-    static QList<TmuxPane> listPanes(const QString &session, CodingTool tool);
-    // Command, then title, then (only when needed) the screen's signatures.
+    // Every pane on the server, each with its session, in one tmux call; which of them the
+    // monitor reads is the projects' decision (see AgentService).
+    static QList<TmuxPane> listPanes();
+    // Command, then title, then (only when needed) the screen's signatures. `screen` carries the
+    // capture between calls for one pane: taken when empty and needed, reused when present.
     static bool paneMatchesTool(CodingTool tool, const QString &command, const QString &title,
-                                const QString &paneTarget);
+                                const QString &paneTarget,
+                                std::optional<QString> *screen = nullptr);
     static QString capturePane(const QString &target);
 
     // Text never acts as a key: control characters other than line breaks and tabs are dropped
@@ -67,13 +72,9 @@ public:
     static void attachInTerminal(const QString &session);
 
     static QList<TmuxSession> parseSessions(const QString &output);
-    struct PaneLine {
-        QString paneTarget;
-        QString command;
-        QString title;
-    };
-    // The three-piece split of list-panes output: the title keeps its inner blanks.
-    static QList<PaneLine> parsePaneLines(const QString &output);
+    // list-panes output with tab-separated fields (session, window.pane, command, title): session
+    // names and titles keep their blanks.
+    static QList<TmuxPane> parsePaneLines(const QString &output);
 
     // Child processes started so far (the benchmarks read it).
     static quint64 processesStarted();

@@ -120,6 +120,9 @@ QCoro::Task<> AppDelegate::launchSequence(QString name, QString directory, QStri
                                           Project project) {
     const QPointer<AppDelegate> self(this);
     const bool existed = co_await QtConcurrent::run(&TmuxService::sessionExists, name);
+    // Whatever the new session's program asks at once is news to the user, not old screen.
+    if (!existed && self && m_agentService)
+        m_agentService->noteLaunchedSession(name);
     if (existed)
         co_await QtConcurrent::run(&TmuxService::clearClaudeCodeMarker, name);
     else
@@ -146,20 +149,9 @@ QCoro::Task<> AppDelegate::launchSequence(QString name, QString directory, QStri
 }
 
 void AppDelegate::stopProject(const Project &project) {
-    if (m_agentService) {
-        const QString prefix = project.tmuxSessionName + QLatin1Char(':');
-        const QMap<QString, SessionInfo> &monitored = m_agentService->monitoredSessions();
-        for (auto it = monitored.cbegin(); it != monitored.cend(); ++it) {
-            if (!it.key().startsWith(prefix))
-                continue;
-            const QString paneTarget = it.key();
-            // The server learns of a pending question only through the closed session.
-            if (it->serverSessionId)
-                m_agentService->client().closeServerSession(*it->serverSessionId);
-            m_agentService->forgetPane(paneTarget);
-            break;
-        }
-    }
+    // The panes of the session: their questions are expired and their server sessions closed.
+    if (m_agentService)
+        m_agentService->forgetSession(project.tmuxSessionName);
     // Not awaited: the monitor notices the vanished panes on its own.
     QThreadPool::globalInstance()->start(
         [name = project.tmuxSessionName] { TmuxService::killSession(name); });

@@ -36,6 +36,7 @@ const QList<Key> &keys() {
          QStringLiteral("50")},
         {Settings::notificationSound, Kind::boolean, 0, 0, {}, QStringLiteral("false")},
         {Settings::launchAtLogin, Kind::boolean, 0, 0, {}, QStringLiteral("false")},
+        {Settings::watchAllSessions, Kind::boolean, 0, 0, {}, QStringLiteral("true")},
     };
     return table;
 }
@@ -144,7 +145,9 @@ int usage(bool asError) {
               "  idleThreshold      seconds a screen must stay still, 3 to 15 (default 5)\n"
               "  contextLines       lines of context sent with a question, 10 to 100 (default 50)\n"
               "  notificationSound  true or false: sound on each new question\n"
-              "  launchAtLogin      true or false: start Quillet when you log in\n";
+              "  launchAtLogin      true or false: start Quillet when you log in\n"
+              "  watchAllSessions   true or false: also watch Claude Code and Codex panes outside\n"
+              "                     the projects' own sessions (default true)\n";
     stream.flush();
     return asError ? 1 : 0;
 }

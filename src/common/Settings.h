@@ -24,6 +24,8 @@ public:
     static inline const QString contextLines = QStringLiteral("contextLines");
     static inline const QString notificationSound = QStringLiteral("notificationSound");
     static inline const QString launchAtLogin = QStringLiteral("launchAtLogin");
+    // Absent: on. Claude Code and Codex panes of sessions that are no project's are watched too.
+    static inline const QString watchAllSessions = QStringLiteral("watchAllSessions");
 
     // Shown by the windows while "serverURL" is unset.
     static inline const QString defaultServerURL = QStringLiteral("https://quillet.app");

@@ -4,6 +4,7 @@
 #include "common/Settings.h"
 #include "projects/ProjectStore.h"
 
+#include <QCheckBox>
 #include <QFontDatabase>
 #include <QFormLayout>
 #include <QGroupBox>
@@ -30,6 +31,15 @@ AgentSettingsTab::AgentSettingsTab(AgentService &engine, QWidget *parent)
     addRow(form, QStringLiteral("Context Lines:"), Settings::contextLines, 50.0, 10, 100, 10,
            QString(), 35)
         ->setObjectName(QStringLiteral("contextLinesSlider"));
+    m_watchAll = new QCheckBox(QStringLiteral("Watch Claude Code and Codex in every tmux session"),
+                               monitoring);
+    m_watchAll->setObjectName(QStringLiteral("watchAllSessionsCheck"));
+    m_watchAll->setToolTip(
+        QStringLiteral("Off: only the panes of the projects' own sessions are read."));
+    form->addRow(m_watchAll);
+    // The engine reads it at every scan.
+    connect(m_watchAll, &QCheckBox::toggled, this,
+            [](bool on) { Settings::write(Settings::watchAllSessions, on); });
 
     auto *status = new QGroupBox(QStringLiteral("Status"), this);
     auto *statusForm = new QFormLayout(status);
@@ -76,6 +86,11 @@ QSlider *AgentSettingsTab::addRow(QFormLayout *form, const QString &label, const
 }
 
 void AgentSettingsTab::reload() {
+    {
+        const QSignalBlocker blocker(m_watchAll);
+        m_watchAll->setChecked(!Settings::contains(Settings::watchAllSessions) ||
+                               Settings::readBool(Settings::watchAllSessions));
+    }
     for (const Row &row : m_rows) {
         const double stored =
             Settings::contains(row.key) ? Settings::readDouble(row.key) : row.fallback;

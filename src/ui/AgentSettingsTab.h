@@ -2,6 +2,7 @@
 
 #include <QWidget>
 
+class QCheckBox;
 class QFormLayout;
 class QLabel;
 class QSlider;
@@ -38,6 +39,7 @@ private:
 
     AgentService &m_engine;
     QList<Row> m_rows;
+    QCheckBox *m_watchAll;
     QLabel *m_running;
     QLabel *m_sessions;
     QLabel *m_pending;

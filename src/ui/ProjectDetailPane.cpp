@@ -111,13 +111,10 @@ ProjectDetailPane::ProjectDetailPane(ProjectStore &store, const Project &project
 
 std::optional<QString> ProjectDetailPane::monitoredPane(const AgentService &engine,
                                                         const Project &project) {
-    const QString prefix = project.tmuxSessionName + QLatin1Char(':');
-    const auto &panes = engine.monitoredSessions();
-    for (auto it = panes.cbegin(); it != panes.cend(); ++it) {
-        if (it.key().startsWith(prefix))
-            return it.key();
-    }
-    return std::nullopt;
+    const QStringList panes = engine.panesOf(project.id);
+    if (panes.isEmpty())
+        return std::nullopt;
+    return panes.first();
 }
 
 void ProjectDetailPane::updateStatus() {
@@ -140,12 +137,11 @@ void ProjectDetailPane::updateStatus() {
         break;
     }
     // The first pending question among the project's panes.
-    const QString prefix = m_project.tmuxSessionName + QLatin1Char(':');
     std::optional<QString> question;
-    const auto &pending = m_engine->pendingQuestions();
-    for (auto it = pending.cbegin(); it != pending.cend() && !question; ++it) {
-        if (it.key().startsWith(prefix))
-            question = m_questions ? m_questions->pendingText(it.key()) : std::nullopt;
+    for (const QString &target : m_engine->panesOf(m_project.id)) {
+        if (question || !m_questions)
+            break;
+        question = m_questions->pendingText(target);
     }
     m_questionLabel->setVisible(question.has_value());
     m_question->setVisible(question.has_value());
@@ -158,9 +154,8 @@ void ProjectDetailPane::stopSession() {
     const auto pane = monitoredPane(*m_engine, m_project);
     if (!pane)
         return;
-    if (const auto sid = m_engine->monitoredSessions().value(*pane).serverSessionId)
-        m_engine->client().closeServerSession(*sid);
-    // The tmux session keeps running; the monitor finds the pane again at its next scan.
+    // Closes its server session too. The tmux session keeps running; the monitor finds the pane
+    // again at its next scan.
     m_engine->forgetPane(*pane);
     updateStatus();
 }

@@ -101,10 +101,7 @@ bool TrayFrontend::isRunning(const Project &project) const {
         return true;
     if (!m_engine)
         return false;
-    const QString prefix = project.tmuxSessionName + QLatin1Char(':');
-    const auto &panes = m_engine->monitoredSessions();
-    return std::any_of(panes.keyBegin(), panes.keyEnd(),
-                       [&prefix](const QString &target) { return target.startsWith(prefix); });
+    return !m_engine->panesOf(project.id).isEmpty();
 }
 
 std::optional<Project> TrayFrontend::projectWithId(const QUuid &id) const {

@@ -1,5 +1,6 @@
 #include "agent/AgentClient.h"
 #include "agent/AgentService.h"
+#include "agent/AgentStateFile.h"
 #include "agent/AlertSink.h"
 #include "agent/TmuxService.h"
 #include "common/Settings.h"
@@ -64,11 +65,18 @@ private Q_SLOTS:
     void startStoresOneTrailingSlashLess_data();
     void startStoresOneTrailingSlashLess();
     void postsOnceAfterIdleAndTypesTheReply();
-    void questionOnScreenAtFirstSightIsNotPosted();
+    void questionOnScreenAtFirstSight_data();
+    void questionOnScreenAtFirstSight();
     void failedPostIsRetriedOnTheNextScan();
+    void questionTextIsCapped_data();
+    void questionTextIsCapped();
     void changedScreenAllowsTheSameQuestionAgain();
-    void vanishedPaneIsClosedAndForgotten();
+    void onlyTheProjectsPanesAreRead();
+    void eachPaneIsCapturedOncePerScan();
+    void vanishedPaneExpiresItsQuestionAndIsClosed();
     void questionExpiresWhenThePaneMovesOn();
+    void pendingQuestionOutlivesARestart_data();
+    void pendingQuestionOutlivesARestart();
     void replyIsDroppedWhenTheScreenMovedMeanwhile();
     void replyTyping_data();
     void replyTyping();
@@ -86,6 +94,7 @@ private:
     bool waitForScreen(const QString &pane, const QString &text, int timeoutMs = 5000) const;
     // Creates the file a script waits on.
     void touch(const QString &name) const;
+    void makeEngine();
     void startEngine();
     void stopEngine();
     // The one project every pane belongs to (generic: every pane of the private server).
@@ -115,14 +124,20 @@ void TestAgentService::init() {
     const QString file = TestEnvironment::current()->dataHome() +
                          QStringLiteral("/store%1.json").arg(++m_nextSession);
     m_store = std::make_unique<ProjectStore>(file);
+    QDir(QFileInfo(AgentStateFile::defaultPath()).path()).removeRecursively();
+    makeEngine();
+    m_sink.played = 0;
+    m_tmux = std::make_unique<TmuxServer>();
+    Settings::write(Settings::notificationSound, true);
+    Settings::remove(Settings::watchAllSessions);
+}
+
+void TestAgentService::makeEngine() {
     m_engine = std::make_unique<AgentService>();
     m_engine->setProjectStore(m_store.get());
     m_engine->setPollInterval(0.05);
     m_engine->setIdleThreshold(0.2);
     m_engine->setAlertSink(&m_sink);
-    m_sink.played = 0;
-    m_tmux = std::make_unique<TmuxServer>();
-    Settings::write(Settings::notificationSound, true);
 }
 
 void TestAgentService::cleanup() {
@@ -191,6 +206,10 @@ void TestAgentService::postsOnceAfterIdleAndTypesTheReply() {
     addProject(QStringLiteral("web"));
     const QString pane = startScript(QStringLiteral("web"), yesNoScript);
     QVERIFY(waitForScreen(pane, QStringLiteral("Building the parser")));
+    // A command poll that takes seconds holds neither the question nor its reply.
+    FakeResponse slowCommands = FakeResponse::raw(200, "[]");
+    slowCommands.delayMs = 8000;
+    m_server->on("GET", QStringLiteral("/api/commands/pending"), slowCommands);
     LogCapture log;
     QSignalSpy posted(m_engine.get(), &AgentService::questionPosted);
     startEngine();
@@ -217,6 +236,7 @@ void TestAgentService::postsOnceAfterIdleAndTypesTheReply() {
     m_server->on("GET", replyPath,
                  FakeResponse::json(200, QJsonObject{{QStringLiteral("reply_text"), "y"}}));
     QVERIFY(waitForScreen(pane, QStringLiteral("Answer: [y] len=1")));
+    QCOMPARE(m_server->requests("GET", QStringLiteral("/api/commands/pending")).size(), 1);
     QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingQuestions().isEmpty(); }));
     QCOMPARE(m_engine->monitoredSessions().value(pane).status, SessionStatus::active);
     QVERIFY(log.contains(QStringLiteral("Injected reply: y")));
@@ -228,17 +248,26 @@ void TestAgentService::postsOnceAfterIdleAndTypesTheReply() {
     QCOMPARE(m_server->requests("POST", questionsPath).size(), 2);
 }
 
-void TestAgentService::questionOnScreenAtFirstSightIsNotPosted() {
+void TestAgentService::questionOnScreenAtFirstSight_data() {
+    QTest::addColumn<bool>("launchedHere");
+    QTest::newRow("already there: old news") << false;
+    QTest::newRow("launched by this process: news") << true;
+}
+
+void TestAgentService::questionOnScreenAtFirstSight() {
+    QFETCH(bool, launchedHere);
     addProject(QStringLiteral("web"));
     touch(QStringLiteral("go"));
+    if (launchedHere)
+        m_engine->noteLaunchedSession(QStringLiteral("web"));
     const QString pane = startScript(QStringLiteral("web"), yesNoScript);
     QVERIFY(waitForScreen(pane, QStringLiteral("Proceed?")));
     QSignalSpy scans(m_engine.get(), &AgentService::stateChanged);
     startEngine();
     QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 10; }));
-    QVERIFY(m_server->requests("POST", questionsPath).isEmpty());
-    QVERIFY(m_engine->pendingQuestions().isEmpty());
-    QCOMPARE(m_sink.played, 0);
+    QCOMPARE(m_server->requests("POST", questionsPath).size(), launchedHere ? 1 : 0);
+    QCOMPARE(m_engine->pendingQuestions().size(), launchedHere ? 1 : 0);
+    QCOMPARE(m_sink.played, launchedHere ? 1 : 0);
 }
 
 void TestAgentService::failedPostIsRetriedOnTheNextScan() {
@@ -258,12 +287,29 @@ void TestAgentService::failedPostIsRetriedOnTheNextScan() {
     QCOMPARE(log.matching(QStringLiteral("Posted question:")).size(), 1);
 }
 
+void TestAgentService::questionTextIsCapped_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("posted");
+    const QString a498(498, QLatin1Char('a'));
+    QTest::newRow("short") << "Proceed?"
+                           << "Proceed?";
+    QTest::newRow("exactly the limit") << QString(500, 'a') << QString(500, 'a');
+    QTest::newRow("longer") << QString(3401, 'a') << QString(499, 'a') + "…";
+    QTest::newRow("never half a character") << a498 + "😀😀" << a498 + "…";
+}
+
+void TestAgentService::questionTextIsCapped() {
+    QFETCH(QString, text);
+    QFETCH(QString, posted);
+    QCOMPARE(AgentService::capQuestionText(text), posted);
+}
+
 void TestAgentService::changedScreenAllowsTheSameQuestionAgain() {
     // Asks the same thing twice; the answer in between changes the screen.
     addProject(QStringLiteral("web"));
     const QString pane = startScript(QStringLiteral("web"), QStringLiteral(R"(
 while [ ! -e go ]; do sleep 0.02; done
-for i in 1 2; do clear; printf 'Proceed? (y/n) '; read -r a; clear; echo "done $i"; sleep 0.5; done
+for i in 1 2; do clear; printf 'Proceed? (y/n) '; read -r a; clear; echo "done $i"; sleep 1.5; done
 exec sleep 600
 )"));
     LogCapture log;
@@ -292,26 +338,87 @@ exec sleep 600
     }));
 }
 
-void TestAgentService::vanishedPaneIsClosedAndForgotten() {
-    // The listing of a project whose session is gone fails as a whole, so "other" needs its own.
+void TestAgentService::onlyTheProjectsPanesAreRead() {
+    // A generic project, and a Claude Code project whose own session does not run.
+    m_store->add(project(QStringLiteral("Web"), QStringLiteral("web"), CodingTool::generic));
+    m_store->add(project(QStringLiteral("Agent"), QStringLiteral("agent"), CodingTool::claudeCode));
+    const QString web =
+        startScript(QStringLiteral("web"), QStringLiteral("echo 'build log'\nexec sleep 600"));
+    const QString notes = startScript(QStringLiteral("private-notes"), QStringLiteral(R"(
+echo "PIN 4711, token tk_secret"
+printf 'Unlock the vault? (y/n) '
+exec sleep 600
+)"));
+    const QString claude =
+        startScript(QStringLiteral("elsewhere"),
+                    QStringLiteral("echo '⏺ Claude Code at work'\nexec sleep 600"));
+    QVERIFY(waitForScreen(claude, QStringLiteral("at work")));
+    Settings::write(Settings::watchAllSessions, false);
+    QSignalSpy scans(m_engine.get(), &AgentService::stateChanged);
+    startEngine();
+    QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 5; }));
+    QCOMPARE(m_engine->monitoredSessions().keys(), QStringList{web});
+
+    // On (the default), a Claude Code pane anywhere is its tool's project's; the notes stay unread.
+    Settings::remove(Settings::watchAllSessions);
+    QVERIFY(QTest::qWaitFor([&] { return m_engine->monitoredSessions().contains(claude); }));
+    QCOMPARE(m_engine->monitoredSessions().value(claude).projectName, QStringLiteral("Agent"));
+    scans.clear();
+    QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 5; }));
+    QVERIFY(!m_engine->monitoredSessions().contains(notes));
+    for (const RecordedRequest &request : m_server->requests()) {
+        QVERIFY2(!request.body.contains("4711") && !request.body.contains("private-notes"),
+                 request.body.constData());
+    }
+}
+
+void TestAgentService::eachPaneIsCapturedOncePerScan() {
+    QStringList panes;
+    for (int i = 0; i < 10; ++i) {
+        addProject(QStringLiteral("p%1").arg(i));
+        panes << startScript(QStringLiteral("p%1").arg(i),
+                             QStringLiteral("echo ready %1\nexec sleep 600").arg(i));
+    }
+    QVERIFY(waitForScreen(panes.last(), QStringLiteral("ready 9")));
+    m_engine->client().setServerUrl(m_server->baseUrl());
+    m_engine->client().setApiKey(QStringLiteral("k"));
+    awaitTask(m_engine->scan()); // first sight
+    QVERIFY(QTest::qWaitFor([&] { return !m_engine->isLoopActive(); }));
+    const quint64 before = TmuxService::processesStarted();
+    awaitTask(m_engine->scan());
+    QVERIFY(QTest::qWaitFor([&] { return !m_engine->isLoopActive(); }));
+    // One listing, one capture per pane, one session listing for the upload.
+    QCOMPARE(TmuxService::processesStarted() - before, 12u);
+    QCOMPARE(m_engine->monitoredSessions().keys(), panes);
+}
+
+void TestAgentService::vanishedPaneExpiresItsQuestionAndIsClosed() {
     addProject(QStringLiteral("web"));
     addProject(QStringLiteral("other"));
     const QString pane = startScript(QStringLiteral("web"), yesNoScript);
-    const QString other = startScript(QStringLiteral("other"), yesNoScript);
+    const QString other = startScript(QStringLiteral("other"), QStringLiteral("exec sleep 600"));
     LogCapture log;
     startEngine();
-    QVERIFY(QTest::qWaitFor([&] { return m_engine->sessions().size() == 2; }));
-    QCOMPARE(m_engine->monitoredSessions().size(), 2);
+    QVERIFY(QTest::qWaitFor([&] { return log.contains(QStringLiteral("seeding baseline")); }));
+    touch(QStringLiteral("go"));
+    QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingQuestions().contains(pane); }));
+    QVERIFY(m_engine->sessions().contains(other));
     TmuxService::killSession(QStringLiteral("web"));
     QVERIFY(QTest::qWaitFor([&] { return !m_engine->monitoredSessions().contains(pane); }));
     QVERIFY(log.contains(QStringLiteral("Closed stale session for disappeared pane: web:0.0")));
     QVERIFY(!log.contains(QStringLiteral("disappeared pane: other")));
-    QVERIFY(!m_engine->sessions().contains(pane));
     QVERIFY(m_engine->sessions().contains(other));
-    const QList<RecordedRequest> closes =
-        m_server->requests("PATCH", QStringLiteral("/api/sessions/s1"));
-    QCOMPARE(closes.size(), 1);
-    QCOMPARE(closes.first().json()["status"].toString(), QStringLiteral("closed"));
+    // Its question is expired first, then its session closed.
+    QVERIFY(QTest::qWaitFor([&] {
+        return !m_server->requests("PATCH", QStringLiteral("/api/sessions/s1")).isEmpty();
+    }));
+    QStringList patches;
+    for (const RecordedRequest &r : m_server->requests()) {
+        if (r.method == "PATCH")
+            patches << r.path + ' ' + r.json()["status"].toString();
+    }
+    QCOMPARE(patches,
+             (QStringList{"/api/sessions/s1/questions/q1 expired", "/api/sessions/s1 closed"}));
 }
 
 void TestAgentService::questionExpiresWhenThePaneMovesOn() {
@@ -338,6 +445,75 @@ exec sleep 600
     QCOMPARE(expiries.first().json()["status"].toString(), QStringLiteral("expired"));
     QCOMPARE(m_engine->monitoredSessions().value(pane).status, SessionStatus::active);
     QVERIFY(m_tmux->capture(pane).contains(QStringLiteral("Proceed? (y/n)")));
+}
+
+void TestAgentService::pendingQuestionOutlivesARestart_data() {
+    QTest::addColumn<bool>("movedOnMeanwhile");
+    QTest::newRow("still asking: the reply is typed") << false;
+    QTest::newRow("moved on: the question expires") << true;
+}
+
+void TestAgentService::pendingQuestionOutlivesARestart() {
+    QFETCH(bool, movedOnMeanwhile);
+    addProject(QStringLiteral("web"));
+    const QString pane = startScript(QStringLiteral("web"), QStringLiteral(R"(
+while [ ! -e go ]; do sleep 0.02; done
+printf 'Proceed? (y/n) '
+while [ ! -e later ]; do
+  if IFS= read -r -t 0.05 a; then echo "Answer: [$a]"; exec sleep 600; fi
+done
+echo; echo "Going on without an answer"
+exec sleep 600
+)"));
+    LogCapture log;
+    startEngine();
+    QVERIFY(QTest::qWaitFor([&] { return log.contains(QStringLiteral("seeding baseline")); }));
+    touch(QStringLiteral("go"));
+    QVERIFY(QTest::qWaitFor([&] { return !m_engine->pendingQuestions().isEmpty(); }));
+    const QString stateFile = AgentStateFile::defaultPath();
+    QCOMPARE(QFile::permissions(stateFile), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                QFileDevice::ReadUser | QFileDevice::WriteUser);
+
+    stopEngine();
+    m_engine.reset();
+    if (movedOnMeanwhile) {
+        touch(QStringLiteral("later"));
+        QVERIFY(waitForScreen(pane, QStringLiteral("Going on")));
+    }
+    makeEngine();
+    QSignalSpy scans(m_engine.get(), &AgentService::stateChanged);
+    startEngine();
+    QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 3; }));
+    const QString questionPath = QStringLiteral("/api/sessions/s1/questions/q1");
+    QCOMPARE(m_server->requests("POST", QStringLiteral("/api/sessions")).size(), 1);
+    if (movedOnMeanwhile) {
+        QVERIFY(m_engine->pendingQuestions().isEmpty());
+        QCOMPARE(m_server->requests("PATCH", questionPath).size(), 1);
+        QVERIFY(log.contains(QStringLiteral("Question expired — pane changed")));
+    } else {
+        QCOMPARE(m_engine->pendingQuestions().value(pane), QStringLiteral("q1"));
+        QVERIFY(m_server->requests("PATCH", questionPath).isEmpty());
+        QCOMPARE(m_server->requests("POST", questionsPath).size(), 1);
+        m_server->on("GET", replyPath,
+                     FakeResponse::json(200, QJsonObject{{QStringLiteral("reply_text"), "y"}}));
+        QVERIFY(waitForScreen(pane, QStringLiteral("Answer: [y]")));
+    }
+
+    // A damaged file is set aside, and the engine starts afresh.
+    stopEngine();
+    m_engine.reset();
+    QFile damaged(stateFile);
+    QVERIFY(damaged.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    damaged.write("{\"panes\": [");
+    damaged.close();
+    makeEngine();
+    startEngine();
+    QVERIFY(log.contains(QStringLiteral("Failed to read agent state")));
+    QCOMPARE(QDir(QFileInfo(stateFile).path())
+                 .entryList({QStringLiteral("agent-state.json.corrupt-*")})
+                 .size(),
+             1);
+    QVERIFY(m_engine->monitoredSessions().isEmpty());
 }
 
 void TestAgentService::replyIsDroppedWhenTheScreenMovedMeanwhile() {

@@ -136,25 +136,24 @@ void TestTmuxService::parseSessions() {
 
 void TestTmuxService::parsePaneLines_data() {
     QTest::addColumn<QString>("output");
-    QTest::addColumn<QStringList>("pieces"); // target, command, title for each pane
+    QTest::addColumn<QStringList>("pieces"); // session, target, command, title for each pane
 
-    QTest::newRow("two pieces: empty title") << "w:0.0 bash" << QStringList{"w:0.0", "bash", ""};
-    QTest::newRow("title keeps its inner blanks")
-        << "w:0.1 node build  and  test" << QStringList{"w:0.1", "node", "build  and  test"};
-    QTest::newRow("title may begin with a blank")
-        << "w:1.0  zsh  spaced" << QStringList{"w:1.0", "zsh", " spaced"};
-    QTest::newRow("ending blank gives an empty title")
-        << "w:1.0 zsh \nx:0.0 vim t" << QStringList{"w:1.0", "zsh", "", "x:0.0", "vim", "t"};
-    QTest::newRow("one piece skipped") << "lonely\n\nw:2.3 claude ⏺ Claude Code"
-                                       << QStringList{"w:2.3", "claude", "⏺ Claude Code"};
+    QTest::newRow("no title field") << "w\t0.0\tbash" << QStringList{"w", "w:0.0", "bash", ""};
+    QTest::newRow("blanks and tabs stay in session and title")
+        << "my notes\t0.1\tnode\t build\tand  test\nx\t1.0\tvim\t"
+        << QStringList{"my notes", "my notes:0.1", "node", " build\tand  test",
+                       "x",        "x:1.0",        "vim",  ""};
+    QTest::newRow("short lines skipped")
+        << "lonely\n\nw\t2.3\n\t0.0\tzsh\nw\t2.3\tclaude\t⏺ Claude Code"
+        << QStringList{"w", "w:2.3", "claude", "⏺ Claude Code"};
 }
 
 void TestTmuxService::parsePaneLines() {
     QFETCH(QString, output);
     QFETCH(QStringList, pieces);
     QStringList parsed;
-    for (const TmuxService::PaneLine &line : TmuxService::parsePaneLines(output))
-        parsed << line.paneTarget << line.command << line.title;
+    for (const TmuxPane &pane : TmuxService::parsePaneLines(output))
+        parsed << pane.sessionName << pane.paneTarget << pane.command << pane.title;
     QCOMPARE(parsed, pieces);
 }
 
@@ -178,7 +177,7 @@ void TestTmuxService::tmuxMissing() {
     LogRecorder log;
     QVERIFY(TmuxService::listSessions().isEmpty());
     QCOMPARE(log.errors, QStringList{"tmux not found"});
-    QVERIFY(TmuxService::listPanes(QStringLiteral("s"), CodingTool::generic).isEmpty());
+    QVERIFY(TmuxService::listPanes().isEmpty());
     QVERIFY(TmuxService::capturePane(QStringLiteral("s:0.0")).isEmpty());
     QVERIFY(!TmuxService::sessionExists(QStringLiteral("s")));
     QCOMPARE(log.errors.size(), 4);
@@ -224,14 +223,14 @@ void TestTmuxService::argumentVectors() {
 
     QVERIFY(TmuxService::sendText(QStringLiteral("p:0.1"), QStringLiteral("-rf now")));
     TmuxService::sendLaunchCommand(QStringLiteral("proj"), QStringLiteral("claude --resume"));
-    TmuxService::listPanes(QStringLiteral("proj"), CodingTool::codex);
+    TmuxService::listPanes();
     TmuxService::killSession(QStringLiteral("proj"));
     QCOMPARE(
         readFile(log).split(QLatin1Char('\n'), Qt::SkipEmptyParts),
         QStringList({"[send-keys][-t][=p:0.1][-l][--][-rf now]", "[send-keys][-t][=p:0.1][Enter]",
                      "[send-keys][-t][=proj:][unset CLAUDECODE && claude --resume][Enter]",
-                     "[list-panes][-t][proj][-a][-F][#{session_name}:#{window_index}.#{pane_"
-                     "index} #{pane_current_command} #{pane_title}]",
+                     "[list-panes][-a][-F][#{session_name}\t#{window_index}.#{pane_index}\t#{"
+                     "pane_current_command}\t#{pane_title}]",
                      "[kill-session][-t][=proj]"}));
 
     // Text far beyond a pipe's or socket's buffer reaches load-buffer whole, without its control
@@ -287,23 +286,16 @@ void TestTmuxService::listPanesAndMatching() {
                  QStringLiteral("build  and  test")});
     QVERIFY(server.waitForText(bullet, QStringLiteral("⏺ Reading")));
 
-    // generic: every pane, from one listing and no capture.
+    // Every pane of the server, from one listing and no capture.
     quint64 before = TmuxService::processesStarted();
-    const QList<TmuxPane> all =
-        TmuxService::listPanes(QStringLiteral("plain"), CodingTool::generic);
+    const QList<TmuxPane> all = TmuxService::listPanes();
     QCOMPARE(TmuxService::processesStarted() - before, 1u);
     QStringList targets;
     for (const TmuxPane &pane : all)
         targets << pane.paneTarget;
     QCOMPARE(targets, (QStringList{bullet, plain, titled, upper}));
     QCOMPARE(all[2].title, QStringLiteral("build  and  test"));
-
-    targets.clear();
-    for (const TmuxPane &pane :
-         TmuxService::listPanes(QStringLiteral("plain"), CodingTool::claudeCode))
-        targets << pane.paneTarget;
-    QCOMPARE(targets, (QStringList{bullet, upper}));
-    QVERIFY(TmuxService::listPanes(QStringLiteral("plain"), CodingTool::codex).isEmpty());
+    QCOMPARE(all[3].command, QStringLiteral("ClAuDe"));
 
     // Command and title decide without a capture; the screen only after one.
     before = TmuxService::processesStarted();
@@ -311,8 +303,12 @@ void TestTmuxService::listPanesAndMatching() {
     QVERIFY(TmuxService::paneMatchesTool(CodingTool::claudeCode, QStringLiteral("sleep"),
                                          QStringLiteral("my claude code tab"), plain));
     QCOMPARE(TmuxService::processesStarted() - before, 0u);
-    QVERIFY(
-        TmuxService::paneMatchesTool(CodingTool::claudeCode, QStringLiteral("sleep"), {}, bullet));
+    // One capture answers every tool asked about the same pane.
+    std::optional<QString> screen;
+    QVERIFY(TmuxService::paneMatchesTool(CodingTool::claudeCode, QStringLiteral("sleep"), {},
+                                         bullet, &screen));
+    QVERIFY(!TmuxService::paneMatchesTool(CodingTool::codex, QStringLiteral("sleep"), {}, bullet,
+                                          &screen));
     QCOMPARE(TmuxService::processesStarted() - before, 1u);
     QVERIFY(!TmuxService::paneMatchesTool(CodingTool::codex, QStringLiteral("sleep"), {}, bullet));
     QVERIFY(!TmuxService::paneMatchesTool(CodingTool::claudeCode, QStringLiteral("sleep"), {},

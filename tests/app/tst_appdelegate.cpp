@@ -52,7 +52,7 @@ private Q_SLOTS:
     void recovery_data();
     void recovery();
     void remoteLaunchAndStop();
-    void stopForgetsAPendingQuestionLocally();
+    void stopExpiresAPendingQuestion();
     void stopOfAnUnmonitoredProjectMakesNoRequest();
 
 private:
@@ -251,7 +251,7 @@ void TestAppDelegate::remoteLaunchAndStop() {
     QVERIFY(!engine->monitoredSessions().contains(QStringLiteral("web:0.0")));
 }
 
-void TestAppDelegate::stopForgetsAPendingQuestionLocally() {
+void TestAppDelegate::stopExpiresAPendingQuestion() {
     const Project p = addProject(QStringLiteral("Web"), QStringLiteral("web"));
     const QString script = m_tmux->writeScript(QStringLiteral("ask"), QStringLiteral(R"(
 echo "Working"
@@ -281,8 +281,12 @@ read -r answer
         return !m_server->requests("PATCH", QStringLiteral("/api/sessions/s1")).isEmpty();
     }));
     QVERIFY(QTest::qWaitFor([] { return !TmuxService::sessionExists(QStringLiteral("web")); }));
-    // The server hears of the question only through the closed session.
-    QVERIFY(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1/questions/q1")).isEmpty());
+    // The question is expired on the server, not left pending there.
+    QCOMPARE(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1/questions/q1"))
+                 .first()
+                 .json()["status"]
+                 .toString(),
+             QStringLiteral("expired"));
 }
 
 void TestAppDelegate::stopOfAnUnmonitoredProjectMakesNoRequest() {

@@ -14,11 +14,12 @@ public:
     TestEnvironment() {
         s_current = this;
         const QString root = m_dir.path();
-        for (const char *name : {"config", "data", "cache", "runtime", "tmux", "home"})
+        for (const char *name : {"config", "data", "cache", "state", "runtime", "tmux", "home"})
             QDir(root).mkpath(QString::fromLatin1(name));
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(root + QStringLiteral("/config")));
         qputenv("XDG_DATA_HOME", QFile::encodeName(root + QStringLiteral("/data")));
         qputenv("XDG_CACHE_HOME", QFile::encodeName(root + QStringLiteral("/cache")));
+        qputenv("XDG_STATE_HOME", QFile::encodeName(root + QStringLiteral("/state")));
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(root + QStringLiteral("/runtime")));
         qputenv("TMUX_TMPDIR", QFile::encodeName(root + QStringLiteral("/tmux")));
         qputenv("HOME", QFile::encodeName(root + QStringLiteral("/home")));

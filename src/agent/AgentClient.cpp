@@ -1,15 +1,11 @@
 #include "agent/AgentClient.h"
 
-#include "common/DeleteLater.h"
+#include "net/HttpTransport.h"
 
-#include <QCoroNetworkReply>
 #include <QJsonDocument>
 #include <QLoggingCategory>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QUrl>
-#include <memory>
 
 // The protocol's log lines belong to the engine's category.
 Q_LOGGING_CATEGORY(lcAgentClient, "lorvo.fennick.quillet-mac.AgentService")
@@ -55,7 +51,7 @@ std::optional<QString> stringField(const std::optional<QJsonObject> &object, con
 // An id the server gave, usable as a path segment later; an empty text is no id.
 std::optional<QString> idField(const std::optional<QJsonObject> &object) {
     std::optional<QString> id = stringField(object, "id");
-    if (id && !AgentClient::pathSegment(*id))
+    if (id && !HttpTransport::pathSegment(*id))
         return std::nullopt;
     return id;
 }
@@ -68,26 +64,19 @@ QJsonObject statusBody(const QString &status) {
 
 } // namespace
 
-AgentClient::AgentClient(QObject *parent)
-    : QObject(parent), m_network(new QNetworkAccessManager(this)) {}
+AgentClient::AgentClient(QObject *parent) : QObject(parent), m_transport(new HttpTransport(this)) {
+    setTimeouts(std::chrono::milliseconds(30000), std::chrono::milliseconds(60000));
+}
 
 void AgentClient::setTimeouts(std::chrono::milliseconds session,
                               std::chrono::milliseconds request) {
-    m_sessionTimeout = session;
-    m_requestTimeout = request;
-}
-
-std::optional<QString> AgentClient::pathSegment(const QString &id) {
-    // URLs decode "%2E" back to "." and then drop dot segments, so such ids cannot be sent safely.
-    if (id.isEmpty() || id == QLatin1String(".") || id == QLatin1String(".."))
-        return std::nullopt;
-    return QString::fromLatin1(QUrl::toPercentEncoding(id));
+    m_transport->setTimeout(std::min(session, request));
 }
 
 std::optional<QString> AgentClient::idPath(const QString &pattern, const QStringList &ids) {
     QStringList segments;
     for (const QString &id : ids) {
-        const std::optional<QString> segment = pathSegment(id);
+        const std::optional<QString> segment = HttpTransport::pathSegment(id);
         if (!segment)
             return std::nullopt;
         segments << *segment;
@@ -106,13 +95,9 @@ QCoro::Task<AgentReply> AgentClient::sendAgentRequest(QByteArray method, QString
             pairs << key + QLatin1Char('=') + value;
         text += QLatin1Char('?') + pairs.join(QLatin1Char('&'));
     }
-    const QUrl url(text);
-    if (!url.isValid() || url.isRelative() || url.host().isEmpty())
-        co_return AgentReply{};
-
-    QNetworkRequest request(url);
-    request.setTransferTimeout(int(std::min(m_sessionTimeout, m_requestTimeout).count()));
+    QNetworkRequest request{QUrl(text)};
     request.setRawHeader("Authorization", "Bearer " + m_apiKey.toUtf8());
+    // Always a payload, empty without a body: the requests say "Content-Length: 0" as they did.
     QByteArray payload;
     if (body) {
         request.setHeader(QNetworkRequest::ContentTypeHeader,
@@ -120,40 +105,26 @@ QCoro::Task<AgentReply> AgentClient::sendAgentRequest(QByteArray method, QString
         payload = QJsonDocument(*body).toJson(QJsonDocument::Compact);
     }
 
-    std::unique_ptr<QNetworkReply, DeleteLater> reply(
-        m_network->sendCustomRequest(request, method, payload));
-    bool tooLarge = false;
-    QNetworkReply *raw = reply.get();
-    const auto refuseOversized = [raw, &tooLarge](qint64 size) {
-        if (size > maxBodyBytes && !tooLarge) {
-            tooLarge = true;
-            raw->abort();
-        }
-    };
-    connect(raw, &QNetworkReply::metaDataChanged, raw, [raw, refuseOversized] {
-        refuseOversized(raw->header(QNetworkRequest::ContentLengthHeader).toLongLong());
-    });
-    connect(raw, &QNetworkReply::downloadProgress, raw,
-            [refuseOversized](qint64 received, qint64) { refuseOversized(received); });
-    co_await raw;
-    // The guards above refer to this frame; nothing may call them once it is gone.
-    QObject::disconnect(raw, nullptr, raw, nullptr);
-
+    HttpResult result = co_await m_transport->send(request, method, payload);
     QString failure;
-    if (tooLarge)
-        failure = QStringLiteral("response larger than %1 bytes").arg(maxBodyBytes);
-    else if (raw->error() == QNetworkReply::OperationCanceledError)
-        failure = QStringLiteral("timed out");
-    else if (!raw->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid() &&
-             raw->error() != QNetworkReply::NoError)
-        failure = raw->errorString();
-    if (!failure.isEmpty()) {
-        qCCritical(lcAgentClient, "Request failed: %s %s — %s", method.constData(),
-                   qUtf8Printable(path), qUtf8Printable(failure));
+    switch (result.failure) {
+    case HttpResult::Failure::none:
+        co_return AgentReply{std::move(result.body), result.status};
+    case HttpResult::Failure::refused: // as an unparsable URL: nothing sent, nothing logged
         co_return AgentReply{};
+    case HttpResult::Failure::timedOut:
+        failure = QStringLiteral("timed out");
+        break;
+    case HttpResult::Failure::tooLarge:
+        failure = QStringLiteral("response larger than %1 bytes").arg(HttpTransport::maxBodyBytes);
+        break;
+    case HttpResult::Failure::transport:
+        failure = result.errorText;
+        break;
     }
-    co_return AgentReply{raw->readAll(),
-                         raw->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt()};
+    qCCritical(lcAgentClient, "Request failed: %s %s — %s", method.constData(),
+               qUtf8Printable(path), qUtf8Printable(failure));
+    co_return AgentReply{};
 }
 
 QCoro::Task<std::optional<QString>>

@@ -12,9 +12,9 @@
 #include <chrono>
 #include <optional>
 
-class QNetworkAccessManager;
-
 namespace quillet {
+
+class HttpTransport;
 
 // The engine's side of the server protocol, authenticated with the agent API key. Nothing here
 // throws or retries: every failure becomes "no result" and the monitor tries again on its next
@@ -22,9 +22,6 @@ namespace quillet {
 class AgentClient : public QObject {
     Q_OBJECT
 public:
-    // A larger answer counts as a failed request rather than as unbounded memory.
-    static constexpr qint64 maxBodyBytes = 8 * 1024 * 1024;
-
     explicit AgentClient(QObject *parent = nullptr);
 
     QString serverUrl() const { return m_serverUrl; }
@@ -59,20 +56,14 @@ public:
     // The HTTP status of the upload, 0 after a transport failure.
     QCoro::Task<int> uploadProjects(QJsonArray projects);
 
-    // A server-given id as one percent-encoded path segment, so "/", "?" or "#" cannot reach
-    // another endpoint. Empty and dot-segment ids are refused: the operations then send nothing.
-    static std::optional<QString> pathSegment(const QString &id);
-
 private:
-    // `pattern` with each "%n" replaced by the segment of the matching id; absent when one is
-    // refused.
+    // `pattern` with each "%n" replaced by the path segment of the matching id; absent when one
+    // is refused (the operation then sends nothing).
     static std::optional<QString> idPath(const QString &pattern, const QStringList &ids);
 
-    QNetworkAccessManager *m_network;
+    HttpTransport *m_transport;
     QString m_serverUrl;
     QString m_apiKey;
-    std::chrono::milliseconds m_sessionTimeout{30000};
-    std::chrono::milliseconds m_requestTimeout{60000};
 };
 
 } // namespace quillet

@@ -4,13 +4,10 @@
 #include "api/KeychainService.h"
 #include "api/TokenRefreshFlight.h"
 #include "api/TransportError.h"
-#include "common/DeleteLater.h"
 #include "common/Settings.h"
 
-#include <QCoroNetworkReply>
 #include <QCoroSignal>
 #include <QJsonDocument>
-#include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QStringDecoder>
 #include <QUrl>
@@ -20,27 +17,16 @@ namespace quillet {
 
 namespace {
 
-// An id becomes exactly one path segment, so that "../" in it cannot reach another endpoint.
-// The ids the server issues (UUIDs, plain words) come out unchanged.
+// An id becomes exactly one path segment; one that cannot be is refused before anything is sent.
 QString segment(const QString &id) {
-    return QString::fromLatin1(QUrl::toPercentEncoding(id));
+    const std::optional<QString> segment = HttpTransport::pathSegment(id);
+    if (!segment)
+        throw APIError::invalidURL();
+    return *segment;
 }
 
 QString bearer(const QString &token) {
     return QStringLiteral("Bearer ") + token;
-}
-
-// Errors the HTTP layer raises by itself, as opposed to those it derives from a status.
-bool isTransportFailure(QNetworkReply::NetworkError error) {
-    return error != QNetworkReply::NoError && (error < QNetworkReply::ContentAccessDenied ||
-                                               (error >= QNetworkReply::ProtocolUnknownError &&
-                                                error < QNetworkReply::InternalServerError));
-}
-
-QString transportMessage(const QNetworkReply &reply) {
-    if (reply.error() == QNetworkReply::OperationCanceledError)
-        return QStringLiteral("The request timed out.");
-    return reply.errorString();
 }
 
 std::optional<QString> utf8Text(const QByteArray &bytes) {
@@ -74,46 +60,42 @@ QCoro::Task<QByteArray> APIService::send(QString path, QByteArray method,
         throw APIError::noBaseURL();
     const QString joined = (base.endsWith(QLatin1Char('/')) ? base.chopped(1) : base) + path;
     const QUrl url(joined, QUrl::StrictMode);
-    // Only HTTP(S): the tokens must never be handed to another scheme handler (file:, data:).
-    if (!url.isValid() || url.host().isEmpty() ||
-        (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https")))
+    // Refused before the credential store is asked for a token that could not be sent anyway.
+    if (!HttpTransport::isAllowed(url))
         throw APIError::invalidURL();
 
     QNetworkRequest request(url);
-    request.setTransferTimeout(static_cast<int>(m_timeout.count()));
-    // A redirect is reported as the status it is; following it could carry the token elsewhere.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
     if (auth == Auth::stored)
         token = m_keychain.load(KeychainService::accessTokenKey);
     if (auth != Auth::none && token)
         request.setRawHeader("Authorization", bearer(*token).toUtf8());
-
-    std::unique_ptr<QNetworkReply, DeleteLater> reply;
+    std::optional<QByteArray> payload;
     if (body) {
         request.setHeader(QNetworkRequest::ContentTypeHeader,
                           QByteArrayLiteral("application/json"));
-        reply.reset(m_network.sendCustomRequest(
-            request, method, QJsonDocument(*body).toJson(QJsonDocument::Compact)));
-    } else if (method == "GET") {
-        reply.reset(m_network.get(request));
-    } else {
-        reply.reset(m_network.sendCustomRequest(request, method));
+        payload = QJsonDocument(*body).toJson(QJsonDocument::Compact);
     }
-    co_await reply.get();
 
-    const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (isTransportFailure(reply->error()))
-        throw TransportError(transportMessage(*reply));
-    if (!statusAttribute.isValid())
+    const HttpResult result = co_await m_transport.send(request, method, payload);
+    switch (result.failure) {
+    case HttpResult::Failure::none:
+        break;
+    case HttpResult::Failure::refused: // cannot happen: the URL was checked above
+        throw APIError::invalidURL();
+    case HttpResult::Failure::timedOut:
+        throw TransportError(QStringLiteral("The request timed out."));
+    case HttpResult::Failure::tooLarge:
         throw APIError::invalidResponse();
-    const int status = statusAttribute.toInt();
-    if (status == 401)
+    case HttpResult::Failure::transport:
+        throw TransportError(result.errorText);
+    }
+    if (result.status == 0)
+        throw APIError::invalidResponse();
+    if (result.status == 401)
         throw APIError::unauthorized();
-    const QByteArray bytes = reply->readAll();
-    if (status >= 200 && status <= 299)
-        co_return bytes;
-    throw APIError::httpError(status, utf8Text(bytes));
+    if (result.status >= 200 && result.status <= 299)
+        co_return result.body;
+    throw APIError::httpError(result.status, utf8Text(result.body));
 }
 
 QCoro::Task<QByteArray> APIService::performDataRequest(QString path, QByteArray method,

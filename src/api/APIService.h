@@ -5,11 +5,11 @@
 #include "api/PairInitiateResponse.h"
 #include "api/PairedDeviceResponse.h"
 #include "api/RefreshResponse.h"
+#include "net/HttpTransport.h"
 
 #include <QByteArray>
 #include <QCoroTask>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
 #include <QObject>
 #include <QString>
 #include <chrono>
@@ -36,7 +36,7 @@ public:
     KeychainService &keychain() { return m_keychain; }
 
     // Per-request time-out (60 s unless a test shortens it).
-    void setTimeout(std::chrono::milliseconds timeout) { m_timeout = timeout; }
+    void setTimeout(std::chrono::milliseconds timeout) { m_transport.setTimeout(timeout); }
 
     // Authenticated, with one shared refresh and one retry; the 2xx body parsed as JSON.
     QCoro::Task<QJsonValue> request(QString path, QByteArray method,
@@ -86,8 +86,7 @@ private:
     QCoro::Task<QJsonObject> passkeyOptions(QString path, std::optional<QJsonObject> jsonBody);
 
     KeychainService &m_keychain;
-    QNetworkAccessManager m_network;
-    std::chrono::milliseconds m_timeout{60000};
+    HttpTransport m_transport;
     std::shared_ptr<TokenRefreshFlight> m_refresh;
 };
 

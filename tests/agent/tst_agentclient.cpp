@@ -6,11 +6,9 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QTcpServer>
 
 using namespace quillet;
 using namespace quillet::test;
-using namespace std::chrono_literals;
 
 class TestAgentClient : public QObject {
     Q_OBJECT
@@ -21,10 +19,6 @@ private Q_SLOTS:
     void wireFormat();
     void results_data();
     void results();
-    void idsStayInOneSegment_data();
-    void idsStayInOneSegment();
-    void transportFailures_data();
-    void transportFailures();
     void unparseableUrlSendsNothing();
 
 private:
@@ -227,81 +221,6 @@ void TestAgentClient::results() {
     QFETCH(QString, expected);
     m_server->on(method, path, FakeResponse::raw(status, body));
     QCOMPARE(call(operation), expected);
-}
-
-void TestAgentClient::idsStayInOneSegment_data() {
-    QTest::addColumn<QString>("sid");
-    QTest::addColumn<QString>("qid");
-    QTest::addColumn<QString>("path");
-    // clang-format off
-    QTest::newRow("ordinary") << "9b2f-11" << "q_7.a~" << "/api/sessions/9b2f-11/questions/q_7.a~/reply";
-    QTest::newRow("slash") << "../../commands" << "x" << "/api/sessions/..%2F..%2Fcommands/questions/x/reply";
-    QTest::newRow("query and fragment") << "a?b#c" << "d" << "/api/sessions/a%3Fb%23c/questions/d/reply";
-    QTest::newRow("space and percent") << "a b%1" << "é" << "/api/sessions/a%20b%251/questions/%C3%A9/reply";
-    // Dot segments would be resolved away by the URL, empty ones change the endpoint: not sent.
-    QTest::newRow("dot segment") << ".." << "x" << "";
-    QTest::newRow("current segment") << "s" << "." << "";
-    QTest::newRow("empty") << "" << "x" << "";
-    // clang-format on
-}
-
-void TestAgentClient::idsStayInOneSegment() {
-    QFETCH(QString, sid);
-    QFETCH(QString, qid);
-    QFETCH(QString, path);
-    awaitTask(m_client->fetchReply(sid, qid));
-    awaitTask(m_client->expireQuestion(sid, qid));
-    if (path.isEmpty()) {
-        QVERIFY(m_server->requests().isEmpty());
-        return;
-    }
-    QCOMPARE(m_server->requests().size(), 2);
-    QCOMPARE(m_server->requests().first().path, path);
-    QCOMPARE(m_server->requests().last().path + QStringLiteral("/reply"), path);
-}
-
-void TestAgentClient::transportFailures_data() {
-    QTest::addColumn<QString>("fault");
-    QTest::addColumn<QString>("description");
-    QTest::newRow("unreachable") << "unreachable"
-                                 << "Connection refused";
-    QTest::newRow("time-out") << "delay"
-                              << "timed out";
-    QTest::newRow("oversized") << "oversized"
-                               << "response larger than";
-    QTest::newRow("dropped") << "drop"
-                             << "closed";
-}
-
-void TestAgentClient::transportFailures() {
-    QFETCH(QString, fault);
-    QFETCH(QString, description);
-    m_client->setTimeouts(300ms, 60s);
-    if (fault == QLatin1String("unreachable")) {
-        QTcpServer closed;
-        QVERIFY(closed.listen(QHostAddress::LocalHost));
-        const quint16 port = closed.serverPort();
-        closed.close();
-        m_client->setServerUrl(QStringLiteral("http://127.0.0.1:%1").arg(port));
-    }
-    FakeResponse response = FakeResponse::raw(201, R"({"id":"abc"})");
-    response.delayMs = fault == QLatin1String("delay") ? 2000 : 0;
-    response.dropConnection = fault == QLatin1String("drop");
-    if (fault == QLatin1String("oversized"))
-        response.body = R"({"id":"abc","pad":")" + QByteArray(9 * 1024 * 1024, 'x') + R"("})";
-    m_server->on("POST", QStringLiteral("/api/sessions"), response);
-
-    LogCapture log;
-    QCOMPARE(call(QStringLiteral("createServerSession")), QStringLiteral("<none>"));
-    const QStringList failures =
-        log.matching(QStringLiteral("Request failed: POST /api/sessions — "));
-    QVERIFY2(!failures.isEmpty(), qPrintable(log.messages().join('\n')));
-    QVERIFY2(failures.first().contains(description, Qt::CaseInsensitive),
-             qPrintable(failures.first()));
-    QVERIFY(
-        failures.first().startsWith(QStringLiteral("lorvo.fennick.quillet-mac.AgentService: ")));
-    for (const QString &line : log.messages())
-        QVERIFY2(!line.contains(QStringLiteral("qk_secret")), qPrintable(line));
 }
 
 void TestAgentClient::unparseableUrlSendsNothing() {

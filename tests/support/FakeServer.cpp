@@ -181,13 +181,15 @@ void FakeServer::pump(QTcpSocket *socket) {
             socket->deleteLater();
             return;
         }
+        // An endless body holds the connection for good.
+        it->busy = response.endless;
         if (response.delayMs > 0) {
             it->busy = true;
             QTimer::singleShot(response.delayMs, socket, [this, socket, response, close] {
                 auto later = m_connections.find(socket);
                 if (later == m_connections.end())
                     return;
-                later->busy = false;
+                later->busy = response.endless;
                 write(socket, response, close);
                 pump(socket);
             });
@@ -213,6 +215,25 @@ void FakeServer::write(QTcpSocket *socket, const FakeResponse &response, bool cl
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' +
                       reasonPhrase(response.status) + "\r\n";
     head += "Content-Type: " + response.contentType + "\r\n";
+    if (!response.location.isEmpty())
+        head += "Location: " + response.location + "\r\n";
+    if (response.endless) {
+        socket->write(head + "Transfer-Encoding: chunked\r\n\r\n");
+        const auto chunk = [](const QByteArray &data) {
+            return QByteArray::number(data.size(), 16) + "\r\n" + data + "\r\n";
+        };
+        if (!response.body.isEmpty())
+            socket->write(chunk(response.body));
+        // Keeps a few chunks queued, so the client can read as fast as it likes.
+        const QByteArray filler = chunk(QByteArray(64 * 1024, ' '));
+        const auto feed = [socket, filler] {
+            while (socket->bytesToWrite() < 4 * filler.size())
+                socket->write(filler);
+        };
+        connect(socket, &QTcpSocket::bytesWritten, socket, feed);
+        feed();
+        return;
+    }
     head += "Content-Length: " + QByteArray::number(response.body.size()) + "\r\n";
     head += close ? "Connection: close\r\n\r\n" : "Connection: keep-alive\r\n\r\n";
     socket->write(head);

@@ -36,6 +36,10 @@ struct FakeResponse {
     int delayMs = 0;
     // Close the connection without answering.
     bool dropConnection = false;
+    // Stream a chunked body that never ends: `body`, then filler, until the client hangs up.
+    bool endless = false;
+    // Sent as the Location header (a redirect the client must not follow).
+    QByteArray location;
 
     static FakeResponse json(int status, const QJsonValue &value);
     static FakeResponse raw(int status, const QByteArray &body);

@@ -37,7 +37,6 @@ class TestFakeServer : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void answersInRouteOrder();
-    void recordsTheRequest();
     void servesPipelinedAndPartialRequestsInOrder();
     void faults_data();
     void faults();
@@ -64,12 +63,10 @@ void TestFakeServer::answersInRouteOrder() {
     QCOMPARE(send(manager, "POST", base + "/a", "{}").status, 404);
     QCOMPARE(server.requests().size(), 6);
     QCOMPARE(server.requests("GET", QStringLiteral("/a")).size(), 3);
-}
 
-void TestFakeServer::recordsTheRequest() {
-    FakeServer server;
-    QNetworkAccessManager manager;
-    QNetworkRequest request(QUrl(server.baseUrl() + "/api/sessions/a%2Fb/stream?timeout=0"));
+    // What was asked is recorded as sent: percent-encoding, query, headers, body.
+    server.clearRequests();
+    QNetworkRequest request(QUrl(base + "/api/sessions/a%2Fb/stream?timeout=0"));
     request.setRawHeader("Authorization", "Bearer k");
     request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
     std::unique_ptr<QNetworkReply> reply(manager.post(request, R"({"content":"x"})"));
@@ -79,10 +76,7 @@ void TestFakeServer::recordsTheRequest() {
     QCOMPARE(recorded.path, QStringLiteral("/api/sessions/a%2Fb/stream"));
     QCOMPARE(recorded.query.queryItemValue(QStringLiteral("timeout")), QStringLiteral("0"));
     QCOMPARE(recorded.headers.value("authorization"), QByteArray("Bearer k"));
-    QCOMPARE(recorded.headers.value("content-type"), QByteArray("application/json"));
     QCOMPARE(recorded.json().object().value("content").toString(), QStringLiteral("x"));
-    server.clearRequests();
-    QVERIFY(server.requests().isEmpty());
 }
 
 void TestFakeServer::servesPipelinedAndPartialRequestsInOrder() {

@@ -133,12 +133,21 @@ void TestScreenAnalysis::extractQuestion_data() {
         << lines({"earlier output", "⏺ Shall I run the tests", "  before committing?"})
         << CodingTool::claudeCode
         << std::optional<QString>("Shall I run the tests before committing?");
+    QTest::newRow("bullet is text for other tools")
+        << lines({"⏺ Shall I run the tests", "  before committing?"}) << CodingTool::generic
+        << std::optional<QString>("⏺ Shall I run the tests before committing?");
     QTest::newRow("codex boundary of hyphens")
         << lines({"old question?", "-----", "Apply the fix", "to all 3 files? (y/n)"})
         << CodingTool::codex << std::optional<QString>("Apply the fix to all 3 files? (y/n)");
     QTest::newRow("claude boundary ignores hyphens")
         << lines({"first", "-----", "Delete it?"}) << CodingTool::claudeCode
         << std::optional<QString>("first ----- Delete it?");
+    QStringList fifteen{QStringLiteral("cut off above"), QStringLiteral("Proceed? (y/n)")};
+    for (int i = 0; i < 14; ++i)
+        fifteen << QStringLiteral("progress %1").arg(i);
+    QTest::newRow("prompt topmost of the last fifteen lines")
+        << fifteen.join(QLatin1Char('\n')) << CodingTool::generic
+        << std::optional<QString>("Proceed? (y/n)");
     QStringList twenty{QStringLiteral("Proceed? (y/n)")};
     for (int i = 0; i < 20; ++i)
         twenty << QString();

@@ -51,6 +51,7 @@ private slots:
         QTest::newRow("string instead of number")
             << QByteArray(R"({"code":"A","expires_in":"300"})");
         QTest::newRow("fraction") << QByteArray(R"({"code":"A","expires_in":1.5})");
+        QTest::newRow("number instead of string") << QByteArray(R"({"code":7,"expires_in":1})");
         QTest::newRow("null") << QByteArray(R"({"code":null,"expires_in":1})");
     }
     void failures() {

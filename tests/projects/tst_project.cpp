@@ -154,6 +154,7 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("bytes");
         QTest::newRow("not JSON") << QByteArray("[{");
         QTest::newRow("object, not array") << QByteArray("{}");
+        QTest::newRow("autoLaunch missing") << withMember("autoLaunch", QJsonValue::Undefined);
         QTest::newRow("autoLaunch a number") << withMember("autoLaunch", 1);
         QTest::newRow("name missing") << withMember("name", QJsonValue::Undefined);
         QTest::newRow("launchCommand null") << withMember("launchCommand", QJsonValue::Null);

@@ -4,9 +4,9 @@
 #include "projects/ProjectStore.h"
 #include "support/TestEnvironment.h"
 #include "support/TmuxServer.h"
+#include "ui/Fixtures.h"
 #include "ui/ProjectsWindow.h"
 #include "ui/QuestionTexts.h"
-#include "ui/SignedIn.h"
 #include "ui/TrayFrontend.h"
 
 #include <QApplication>
@@ -80,22 +80,10 @@ private Q_SLOTS:
         m_server.reset();
     }
 
-private:
-    Project addProject(const QString &name) {
-        Project p;
-        p.id = QUuid::createUuid();
-        p.name = name;
-        p.directory = m_tmux->scratchDir();
-        p.tmuxSessionName = sessionName(name);
-        p.tool = CodingTool::generic;
-        p.createdAt = QDateTime::currentDateTimeUtc();
-        m_store->add(p);
-        return p;
-    }
-
 private Q_SLOTS:
     void iconAndProjectStatusFollowThePane() {
-        const Project web = addProject(QStringLiteral("Web"));
+        const Project web = sampleProject(QStringLiteral("Web"), m_tmux->scratchDir());
+        m_store->add(web);
         const QString script = m_tmux->writeScript(QStringLiteral("ask"), askingScript);
         const QString pane =
             m_tmux->startSession(QStringLiteral("web"), QStringLiteral("bash ") + script);
@@ -150,7 +138,8 @@ private Q_SLOTS:
     }
 
     void stopSessionForgetsThePaneAndClosesIt() {
-        const Project api = addProject(QStringLiteral("Api"));
+        const Project api = sampleProject(QStringLiteral("Api"), m_tmux->scratchDir());
+        m_store->add(api);
         m_tmux->startSession(QStringLiteral("api"));
         m_server->on("PATCH", QStringLiteral("/api/sessions/s1"), FakeResponse::raw(200, "{}"));
 

@@ -1,8 +1,8 @@
 #include "api/PairingSession.h"
 #include "support/TestEnvironment.h"
+#include "ui/Fixtures.h"
 #include "ui/PairDeviceWindow.h"
 #include "ui/PairingPanel.h"
-#include "ui/SignedIn.h"
 
 #include <QApplication>
 #include <QLabel>

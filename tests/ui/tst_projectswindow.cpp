@@ -2,6 +2,7 @@
 #include "projects/ProjectStore.h"
 #include "support/TestEnvironment.h"
 #include "ui/AddProjectSheet.h"
+#include "ui/Fixtures.h"
 #include "ui/ProjectsWindow.h"
 
 #include <QApplication>
@@ -18,12 +19,7 @@ using namespace quillet;
 namespace {
 
 Project project(const QString &name, std::optional<QDateTime> lastUsed = std::nullopt) {
-    Project p;
-    p.id = QUuid::createUuid();
-    p.name = name;
-    p.directory = QStringLiteral("/tmp/") + name;
-    p.tmuxSessionName = sessionName(name);
-    p.createdAt = QDateTime(QDate(2025, 1, 1), QTime(0, 0), Qt::UTC);
+    Project p = quillet::test::sampleProject(name);
     p.lastUsedAt = lastUsed;
     return p;
 }

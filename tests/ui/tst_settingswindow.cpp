@@ -5,10 +5,10 @@
 #include "support/AwaitTask.h"
 #include "support/FakeServer.h"
 #include "support/TestEnvironment.h"
+#include "ui/Fixtures.h"
 #include "ui/GeneralSettingsTab.h"
 #include "ui/ServerSettingsTab.h"
 #include "ui/SettingsWindow.h"
-#include "ui/SignedIn.h"
 
 #include <QApplication>
 #include <QCheckBox>

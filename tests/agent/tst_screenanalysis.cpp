@@ -93,6 +93,9 @@ void TestScreenAnalysis::questionText_data() {
         << lines({"Done. Changes:", "1. Fixed the parser", "2. Added tests",
                   "All done. Ready for review."})
         << "All done. Ready for review." << false;
+    QTest::newRow("a single option without cursor is no menu")
+        << lines({"Steps taken:", "  1. Ran the tests", "     all 12 passed"}) << "all 12 passed"
+        << false;
     QTest::newRow("question seven lines above the menu is too far")
         << lines({"Shall I apply the patch?", "a", "b", "c", "d", "e", "f", "❯ 1. Yes", "  2. No"})
         << "f" << true;

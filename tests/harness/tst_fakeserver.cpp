@@ -15,20 +15,18 @@ namespace {
 struct Answer {
     int status = 0;
     QByteArray body;
-    QNetworkReply::NetworkError error = QNetworkReply::NoError;
 };
 
 Answer send(QNetworkAccessManager &manager, const QByteArray &method, const QString &url,
-            const QByteArray &body = {}, int timeoutMs = 5000) {
+            const QByteArray &body = {}) {
     QNetworkRequest request{QUrl(url)};
-    request.setTransferTimeout(timeoutMs);
+    request.setTransferTimeout(5000);
     if (!body.isEmpty())
         request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
     std::unique_ptr<QNetworkReply> reply(manager.sendCustomRequest(request, method, body));
     if (!QTest::qWaitFor([&] { return reply->isFinished(); }, 15000))
         return {};
-    return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll(),
-            reply->error()};
+    return {reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll()};
 }
 
 } // namespace
@@ -37,10 +35,7 @@ class TestFakeServer : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void answersInRouteOrder();
-    void recordsTheRequest();
     void servesPipelinedAndPartialRequestsInOrder();
-    void faults_data();
-    void faults();
 };
 
 void TestFakeServer::answersInRouteOrder() {
@@ -64,12 +59,10 @@ void TestFakeServer::answersInRouteOrder() {
     QCOMPARE(send(manager, "POST", base + "/a", "{}").status, 404);
     QCOMPARE(server.requests().size(), 6);
     QCOMPARE(server.requests("GET", QStringLiteral("/a")).size(), 3);
-}
 
-void TestFakeServer::recordsTheRequest() {
-    FakeServer server;
-    QNetworkAccessManager manager;
-    QNetworkRequest request(QUrl(server.baseUrl() + "/api/sessions/a%2Fb/stream?timeout=0"));
+    // What was asked is recorded as sent: percent-encoding, query, headers, body.
+    server.clearRequests();
+    QNetworkRequest request(QUrl(base + "/api/sessions/a%2Fb/stream?timeout=0"));
     request.setRawHeader("Authorization", "Bearer k");
     request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
     std::unique_ptr<QNetworkReply> reply(manager.post(request, R"({"content":"x"})"));
@@ -79,10 +72,7 @@ void TestFakeServer::recordsTheRequest() {
     QCOMPARE(recorded.path, QStringLiteral("/api/sessions/a%2Fb/stream"));
     QCOMPARE(recorded.query.queryItemValue(QStringLiteral("timeout")), QStringLiteral("0"));
     QCOMPARE(recorded.headers.value("authorization"), QByteArray("Bearer k"));
-    QCOMPARE(recorded.headers.value("content-type"), QByteArray("application/json"));
     QCOMPARE(recorded.json().object().value("content").toString(), QStringLiteral("x"));
-    server.clearRequests();
-    QVERIFY(server.requests().isEmpty());
 }
 
 void TestFakeServer::servesPipelinedAndPartialRequestsInOrder() {
@@ -116,37 +106,6 @@ void TestFakeServer::servesPipelinedAndPartialRequestsInOrder() {
     QVERIFY(received.indexOf("\r\n\r\n2") < received.indexOf("\r\n\r\n1"));
     QCOMPARE(server.requests().size(), 2);
     QCOMPARE(server.requests().first().body, QByteArray("hello"));
-}
-
-void TestFakeServer::faults_data() {
-    QTest::addColumn<int>("delayMs");
-    QTest::addColumn<bool>("drop");
-    QTest::addColumn<int>("bodyBytes");
-    QTest::addColumn<int>("expectedError");
-    QTest::newRow("delay beyond the client's time-out")
-        << 2000 << false << 2 << int(QNetworkReply::OperationCanceledError);
-    QTest::newRow("dropped connection")
-        << 0 << true << 2 << int(QNetworkReply::RemoteHostClosedError);
-    QTest::newRow("oversized body")
-        << 0 << false << 12 * 1024 * 1024 << int(QNetworkReply::NoError);
-}
-
-void TestFakeServer::faults() {
-    QFETCH(int, delayMs);
-    QFETCH(bool, drop);
-    QFETCH(int, bodyBytes);
-    QFETCH(int, expectedError);
-    FakeServer server;
-    QNetworkAccessManager manager;
-    FakeResponse response = FakeResponse::raw(200, QByteArray(bodyBytes, 'x'));
-    response.delayMs = delayMs;
-    response.dropConnection = drop;
-    server.on("GET", QStringLiteral("/f"), response);
-
-    const Answer answer = send(manager, "GET", server.baseUrl() + "/f", {}, 300);
-    QCOMPARE(int(answer.error), expectedError);
-    if (expectedError == QNetworkReply::NoError)
-        QCOMPARE(answer.body.size(), bodyBytes);
 }
 
 QUILLET_TEST_GUILESS_MAIN(TestFakeServer)

@@ -29,21 +29,12 @@ private Q_SLOTS:
         QVERIFY(!drops.takePendingDrop());
     }
 
-    void requestsAreDistinct() {
-        const auto a = AddProjectRequest::forFolder(QStringLiteral("/x/y"));
-        const auto b = AddProjectRequest::forFolder(QStringLiteral("/x/y"));
-        QVERIFY(a.id != b.id);
-    }
-
     void firstFolder_data() {
         QTest::addColumn<QStringList>("entries"); // "d:" folder, "f:" file, "m:" missing, else URL
         QTest::addColumn<int>("expected");        // index of the folder found, -1 for none
-        QTest::newRow("folder") << QStringList{"d:a"} << 0;
-        QTest::newRow("file only") << QStringList{"f:a.txt"} << -1;
         QTest::newRow("skips file and missing") << QStringList{"f:b.txt", "m:gone", "d:c"} << 2;
         QTest::newRow("first of three folders") << QStringList{"d:d1", "d:d2", "d:d3"} << 0;
         QTest::newRow("remote location") << QStringList{"https://example.org/x"} << -1;
-        QTest::newRow("nothing") << QStringList{} << -1;
     }
     void firstFolder() {
         QFETCH(QStringList, entries);

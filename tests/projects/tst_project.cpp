@@ -40,18 +40,12 @@ private Q_SLOTS:
     void sessionNames_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("spaces to hyphens") << "My App"
-                                           << "my-app";
         QTest::newRow("punctuation dropped") << "API v2.0 (beta)"
                                              << "api-v20-beta";
         QTest::newRow("underscore dropped, accent kept") << "Café_Bar"
                                                          << "cafébar";
         QTest::newRow("outer blanks become hyphens") << "  Hello World  "
                                                      << "--hello-world--";
-        QTest::newRow("punctuation only") << ".:_!?()"
-                                          << "";
-        QTest::newRow("diaereses") << "Ünïcode 42"
-                                   << "ünïcode-42";
         QTest::newRow("non-Latin letters") << "Проект Ω 東京"
                                            << "проект-ω-東京";
         QTest::newRow("decomposed accent keeps its mark")
@@ -77,9 +71,6 @@ private Q_SLOTS:
         QTest::newRow("default follows the tool")
             << CodingTool::claudeCode << CodingTool::codex << "claude"
             << "codex";
-        QTest::newRow("generic's empty default fills in")
-            << CodingTool::generic << CodingTool::claudeCode << ""
-            << "claude";
         QTest::newRow("to generic empties")
             << CodingTool::claudeCode << CodingTool::generic << "claude"
             << "";
@@ -89,8 +80,6 @@ private Q_SLOTS:
         QTest::newRow("another tool's default is an edit")
             << CodingTool::claudeCode << CodingTool::generic << "codex"
             << "codex";
-        QTest::newRow("case matters") << CodingTool::codex << CodingTool::claudeCode << "Codex"
-                                      << "Codex";
     }
     void toolChangeRule() {
         QFETCH(CodingTool, from);
@@ -104,7 +93,6 @@ private Q_SLOTS:
         for (CodingTool tool : allCodingTools)
             QCOMPARE(codingToolFromRawValue(rawValue(tool)), tool);
         QVERIFY(!codingToolFromRawValue(QStringLiteral("Claude-Code")).has_value());
-        QCOMPARE(displayName(CodingTool::codex), QStringLiteral("OpenAI Codex"));
     }
 
     void exactBytes() {
@@ -139,19 +127,14 @@ private Q_SLOTS:
                                     "]";
         QCOMPARE(ProjectCodec::encode({sample(), used}), expected);
         QCOMPARE(ProjectCodec::encode({}), QByteArray("[]"));
-    }
 
-    void roundTrip() {
-        Project used = sample();
-        used.lastUsedAt = QDateTime(QDate(2025, 3, 2), QTime(8, 0, 1, 250), Qt::UTC);
-        const auto decoded = ProjectCodec::decode(ProjectCodec::encode({sample(), used}));
+        const auto decoded = ProjectCodec::decode(expected);
         QVERIFY2(decoded.projects.has_value(), qPrintable(decoded.error));
         QCOMPARE(decoded.projects->size(), 2);
         QCOMPARE(decoded.projects->at(0), sample());
-        QVERIFY(!decoded.projects->at(0).lastUsedAt.has_value());
         // Whole seconds only: the fraction does not survive the file.
-        QCOMPARE(decoded.projects->at(1).lastUsedAt,
-                 QDateTime(QDate(2025, 3, 2), QTime(8, 0, 1), Qt::UTC));
+        used.lastUsedAt = QDateTime(QDate(2025, 3, 2), QTime(8, 0, 1), Qt::UTC);
+        QCOMPARE(decoded.projects->at(1), used);
     }
 
     void lenientWhereTheFormatAllows() {
@@ -171,14 +154,11 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("bytes");
         QTest::newRow("not JSON") << QByteArray("[{");
         QTest::newRow("object, not array") << QByteArray("{}");
-        QTest::newRow("element not an object") << QByteArray("[1]");
         QTest::newRow("autoLaunch missing") << withMember("autoLaunch", QJsonValue::Undefined);
         QTest::newRow("autoLaunch a number") << withMember("autoLaunch", 1);
         QTest::newRow("name missing") << withMember("name", QJsonValue::Undefined);
-        QTest::newRow("name a number") << withMember("name", 3);
         QTest::newRow("launchCommand null") << withMember("launchCommand", QJsonValue::Null);
         QTest::newRow("unknown tool") << withMember("tool", QStringLiteral("vim"));
-        QTest::newRow("tool in display form") << withMember("tool", QStringLiteral("Claude Code"));
         QTest::newRow("malformed UUID") << withMember("id", QStringLiteral("0f8fad5b-d9cb-469f"));
         QTest::newRow("braced UUID")
             << withMember("id", QStringLiteral("{0f8fad5b-d9cb-469f-a165-70867728950e}"));
@@ -186,24 +166,16 @@ private Q_SLOTS:
             << withMember("createdAt", QStringLiteral("2025-03-01T14:05:09.5Z"));
         QTest::newRow("date without zone")
             << withMember("createdAt", QStringLiteral("2025-03-01T14:05:09"));
-        QTest::newRow("impossible date")
-            << withMember("createdAt", QStringLiteral("2025-02-30T14:05:09Z"));
-        QTest::newRow("lastUsedAt not a string") << withMember("lastUsedAt", 12);
         QTest::newRow("lastUsedAt bad") << withMember("lastUsedAt", QStringLiteral("yesterday"));
+        QByteArray oneBad = ProjectCodec::encode({sample()});
+        oneBad.chop(2);
+        QTest::newRow("one bad object of two") << oneBad + ",\n  {\"id\": 1}\n]";
     }
     void strictReads() {
         QFETCH(QByteArray, bytes);
         const auto decoded = ProjectCodec::decode(bytes);
         QVERIFY(!decoded.projects.has_value());
         QVERIFY(!decoded.error.isEmpty());
-    }
-
-    void oneBadObjectFailsTheFile() {
-        QByteArray two = ProjectCodec::encode({sample()});
-        two.chop(2);
-        two += ",\n  {\"id\": 1}\n]";
-        QVERIFY(!ProjectCodec::decode(two).projects.has_value());
-        QVERIFY(ProjectCodec::decode(ProjectCodec::encode({sample()})).projects.has_value());
     }
 };
 

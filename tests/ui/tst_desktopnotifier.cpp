@@ -56,7 +56,6 @@ private Q_SLOTS:
         QTest::addColumn<int>("outcome");
         QTest::newRow("never set is off")
             << true << QVariant() << int(DesktopNotifier::Outcome::muted);
-        QTest::newRow("off") << true << QVariant(false) << int(DesktopNotifier::Outcome::muted);
         QTest::newRow("on, daemon")
             << true << QVariant(true) << int(DesktopNotifier::Outcome::notified);
         QTest::newRow("on, no daemon")

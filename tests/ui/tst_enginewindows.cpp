@@ -4,9 +4,9 @@
 #include "projects/ProjectStore.h"
 #include "support/TestEnvironment.h"
 #include "support/TmuxServer.h"
+#include "ui/Fixtures.h"
 #include "ui/ProjectsWindow.h"
 #include "ui/QuestionTexts.h"
-#include "ui/SignedIn.h"
 #include "ui/TrayFrontend.h"
 
 #include <QApplication>
@@ -80,14 +80,9 @@ private Q_SLOTS:
         m_server.reset();
     }
 
+private Q_SLOTS:
     void iconAndProjectStatusFollowThePane() {
-        Project web;
-        web.id = QUuid::createUuid();
-        web.name = QStringLiteral("Web");
-        web.directory = m_tmux->scratchDir();
-        web.tmuxSessionName = QStringLiteral("web");
-        web.tool = CodingTool::generic;
-        web.createdAt = QDateTime::currentDateTimeUtc();
+        const Project web = sampleProject(QStringLiteral("Web"), m_tmux->scratchDir());
         m_store->add(web);
         const QString script = m_tmux->writeScript(QStringLiteral("ask"), askingScript);
         const QString pane =
@@ -143,13 +138,7 @@ private Q_SLOTS:
     }
 
     void stopSessionForgetsThePaneAndClosesIt() {
-        Project api;
-        api.id = QUuid::createUuid();
-        api.name = QStringLiteral("Api");
-        api.directory = m_tmux->scratchDir();
-        api.tmuxSessionName = QStringLiteral("api");
-        api.tool = CodingTool::generic;
-        api.createdAt = QDateTime::currentDateTimeUtc();
+        const Project api = sampleProject(QStringLiteral("Api"), m_tmux->scratchDir());
         m_store->add(api);
         m_tmux->startSession(QStringLiteral("api"));
         m_server->on("PATCH", QStringLiteral("/api/sessions/s1"), FakeResponse::raw(200, "{}"));
@@ -169,19 +158,13 @@ private Q_SLOTS:
         QTRY_COMPARE(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1")).size(), 1);
         QCOMPARE(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1"))
                      .first()
-                     .json()
-                     .object()
-                     .value("status")
+                     .json()["status"]
                      .toString(),
                  QStringLiteral("closed"));
         // Let the client take the answer in before the engine goes (a request cut off by its
         // owner's destruction never resumes its coroutine).
         QTest::qWait(200);
         // The tmux session itself runs on.
-        QVERIFY(
-            m_tmux
-                ->tmux({QStringLiteral("has-session"), QStringLiteral("-t"), QStringLiteral("api")})
-                .isEmpty());
         int exitStatus = -1;
         m_tmux->tmux({QStringLiteral("has-session"), QStringLiteral("-t"), QStringLiteral("api")},
                      &exitStatus);

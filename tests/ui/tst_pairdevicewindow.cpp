@@ -1,8 +1,8 @@
 #include "api/PairingSession.h"
 #include "support/TestEnvironment.h"
+#include "ui/Fixtures.h"
 #include "ui/PairDeviceWindow.h"
 #include "ui/PairingPanel.h"
-#include "ui/SignedIn.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -30,56 +30,29 @@ private Q_SLOTS:
         m_server.reset();
     }
 
-    void qrImage() {
-        const QImage image =
-            PairingPanel::qrImage(QByteArrayLiteral("{\"s\":\"x\",\"c\":\"ABC123\"}"));
-        QVERIFY(!image.isNull());
-        // Version 2 at level M for this payload: 25 modules and a quiet zone of 4 on each side.
-        QCOMPARE(image.width() % 10, 0);
-        QCOMPARE(image.width(), image.height());
-        QCOMPARE(image.pixelColor(0, 0), QColor(Qt::white));
-        // The finder pattern's corner module is dark, at 10 pixels a module.
-        QCOMPARE(image.pixelColor(40, 40), QColor(Qt::black));
-        QCOMPARE(image.pixelColor(49, 49), QColor(Qt::black));
-        QVERIFY(PairingPanel::qrImage(QByteArray(5000, 'x')).isNull());
-    }
-
-    void signedOutShowsSignInThenSwitches() {
-        PairDeviceWindow window(*m_model, APIService::shared());
-        QCOMPARE(window.windowTitle(), QStringLiteral("Pair Device"));
-        auto *stack = window.findChild<QStackedWidget *>();
-        QCOMPARE(stack->currentWidget()->objectName(), QStringLiteral("signedOutContent"));
-        QVERIFY(!window.pairingPanel());
-
-        m_server->on("POST", QStringLiteral("/api/pair/initiate"),
-                     FakeResponse::json(200, QJsonObject{{"code", "ABC123"}, {"expires_in", 300}}));
-        m_server->on("GET", QStringLiteral("/api/paired-devices"), deviceList(0));
-        signIn(*m_model, APIService::shared(), *m_server);
-        QVERIFY(m_model->isAuthenticated());
-        QVERIFY(window.pairingPanel());
-        QCOMPARE(stack->currentWidget(), window.pairingPanel());
-    }
-
-    void showsCodeAndClosesWhenDeviceAppears() {
-        signIn(*m_model, APIService::shared(), *m_server);
+    void signInThenPairUntilADeviceAppears() {
         m_server->on("POST", QStringLiteral("/api/pair/initiate"),
                      FakeResponse::json(200, QJsonObject{{"code", "ABC123"}, {"expires_in", 300}}));
         m_server->enqueue("GET", QStringLiteral("/api/paired-devices"), deviceList(2));
         m_server->enqueue("GET", QStringLiteral("/api/paired-devices"), deviceList(2));
         m_server->enqueue("GET", QStringLiteral("/api/paired-devices"), deviceList(1));
         m_server->on("GET", QStringLiteral("/api/paired-devices"), deviceList(3));
-
         auto *window = new PairDeviceWindow(*m_model, APIService::shared());
         window->setAttribute(Qt::WA_DeleteOnClose);
         QPointer<PairDeviceWindow> guard(window);
+        auto *stack = window->findChild<QStackedWidget *>();
+        QCOMPARE(stack->currentWidget()->objectName(), QStringLiteral("signedOutContent"));
+        QVERIFY(!window->pairingPanel());
+
+        signIn(*m_model, APIService::shared(), *m_server);
         PairingPanel *panel = window->pairingPanel();
         QVERIFY(panel);
+        QCOMPARE(stack->currentWidget(), panel);
         panel->session().setPollInterval(std::chrono::milliseconds(20));
         QSignalSpy paired(panel, &PairingPanel::devicePaired);
         window->show();
-
-        auto *code = panel->findChild<QLabel *>(QStringLiteral("codeLabel"));
-        QTRY_COMPARE(code->text(), QStringLiteral("ABC 123"));
+        QTRY_COMPARE(panel->findChild<QLabel *>(QStringLiteral("codeLabel"))->text(),
+                     QStringLiteral("ABC 123"));
         QVERIFY(!panel->findChild<QLabel *>(QStringLiteral("qrImage"))->pixmap().isNull());
         QCOMPARE(panel->findChild<QLabel *>(QStringLiteral("expiryLabel"))->text(),
                  QStringLiteral("Expires in 5:00"));
@@ -103,13 +76,20 @@ private Q_SLOTS:
         QTRY_VERIFY(retry->isVisible());
         QVERIFY(!panel->findChild<QLabel *>(QStringLiteral("errorLabel"))->text().isEmpty());
         retry->click();
-        auto *code = panel->findChild<QLabel *>(QStringLiteral("codeLabel"));
-        QTRY_COMPARE(code->text(), QStringLiteral("XYZ7890"));
+        QTRY_COMPARE(panel->findChild<QLabel *>(QStringLiteral("codeLabel"))->text(),
+                     QStringLiteral("XYZ7890"));
         QVERIFY(!retry->isVisible());
         // 20 seconds left: the countdown is red.
         QVERIFY(panel->findChild<QLabel *>(QStringLiteral("expiryLabel"))
                     ->styleSheet()
                     .contains(QLatin1String("#d70015")));
+        // A quiet zone of 4 light modules, then the finder's dark corner, at 10 pixels a module.
+        const QImage qr =
+            PairingPanel::qrImage(QByteArrayLiteral("{\"s\":\"x\",\"c\":\"ABC123\"}"));
+        QCOMPARE(qr.pixelColor(39, 39), QColor(Qt::white));
+        QCOMPARE(qr.pixelColor(40, 40), QColor(Qt::black));
+        // A payload too long for any QR code renders nothing rather than a wrong symbol.
+        QVERIFY(PairingPanel::qrImage(QByteArray(5000, 'x')).isNull());
     }
 };
 

@@ -2,6 +2,7 @@
 #include "projects/ProjectStore.h"
 #include "support/TestEnvironment.h"
 #include "ui/AddProjectSheet.h"
+#include "ui/Fixtures.h"
 #include "ui/ProjectsWindow.h"
 
 #include <QApplication>
@@ -18,12 +19,7 @@ using namespace quillet;
 namespace {
 
 Project project(const QString &name, std::optional<QDateTime> lastUsed = std::nullopt) {
-    Project p;
-    p.id = QUuid::createUuid();
-    p.name = name;
-    p.directory = QStringLiteral("/tmp/") + name;
-    p.tmuxSessionName = sessionName(name);
-    p.createdAt = QDateTime(QDate(2025, 1, 1), QTime(0, 0), Qt::UTC);
+    Project p = quillet::test::sampleProject(name);
     p.lastUsedAt = lastUsed;
     return p;
 }
@@ -80,154 +76,103 @@ private Q_SLOTS:
         m_drops = std::make_unique<DropCoordinator>();
     }
 
-    void windowBasics() {
-        auto w = window();
-        QCOMPARE(w->windowTitle(), QStringLiteral("Quillet — Projects"));
-        QCOMPARE(w->minimumSize(), QSize(600, 400));
-        QCOMPARE(w->size(), QSize(700, 450));
-        QCOMPARE(w->findChild<QToolButton *>(QStringLiteral("sortButton"))->toolTip(),
-                 QStringLiteral("Sort Projects"));
-        QCOMPARE(w->findChild<QMenu *>(QStringLiteral("sortMenu"))->actions().size(), 3);
-    }
-
     void sorts_data() {
-        QTest::addColumn<QList<Project>>("projects");
         QTest::addColumn<QString>("entry");
         QTest::addColumn<QStringList>("expected");
-        QTest::addColumn<bool>("writes");
-        const QList<Project> mixed{
-            project(QStringLiteral("beta")), project(QStringLiteral("Alpha")),
-            project(QStringLiteral("gamma"), day(2)), project(QStringLiteral("alpha"), day(5))};
-        QTest::newRow("manual") << mixed << "Manual"
-                                << QStringList{"beta", "Alpha", "gamma", "alpha"} << false;
+        QTest::newRow("manual") << "Manual" << QStringList{"beta", "Alpha", "gamma", "alpha"};
         QTest::newRow("name, case-insensitive, stable")
-            << mixed << "Name" << QStringList{"Alpha", "alpha", "beta", "gamma"} << true;
+            << "Name" << QStringList{"Alpha", "alpha", "beta", "gamma"};
         QTest::newRow("recently used, never used last in order")
-            << mixed << "Recently Used" << QStringList{"alpha", "gamma", "beta", "Alpha"} << true;
-        QTest::newRow("recently used C, A, B")
-            << QList<Project>{project(QStringLiteral("A")), project(QStringLiteral("B")),
-                              project(QStringLiteral("C"), day(1))}
-            << "Recently Used" << QStringList{"C", "A", "B"} << true;
+            << "Recently Used" << QStringList{"alpha", "gamma", "beta", "Alpha"};
     }
     void sorts() {
-        QFETCH(QList<Project>, projects);
         QFETCH(QString, entry);
         QFETCH(QStringList, expected);
-        QFETCH(bool, writes);
-        for (const Project &p : projects)
+        for (const Project &p :
+             {project(QStringLiteral("beta")), project(QStringLiteral("Alpha")),
+              project(QStringLiteral("gamma"), day(2)), project(QStringLiteral("alpha"), day(5))})
             m_store->add(p);
         auto w = window();
-        const QByteArray before = fileBytes();
         QFile::remove(ProjectStore::defaultFilePath());
         sortAction(*w, entry)->trigger();
         QCOMPARE(names(*m_store), expected);
         QCOMPARE(rows(w->findChild<QListWidget *>(QStringLiteral("projectList"))), expected);
-        QCOMPARE(QFile::exists(ProjectStore::defaultFilePath()), writes);
-        Q_UNUSED(before);
+        // Only a real sort is saved.
+        QCOMPARE(QFile::exists(ProjectStore::defaultFilePath()), entry != QLatin1String("Manual"));
     }
 
-    void removeShowsEmptyState() {
-        m_store->add(project(QStringLiteral("One")));
-        m_store->add(project(QStringLiteral("Two")));
+    void editReorderAndRemove() {
+        const Project one = project(QStringLiteral("One"));
+        for (const Project &p : {one, project(QStringLiteral("Two")), project(QStringLiteral("C"))})
+            m_store->add(p);
         auto w = window();
+        auto *list = w->findChild<QListWidget *>(QStringLiteral("projectList"));
         auto *remove = w->findChild<QToolButton *>(QStringLiteral("removeButton"));
         auto *stack = w->findChild<QStackedWidget *>(QStringLiteral("detailStack"));
         QVERIFY(!remove->isEnabled());
         QCOMPARE(stack->currentWidget()->objectName(), QStringLiteral("emptyState"));
-        w->findChild<QListWidget *>(QStringLiteral("projectList"))->setCurrentRow(1);
-        QCOMPARE(stack->currentWidget()->objectName(), QStringLiteral("projectDetail"));
-        QVERIFY(remove->isEnabled());
-        remove->click();
-        QCOMPARE(names(*m_store), QStringList{"One"});
-        QVERIFY(!w->selectedProjectId());
-        QVERIFY(!remove->isEnabled());
-        QCOMPARE(stack->currentWidget()->objectName(), QStringLiteral("emptyState"));
-    }
 
-    void editSavesOnReturnAndKeepsLastUsed() {
-        const Project original = project(QStringLiteral("Old"));
-        m_store->add(original);
-        auto w = window();
-        w->select(original.id);
-        // A launch writes lastUsedAt while the editor is open.
-        Project launched = original;
+        w->select(one.id);
+        QCOMPARE(stack->currentWidget()->objectName(), QStringLiteral("projectDetail"));
+        // A launch writes lastUsedAt while the editor is open; saving the edit keeps it.
+        Project launched = one;
         launched.lastUsedAt = day(9);
         m_store->update(launched);
-
         auto *name = w->findChild<QLineEdit *>(QStringLiteral("nameEdit"));
         name->setText(QStringLiteral("New Name"));
         QVERIFY(!fileBytes().contains("New Name"));
         QTest::keyClick(name, Qt::Key_Return);
         QVERIFY(fileBytes().contains("New Name"));
-        QCOMPARE(m_store->projects().first().name, QStringLiteral("New Name"));
         QCOMPARE(m_store->projects().first().lastUsedAt, day(9));
-        QCOMPARE(rows(w->findChild<QListWidget *>(QStringLiteral("projectList"))),
-                 QStringList{"New Name"});
-    }
+        QCOMPARE(rows(list), (QStringList{"New Name", "Two", "C"}));
 
-    void dragReorderMovesInStore() {
-        for (const char *n : {"A", "B", "C"})
-            m_store->add(project(QLatin1String(n)));
-        auto w = window();
-        auto *list = w->findChild<QListWidget *>(QStringLiteral("projectList"));
         // What an internal drag does to the list's model.
         QVERIFY(list->model()->moveRow(QModelIndex(), 0, QModelIndex(), 2));
-        QCOMPARE(names(*m_store), (QStringList{"B", "A", "C"}));
-        QCOMPARE(rows(list), (QStringList{"B", "A", "C"}));
+        QCOMPARE(names(*m_store), (QStringList{"Two", "New Name", "C"}));
+        QCOMPARE(rows(list), names(*m_store));
+
+        list->setCurrentRow(1);
+        QVERIFY(remove->isEnabled());
+        remove->click();
+        QCOMPARE(names(*m_store), (QStringList{"Two", "C"}));
+        QVERIFY(!w->selectedProjectId());
+        QVERIFY(!remove->isEnabled());
+        QCOMPARE(stack->currentWidget()->objectName(), QStringLiteral("emptyState"));
     }
 
-    void dropUsesFirstFolderOnly_data() {
-        QTest::addColumn<QStringList>("items");
-        QTest::addColumn<QString>("expectedName");
-        QTest::newRow("three folders") << QStringList{"First", "Second", "Third"} << "First";
-        QTest::newRow("file first") << QStringList{"file.txt", "Second"} << "";
-    }
-    void dropUsesFirstFolderOnly() {
-        QFETCH(QStringList, items);
-        QFETCH(QString, expectedName);
-        QList<QUrl> urls;
-        for (const QString &item : items) {
-            const QString path = m_dir.path() + QLatin1Char('/') + item;
-            if (item.contains(QLatin1Char('.'))) {
-                QFile f(path);
-                QVERIFY(f.open(QIODevice::WriteOnly));
-            } else {
-                QDir().mkpath(path);
-            }
-            urls << QUrl::fromLocalFile(path);
-        }
-        auto w = window();
-        w->show();
-        QVERIFY(!w->dropUrls({}));
-        QVERIFY(w->dropUrls(urls));
-        if (expectedName.isEmpty()) {
-            QVERIFY(!w->addSheet());
-            return;
-        }
-        QVERIFY(w->addSheet());
-        QCOMPARE(w->addSheet()->findChild<QLineEdit *>(QStringLiteral("nameEdit"))->text(),
-                 expectedName);
-        QCOMPARE(w->addSheet()->findChild<QLineEdit *>(QStringLiteral("directoryEdit"))->text(),
-                 m_dir.path() + QLatin1Char('/') + expectedName);
-    }
-
-    void pendingDropOpensSheet() {
+    void drops() {
+        const auto nameOf = [](ProjectsWindow &w) {
+            return w.addSheet()->findChild<QLineEdit *>(QStringLiteral("nameEdit"))->text();
+        };
+        // A drop while the window is hidden waits for it; a later one replaces the open sheet.
         auto w = window();
         m_drops->setPendingDrop(m_dir.path() + QStringLiteral("/My App"));
-        // Not shown yet: the drop waits.
         QVERIFY(!w->addSheet());
-        QVERIFY(m_drops->pendingName());
         w->show();
         QVERIFY(w->addSheet());
         QVERIFY(!m_drops->pendingName());
-        QCOMPARE(w->addSheet()->findChild<QLineEdit *>(QStringLiteral("nameEdit"))->text(),
-                 QStringLiteral("My App"));
-        // While shown, a new drop replaces the open sheet with a fresh one.
+        QCOMPARE(nameOf(*w), QStringLiteral("My App"));
         QPointer<AddProjectSheet> first = w->addSheet();
         m_drops->setPendingDrop(m_dir.path() + QStringLiteral("/Other"));
         QVERIFY(w->addSheet() != first.data());
-        QCOMPARE(w->addSheet()->findChild<QLineEdit *>(QStringLiteral("nameEdit"))->text(),
-                 QStringLiteral("Other"));
+        QCOMPARE(nameOf(*w), QStringLiteral("Other"));
+
+        // Dropped URLs: the first item must be a folder.
+        for (const char *folder : {"First", "Second"})
+            QDir(m_dir.path()).mkpath(QLatin1String(folder));
+        QFile(m_dir.filePath(QStringLiteral("file.txt"))).open(QIODevice::WriteOnly);
+        const auto url = [&](const char *name) {
+            return QUrl::fromLocalFile(m_dir.filePath(QLatin1String(name)));
+        };
+        auto other = window();
+        other->show();
+        QVERIFY(!other->dropUrls({}));
+        QVERIFY(other->dropUrls({url("file.txt"), url("Second")}));
+        QVERIFY(!other->addSheet());
+        QVERIFY(other->dropUrls({url("First"), url("Second")}));
+        QCOMPARE(nameOf(*other), QStringLiteral("First"));
+        QCOMPARE(other->addSheet()->findChild<QLineEdit *>(QStringLiteral("directoryEdit"))->text(),
+                 m_dir.filePath(QStringLiteral("First")));
     }
 };
 

@@ -3,12 +3,12 @@
 #include "projects/DropCoordinator.h"
 #include "projects/ProjectStore.h"
 #include "support/TestEnvironment.h"
+#include "ui/Fixtures.h"
 #include "ui/PairDeviceWindow.h"
 #include "ui/PairingPanel.h"
 #include "ui/ProjectsWindow.h"
 #include "ui/SettingsWindow.h"
 #include "ui/SignInForm.h"
-#include "ui/SignedIn.h"
 #include "ui/StatusIcons.h"
 #include "ui/TrayFrontend.h"
 
@@ -44,18 +44,6 @@ class TestScreenshots : public QObject {
         QVERIFY(image.save(m_dir + QLatin1Char('/') + name + QStringLiteral(".png")));
     }
 
-    static Project sample(const QString &name, const QString &dir, CodingTool tool) {
-        Project p;
-        p.id = QUuid::createUuid();
-        p.name = name;
-        p.directory = dir;
-        p.tmuxSessionName = sessionName(name);
-        p.tool = tool;
-        p.launchCommand = defaultLaunchCommand(tool);
-        p.createdAt = QDateTime::currentDateTimeUtc();
-        return p;
-    }
-
 private Q_SLOTS:
     void initTestCase() {
         m_dir = qEnvironmentVariable("QUILLET_SCREENSHOT_DIR");
@@ -67,12 +55,12 @@ private Q_SLOTS:
 
     void everyWindow() {
         ProjectStore store;
-        store.add(sample(QStringLiteral("Web Shop"), QStringLiteral("/home/ana/src/web-shop"),
-                         CodingTool::claudeCode));
-        store.add(sample(QStringLiteral("Billing API"), QStringLiteral("/home/ana/src/billing-api"),
-                         CodingTool::codex));
-        store.add(sample(QStringLiteral("Infra Scripts"), QStringLiteral("/home/ana/ops/infra"),
-                         CodingTool::generic));
+        store.add(sampleProject(QStringLiteral("Web Shop"),
+                                QStringLiteral("/home/ana/src/web-shop"), CodingTool::claudeCode));
+        store.add(sampleProject(QStringLiteral("Billing API"),
+                                QStringLiteral("/home/ana/src/billing-api"), CodingTool::codex));
+        store.add(sampleProject(QStringLiteral("Infra Scripts"),
+                                QStringLiteral("/home/ana/ops/infra"), CodingTool::generic));
         DropCoordinator drops;
         AuthViewModel model(APIService::shared());
         m_server.on("GET", QStringLiteral("/api/paired-devices"), deviceList(1));

@@ -4,9 +4,11 @@
 #include "api/AuthViewModel.h"
 #include "api/KeychainService.h"
 #include "common/Settings.h"
+#include "projects/Project.h"
 #include "support/AwaitTask.h"
 #include "support/FakeServer.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonObject>
 
@@ -32,6 +34,20 @@ inline FakeResponse deviceList(int count, const QString &type = QStringLiteral("
                                 {"created_at", "t"},
                                 {"last_seen_at", "t"}});
     return FakeResponse::json(200, list);
+}
+
+// A project as the add sheet would make it, never used yet.
+inline Project sampleProject(const QString &name, const QString &directory = QDir::tempPath(),
+                             CodingTool tool = CodingTool::generic) {
+    Project p;
+    p.id = QUuid::createUuid();
+    p.name = name;
+    p.directory = directory;
+    p.tmuxSessionName = sessionName(name);
+    p.tool = tool;
+    p.launchCommand = defaultLaunchCommand(tool);
+    p.createdAt = QDateTime::currentDateTimeUtc();
+    return p;
 }
 
 } // namespace quillet::test

@@ -2,6 +2,7 @@
 
 #include "agent/AgentClient.h"
 #include "agent/AlertSink.h"
+#include "agent/MenuAnswer.h"
 #include "agent/ScreenAnalysis.h"
 #include "agent/TmuxService.h"
 #include "common/Settings.h"
@@ -336,6 +337,10 @@ QCoro::Task<> AgentService::typeReply(QString paneTarget, QString text, QString 
         co_await QtConcurrent::run(&TmuxService::sendKey, paneTarget, QStringLiteral("Enter"));
         qCInfo(lcAgent, "Reply typed as Tab, then Enter");
         co_return;
+    }
+    if (text.size() == 1 && text.front().isDigit()) {
+        if (co_await MenuAnswer::choose(paneTarget, text.front().digitValue(), screen))
+            co_return;
     }
     // Numbered menus take a digit (or an option's letter) on the key alone; an Enter after it
     // would land on whatever screen comes next. Press it only if the question is still there.

@@ -448,7 +448,12 @@ private:
         const qsizetype last = m_remainingCount - 1;
         const ScreenLine &bottom = m_content[last];
         if (isInputLine(bottom.text) || isOneRowBox(bottom)) {
-            setArea(AnswerArea::inputField, last);
+            // "❯ Blue" under "  Red" and "  Green" is a menu's cursor on its last option, not
+            // text typed at a prompt.
+            if (isInputLine(bottom.text))
+                findUnnumberedMenu(last);
+            if (m_area == AnswerArea::none)
+                setArea(AnswerArea::inputField, last);
             return;
         }
         if (isButtonRow(bottom.text)) {

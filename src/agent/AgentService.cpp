@@ -2,6 +2,7 @@
 
 #include "agent/AgentClient.h"
 #include "agent/AlertSink.h"
+#include "agent/MenuAnswer.h"
 #include "agent/ScreenAnalysis.h"
 #include "agent/TmuxService.h"
 #include "common/ControlText.h"
@@ -653,6 +654,10 @@ QCoro::Task<bool> AgentService::typeReply(QString paneTarget, QString text, QStr
         co_return true;
     }
     text = ControlText::singleLine(withoutOuterLineBreaks(text));
+    if (text.size() == 1 && text.front().isDigit()) {
+        if (co_await MenuAnswer::choose(paneTarget, text.front().digitValue(), screen))
+            co_return true;
+    }
     // Numbered menus take a digit (or an option's letter) on the key alone; an Enter after it
     // would land on whatever screen comes next. Press it only if the question is still there.
     if (text.size() == 1 && ScreenAnalysis::endsInNumberedMenu(screen)) {

@@ -229,6 +229,38 @@ bool isInputLine(QStringView text) {
     return found(re, text) && !isNumberedOption(text);
 }
 
+// A transcript message or a summary entry: "● text", "• text", "⏺ text".
+bool startsWithBullet(QStringView text) {
+    static const QRegularExpression re = unicodePattern(QStringLiteral("^[●•⏺]\\s"));
+    return found(re, text);
+}
+
+QStringView withoutBullet(QStringView text) {
+    return startsWithBullet(text) ? trimBlanks(text.sliced(1)) : text;
+}
+
+// A review's recap ("● Which framework?" above "→ Flask") or a tab bar ("← ☒ One  ✔ Submit →")
+// restates what was asked before; it never is the question of the menu below it.
+bool isSummaryLine(QStringView text) {
+    static const QRegularExpression re =
+        unicodePattern(QStringLiteral("^[●•⏺→←⎿└]\\s"));
+    return found(re, text);
+}
+
+// What an agent prints when a turn ends ("✻ Cooked for 1s · done", "Worked for 2s • 02:14"):
+// it tells how long the turn took, not what the agent said.
+bool isTurnStatus(QStringView text) {
+    static const QRegularExpression re =
+        unicodePattern(QStringLiteral("^([✻✶✳✢✽*·]\\s)?[A-Z][a-z]+ed for (<)?\\d+[hms]\\b"));
+    return found(re, text);
+}
+
+// A menu line with the cursor on it: "❯ Yes", "› 2. No"; the cursor's column is returned.
+const QRegularExpression &cursorPattern() {
+    static const QRegularExpression re = unicodePattern(QStringLiteral("^[❯›>]\\s+\\S"));
+    return re;
+}
+
 bool isButtonRow(QStringView text) {
     static const QRegularExpression re =
         unicodePattern(QStringLiteral("^<[^<>]+>(\\s*<[^<>]+>)*$"));
@@ -254,7 +286,7 @@ ScreenLine makeScreenLine(qsizetype index, QStringView raw) {
     return ScreenLine{index, raw, raw.sliced(begin, end - begin), begin};
 }
 
-enum class AnswerArea { none, inputField, buttonRow, menu };
+enum class AnswerArea { none, inputField, buttonRow, menu, unnumberedMenu };
 
 // The screen split as the question finder needs it: content lines, the key hints set aside at
 // the bottom, and the answer area (input field, dialog buttons, menu) at the bottom of the rest.
@@ -277,34 +309,117 @@ public:
         findAnswerArea();
     }
 
-    QString question() const {
+    ScreenAnalysis::QuestionChoice question() const {
         if (m_content.isEmpty())
-            return m_trimmed;
+            return {m_trimmed, QStringLiteral("nothing but blanks and box drawing")};
         if (!m_boxRows.isEmpty()) {
             for (const ScreenLine &row : m_boxRows) {
                 if (asks(row.text))
-                    return row.text.toString();
+                    return {row.text.toString(),
+                            QStringLiteral("the lowest row of the dialog box that asks")};
             }
-            return m_boxRows.last().text.toString();
+            return {m_boxRows.last().text.toString(),
+                    QStringLiteral("the dialog box's top row: no row asks")};
         }
         if (m_area != AnswerArea::none && m_areaStart > 0) {
+            const QString area = areaName();
+            const bool field = m_area == AnswerArea::inputField;
             const qsizetype lowest = m_areaStart - 1;
             for (qsizetype i = lowest; i >= 0 && i > lowest - 6; --i) {
+                // Above a menu a recap of earlier answers asks nothing; in a transcript a
+                // message's bullet is no part of what it says.
+                if (!field && isSummaryLine(m_content[i].text))
+                    continue;
                 if (asks(m_content[i].text))
-                    return m_content[i].text.toString();
+                    return {withoutBullet(m_content[i].text).toString(),
+                            QStringLiteral("the lowest line that asks above ") + area};
             }
-            return m_content[lowest].text.toString();
+            if (field && (inputIsEmpty() || isTurnStatus(m_content[lowest].text))) {
+                if (const ScreenLine *message = lastMessage())
+                    return {withoutBullet(message->text).toString(),
+                            QStringLiteral("an idle prompt: the agent's last message")};
+            }
+            if (!field) {
+                if (const ScreenLine *title = dialogTitle())
+                    return {title->text.toString(),
+                            QStringLiteral("no line asks: the title of the dialog above ") + area};
+            }
+            return {m_content[lowest].text.toString(),
+                    QStringLiteral("no line asks: the line just above ") + area};
         }
         if (const ScreenLine *line = lowestAsking(m_remainingCount))
-            return line->text.toString();
+            return {line->text.toString(), QStringLiteral("the lowest line that asks")};
         if (const ScreenLine *line = lowestAsking(m_content.size()))
-            return line->text.toString();
-        return m_content.last().text.toString();
+            return {line->text.toString(),
+                    QStringLiteral("the lowest line that asks, among the key hints")};
+        return {m_content.last().text.toString(),
+                QStringLiteral("nothing asks: the last content line")};
+    }
+
+    std::optional<ScreenAnalysis::MenuCursor> menuCursor() const {
+        if (m_area != AnswerArea::unnumberedMenu)
+            return std::nullopt;
+        return ScreenAnalysis::MenuCursor{int(m_optionCount), int(m_cursor)};
     }
 
     AnswerArea area() const { return m_area; }
 
 private:
+    QString areaName() const {
+        switch (m_area) {
+        case AnswerArea::inputField:
+            return QStringLiteral("the input field");
+        case AnswerArea::buttonRow:
+            return QStringLiteral("the buttons");
+        case AnswerArea::menu:
+            return QStringLiteral("the numbered menu");
+        case AnswerArea::unnumberedMenu:
+            return QStringLiteral("the menu (cursor and aligned options)");
+        case AnswerArea::none:
+            break;
+        }
+        return QString();
+    }
+
+    bool inputIsEmpty() const {
+        const QStringView input = m_content[m_areaStart].text;
+        return input.size() == 1 && !isOneRowBox(m_content[m_areaStart]);
+    }
+
+    // The first line of the agent's last message: the lowest bulleted line above the input
+    // field, not above the user's own last prompt.
+    const ScreenLine *lastMessage() const {
+        for (qsizetype i = m_areaStart - 1; i >= 0 && i >= m_areaStart - 12; --i) {
+            if (isInputLine(m_content[i].text))
+                return nullptr;
+            if (startsWithBullet(m_content[i].text))
+                return &m_content[i];
+        }
+        return nullptr;
+    }
+
+    // The first line of the paragraph just above the answer area (a recap paragraph is passed
+    // over), when no line of that paragraph ends in "?": such a paragraph is the dialog's title
+    // and its explanation.
+    const ScreenLine *dialogTitle() const {
+        qsizetype i = m_areaStart - 1;
+        while (i >= 0) {
+            qsizetype top = i;
+            while (top > 0 && m_content[top - 1].index == m_content[top].index - 1)
+                --top;
+            bool recap = true;
+            bool endsInQuestionMark = false;
+            for (qsizetype j = top; j <= i; ++j) {
+                recap = recap && isSummaryLine(m_content[j].text);
+                endsInQuestionMark = endsInQuestionMark || m_content[j].text.endsWith(u'?');
+            }
+            if (!recap)
+                return endsInQuestionMark ? nullptr : &m_content[top];
+            i = top - 1;
+        }
+        return nullptr;
+    }
+
     // The lowest of the last three of the first `count` content lines that asks.
     const ScreenLine *lowestAsking(qsizetype count) const {
         for (qsizetype i = count - 1; i >= 0 && i >= count - 3; --i) {
@@ -333,7 +448,12 @@ private:
         const qsizetype last = m_remainingCount - 1;
         const ScreenLine &bottom = m_content[last];
         if (isInputLine(bottom.text) || isOneRowBox(bottom)) {
-            setArea(AnswerArea::inputField, last);
+            // "❯ Blue" under "  Red" and "  Green" is a menu's cursor on its last option, not
+            // text typed at a prompt.
+            if (isInputLine(bottom.text))
+                findUnnumberedMenu(last);
+            if (m_area == AnswerArea::none)
+                setArea(AnswerArea::inputField, last);
             return;
         }
         if (isButtonRow(bottom.text)) {
@@ -342,6 +462,41 @@ private:
             return;
         }
         findMenu(last);
+        if (m_area == AnswerArea::none)
+            findUnnumberedMenu(last);
+    }
+
+    // A menu without digits: the lowest line with the cursor ("❯ Label") and the lines right
+    // above and below it whose text starts between the cursor and two columns past its label.
+    void findUnnumberedMenu(qsizetype last) {
+        for (qsizetype i = last; i >= 0; --i) {
+            const ScreenLine &line = m_content[i];
+            const QRegularExpressionMatch match = cursorPattern().match(line.text);
+            if (!match.hasMatch() || isNumberedOption(line.text))
+                continue;
+            const qsizetype cursorColumn = line.indent;
+            const qsizetype labelColumn = cursorColumn + match.capturedEnd() - 1;
+            const auto sibling = [&](qsizetype j, qsizetype neighbour) {
+                return j >= 0 && j <= last &&
+                       m_content[j].index ==
+                           m_content[neighbour].index + (j > neighbour ? 1 : -1) &&
+                       m_content[j].indent > cursorColumn &&
+                       m_content[j].indent <= labelColumn + 2 &&
+                       !found(cursorPattern(), m_content[j].text);
+            };
+            qsizetype first = i;
+            while (sibling(first - 1, first))
+                --first;
+            qsizetype end = i;
+            while (sibling(end + 1, end))
+                ++end;
+            if (end == first)
+                return; // the lowest cursor line is no menu: an echo of a prompt, say
+            setArea(AnswerArea::unnumberedMenu, first);
+            m_optionCount = end - first + 1;
+            m_cursor = i - first;
+            return;
+        }
     }
 
     // The dialog's rows above its buttons, lowest first: the walk up stays inside the box's
@@ -401,6 +556,8 @@ private:
     AnswerArea m_area = AnswerArea::none;
     qsizetype m_areaStart = 0;   // first remaining line of the area
     QList<ScreenLine> m_boxRows; // lowest first
+    qsizetype m_optionCount = 0; // of an unnumbered menu
+    qsizetype m_cursor = 0;      // the option under its cursor, from 0
 };
 
 } // namespace
@@ -540,7 +697,15 @@ QString ScreenAnalysis::cleanForDisplay(const QString &text) {
 }
 
 QString ScreenAnalysis::questionText(const QString &capture) {
+    return QuestionScreen(capture).question().text;
+}
+
+ScreenAnalysis::QuestionChoice ScreenAnalysis::explainQuestion(const QString &capture) {
     return QuestionScreen(capture).question();
+}
+
+std::optional<ScreenAnalysis::MenuCursor> ScreenAnalysis::unnumberedMenu(const QString &capture) {
+    return QuestionScreen(capture).menuCursor();
 }
 
 bool ScreenAnalysis::endsInNumberedMenu(const QString &capture) {

@@ -12,6 +12,17 @@ namespace quillet {
 // tidied for the phone. None of them fails: an unusable capture gives an absent or empty result.
 class ScreenAnalysis {
 public:
+    // The question line and the rule that chose it, in words for a person reporting a miss.
+    struct QuestionChoice {
+        QString text;
+        QString rule;
+    };
+    // A menu without digits: how many options it has and which one the cursor is on (from 0).
+    struct MenuCursor {
+        int options = 0;
+        int cursor = 0;
+    };
+
     // The prompt block (a line that asks, with the lines above it up to the previous block
     // boundary) joined into one line; absent when no line of the screen's end asks.
     static std::optional<QString> extractQuestion(const QString &capture, CodingTool tool);
@@ -28,6 +39,10 @@ public:
     // The one line the phone shows as the question: the line that asks above a menu, an input
     // field or a dialog's buttons, never the key hints or the buttons themselves.
     static QString questionText(const QString &capture);
+    static QuestionChoice explainQuestion(const QString &capture);
+    // The menu at the screen's end when its options carry no digits, recognised by the cursor
+    // ("❯ Label") and the options aligned under it; absent otherwise.
+    static std::optional<MenuCursor> unnumberedMenu(const QString &capture);
     // True when the capture's last content lines are a numbered menu (the numbered-option pattern,
     // "^[❯>›\s]*\d+\.\s+", on its last content lines): a one-character reply then answers by
     // itself. It is the menu questionText finds: key hints below it are ignored, option

@@ -36,8 +36,12 @@ int AnalyzeCommand::run(const QStringList &args) {
         QStringLiteral("context-lines"),
         QStringLiteral("Lines of context sent with a question (default 50)."), QStringLiteral("N"),
         QStringLiteral("50"));
+    const QCommandLineOption explainOption(
+        QStringLiteral("explain"),
+        QStringLiteral("Also say which rule chose the question text (question_rule)."));
     parser.addOption(toolOption);
     parser.addOption(contextOption);
+    parser.addOption(explainOption);
     parser.addPositional(QStringLiteral("FILE"),
                          QStringLiteral("The captured screen; standard input when absent or '-'."),
                          QStringLiteral("[FILE|-]"));
@@ -86,7 +90,10 @@ int AnalyzeCommand::run(const QStringList &args) {
     result.insert(
         QStringLiteral("digest"),
         textOrNull(key ? std::optional(ScreenAnalysis::contentHash(*key)) : std::nullopt));
-    result.insert(QStringLiteral("question_text"), ScreenAnalysis::questionText(capture));
+    const ScreenAnalysis::QuestionChoice question = ScreenAnalysis::explainQuestion(capture);
+    result.insert(QStringLiteral("question_text"), question.text);
+    if (parser.isSet(QStringLiteral("explain")))
+        result.insert(QStringLiteral("question_rule"), question.rule);
     result.insert(
         QStringLiteral("context"),
         ScreenAnalysis::cleanForDisplay(ScreenAnalysis::recentLines(capture, contextLines, *tool)));

@@ -84,12 +84,18 @@ void TestAnalyzeCommand::permissionPromptFromFile() {
 
 void TestAnalyzeCommand::standardInput_data() {
     QTest::addColumn<QStringList>("arguments");
-    QTest::newRow("no file") << QStringList{QStringLiteral("--tool"), QStringLiteral("codex")};
-    QTest::newRow("dash") << QStringList{QStringLiteral("--tool=codex"), QStringLiteral("-")};
+    QTest::addColumn<bool>("explained");
+    QTest::newRow("no file") << QStringList{QStringLiteral("--tool"), QStringLiteral("codex")}
+                             << false;
+    QTest::newRow("dash, explained")
+        << QStringList{QStringLiteral("--tool=codex"), QStringLiteral("--explain"),
+                       QStringLiteral("-")}
+        << true;
 }
 
 void TestAnalyzeCommand::standardInput() {
     QFETCH(QStringList, arguments);
+    QFETCH(bool, explained);
     QFile file(screenPath(QStringLiteral("codex-approval.txt")));
     QVERIFY(file.open(QIODevice::ReadOnly));
     const Run run = analyze(arguments, file.readAll());
@@ -100,6 +106,9 @@ void TestAnalyzeCommand::standardInput() {
     QVERIFY(json.value(QStringLiteral("key"))
                 .toString()
                 .endsWith(QStringLiteral("Would you like to run the following command?")));
+    QCOMPARE(json.contains(QStringLiteral("question_rule")), explained);
+    if (explained)
+        QVERIFY(json.value(QStringLiteral("question_rule")).toString().contains(u"numbered menu"));
 }
 
 void TestAnalyzeCommand::contextLines() {

@@ -7,18 +7,32 @@ Q_LOGGING_CATEGORY(lcRelay, "lorvo.fennick.quillet-server.RelayServer")
 
 namespace quillet {
 
-RelayServer::RelayServer(ServerOptions options)
-    : m_options(std::move(options)), m_store(std::make_unique<Store>(m_options.database)),
-      m_context(std::make_unique<ServerContext>(m_options, *m_store, m_hub)),
-      m_router(std::make_unique<Router>(*m_store)), m_account(*m_context), m_agent(*m_context),
-      m_phone(*m_context),
-      m_http(std::make_unique<HttpServer>(m_io, *m_router, HttpServer::Limits{})) {
-    m_account.addRoutes(*m_router);
-    m_agent.addRoutes(*m_router);
-    m_phone.addRoutes(*m_router);
+RelayServer::RelayServer(ServerOptions options, const QString &lanAddress)
+    : m_options(std::move(options)) {
+    if (m_options.database.isEmpty())
+        m_options.database = ServerOptions::defaultDatabasePath();
+    m_store = std::make_unique<Store>(m_options.database);
+    m_router = std::make_unique<Router>(*m_store);
+    HttpServer::Limits limits;
+    // Tuning for slow links and for tests; the defaults suit a relay on the internet.
+    if (const int ms = qEnvironmentVariableIntValue("QUILLET_SERVER_HEADER_TIMEOUT_MS"); ms > 0)
+        limits.header = std::chrono::milliseconds(ms);
+    if (const int ms = qEnvironmentVariableIntValue("QUILLET_SERVER_IDLE_TIMEOUT_MS"); ms > 0)
+        limits.idle = std::chrono::milliseconds(ms);
+    m_http = std::make_unique<HttpServer>(m_io, *m_router, limits);
     if (!m_options.tlsCertificate.isEmpty())
         m_http->useTls(m_options.tlsCertificate, m_options.tlsKey);
     m_http->listen(m_options.listenAddress, m_options.port);
+    m_options.port = m_http->port();
+    m_options.resolveDefaults(lanAddress);
+
+    m_context = std::make_unique<ServerContext>(m_options, *m_store, m_hub);
+    m_account = std::make_unique<AccountApi>(*m_context);
+    m_agent = std::make_unique<AgentApi>(*m_context);
+    m_phone = std::make_unique<PhoneApi>(*m_context);
+    m_account->addRoutes(*m_router);
+    m_agent->addRoutes(*m_router);
+    m_phone->addRoutes(*m_router);
 }
 
 RelayServer::~RelayServer() = default;

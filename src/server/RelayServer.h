@@ -21,8 +21,9 @@ namespace quillet {
 // after `drainTimeout`).
 class RelayServer {
 public:
-    // Opens the database and binds the port; throws std::runtime_error with the reason.
-    explicit RelayServer(ServerOptions options);
+    // Opens the database, binds the port and fills the options' defaults (the public URL needs
+    // the bound port); throws std::runtime_error with the reason.
+    RelayServer(ServerOptions options, const QString &lanAddress);
     ~RelayServer();
 
     quint16 port() const { return m_http->port(); }
@@ -44,10 +45,10 @@ private:
     EventHub m_hub;
     std::unique_ptr<ServerContext> m_context;
     std::unique_ptr<Router> m_router;
-    AccountApi m_account;
-    AgentApi m_agent;
-    PhoneApi m_phone;
     std::unique_ptr<HttpServer> m_http;
+    std::unique_ptr<AccountApi> m_account;
+    std::unique_ptr<AgentApi> m_agent;
+    std::unique_ptr<PhoneApi> m_phone;
     asio::signal_set m_signals{m_io};
     bool m_draining = false;
 };

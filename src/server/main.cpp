@@ -18,9 +18,8 @@ int main(int argc, char **argv) {
     quillet::ServerOptions options;
     if (const auto status = options.parse(QCoreApplication::arguments()))
         return *status;
-    options.resolveDefaults(quillet::ServerBanner::lanAddress());
     try {
-        quillet::RelayServer server(options);
+        quillet::RelayServer server(options, quillet::ServerBanner::lanAddress());
         if (!options.quiet) {
             const QString banner =
                 quillet::ServerBanner::text(server.options(), server.port(),

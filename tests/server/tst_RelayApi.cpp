@@ -83,6 +83,7 @@ private Q_SLOTS:
     void slowAndVanishingClients();
     void eventStreamResumes();
     void pairingIsThrottled();
+    void documentedRoutesAnswer();
 
 private:
     Account makeAccount(HttpClient &http, const QString &name);
@@ -737,6 +738,29 @@ void TestRelayApi::pairingIsThrottled() {
         "POST", "/api/pair/complete", {{"code", code}, {"device_name", "x"}, {"device_type", "y"}});
     QCOMPARE(blocked.status, 429);
     QVERIFY(blocked.headers.contains("retry-after"));
+}
+
+void TestRelayApi::documentedRoutesAnswer() {
+    QFile file(QStringLiteral(QUILLET_TEST_SUPPORT_DIR "/../../docs/api.md"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    static const QRegularExpression row(
+        QStringLiteral("^\\| `([A-Z]+)` \\| `(/api/[^`]*)` \\| (none|agent|user|device) \\|"),
+        QRegularExpression::MultilineOption);
+    int routes = 0;
+    for (auto match = row.globalMatch(QString::fromUtf8(file.readAll())); match.hasNext();) {
+        const auto route = match.next();
+        const QString path = route.captured(2).replace(QRegularExpression("\\{[a-z]+\\}"), "x");
+        // Without a credential: a route that exists refuses with 401 (or judges the body),
+        // one that does not answers "No such route".
+        const HttpAnswer answer = m_http->send(route.captured(1).toUtf8(), path, "{}");
+        const QString where = route.captured(1) + " " + path + ": " + answer.body;
+        QVERIFY2(answer.status != 405 && answer.text("error") != QLatin1String("No such route."),
+                 qPrintable(where));
+        if (route.captured(3) != QLatin1String("none"))
+            QVERIFY2(answer.status == 401, qPrintable(where));
+        ++routes;
+    }
+    QCOMPARE(routes, 34);
 }
 
 QUILLET_TEST_GUILESS_MAIN(TestRelayApi)

@@ -1,5 +1,6 @@
 #include "agent/AgentClient.h"
 
+#include "common/ApiRoutes.h"
 #include "common/DeleteLater.h"
 
 #include <QCoroNetworkReply>
@@ -78,10 +79,7 @@ void AgentClient::setTimeouts(std::chrono::milliseconds session,
 }
 
 std::optional<QString> AgentClient::pathSegment(const QString &id) {
-    // URLs decode "%2E" back to "." and then drop dot segments, so such ids cannot be sent safely.
-    if (id.isEmpty() || id == QLatin1String(".") || id == QLatin1String(".."))
-        return std::nullopt;
-    return QString::fromLatin1(QUrl::toPercentEncoding(id));
+    return ApiRoutes::segment(id);
 }
 
 std::optional<QString> AgentClient::idPath(const QString &pattern, const QStringList &ids) {

@@ -1,5 +1,6 @@
 #include "server/AccountApi.h"
 
+#include "common/ApiRoutes.h"
 #include "common/Base64Url.h"
 #include "server/Database.h"
 #include "server/JsonFields.h"
@@ -63,24 +64,24 @@ QString AccountApi::newPairingCode() {
 void AccountApi::addRoutes(Router &router) {
     const auto none = CredentialKind::none;
     const auto user = CredentialKind::accessToken;
-    router.add("GET", "/api/health", none, Router::bind(this, &AccountApi::health));
-    router.add("POST", "/api/auth/passkey/register/options", none,
+    router.add("GET", ApiRoutes::health, none, Router::bind(this, &AccountApi::health));
+    router.add("POST", ApiRoutes::registerOptions, none,
                Router::bind(this, &AccountApi::registerOptions));
-    router.add("POST", "/api/auth/passkey/register/complete", none,
+    router.add("POST", ApiRoutes::registerComplete, none,
                Router::bind(this, &AccountApi::registerComplete));
-    router.add("POST", "/api/auth/passkey/authenticate/options", none,
+    router.add("POST", ApiRoutes::authenticateOptions, none,
                Router::bind(this, &AccountApi::authenticateOptions));
-    router.add("POST", "/api/auth/passkey/authenticate/complete", none,
+    router.add("POST", ApiRoutes::authenticateComplete, none,
                Router::bind(this, &AccountApi::authenticateComplete));
-    router.add("POST", "/api/auth/refresh", none, Router::bind(this, &AccountApi::refresh));
-    router.add("POST", "/api/auth/api-keys", user, Router::bind(this, &AccountApi::createApiKey));
-    router.add("GET", "/api/auth/api-keys", user, Router::bind(this, &AccountApi::listApiKeys));
-    router.add("DELETE", "/api/auth/api-keys/{}", user,
-               Router::bind(this, &AccountApi::deleteApiKey));
-    router.add("POST", "/api/pair/initiate", user,
+    router.add("POST", ApiRoutes::refresh, none, Router::bind(this, &AccountApi::refresh));
+    router.add("POST", ApiRoutes::apiKeys, user, Router::bind(this, &AccountApi::createApiKey));
+    router.add("GET", ApiRoutes::apiKeys, user, Router::bind(this, &AccountApi::listApiKeys));
+    router.add("DELETE", ApiRoutes::apiKey, user, Router::bind(this, &AccountApi::deleteApiKey));
+    router.add("POST", ApiRoutes::pairInitiate, user,
                Router::bind(this, &AccountApi::initiatePairing));
-    router.add("GET", "/api/paired-devices", user, Router::bind(this, &AccountApi::pairedDevices));
-    router.add("DELETE", "/api/paired-devices/{}", user,
+    router.add("GET", ApiRoutes::pairedDevices, user,
+               Router::bind(this, &AccountApi::pairedDevices));
+    router.add("DELETE", ApiRoutes::pairedDevice, user,
                Router::bind(this, &AccountApi::deletePairedDevice));
 }
 

@@ -1,5 +1,6 @@
 #include "server/AgentApi.h"
 
+#include "common/ApiRoutes.h"
 #include "server/Database.h"
 #include "server/JsonFields.h"
 #include "server/Router.h"
@@ -26,22 +27,20 @@ const QString noQuestion = QStringLiteral("No such question.");
 
 void AgentApi::addRoutes(Router &router) {
     const auto agent = CredentialKind::agentKey;
-    router.add("POST", "/api/sessions", agent, Router::bind(this, &AgentApi::createSession));
-    router.add("PATCH", "/api/sessions/{}", agent, Router::bind(this, &AgentApi::updateSession));
-    router.add("POST", "/api/sessions/{}/stream", agent, Router::bind(this, &AgentApi::stream));
-    router.add("POST", "/api/sessions/{}/questions", agent,
+    router.add("POST", ApiRoutes::sessions, agent, Router::bind(this, &AgentApi::createSession));
+    router.add("PATCH", ApiRoutes::session, agent, Router::bind(this, &AgentApi::updateSession));
+    router.add("POST", ApiRoutes::sessionStream, agent, Router::bind(this, &AgentApi::stream));
+    router.add("POST", ApiRoutes::sessionQuestions, agent,
                Router::bind(this, &AgentApi::postQuestion));
-    router.add("PATCH", "/api/sessions/{}/questions/{}", agent,
+    router.add("PATCH", ApiRoutes::sessionQuestion, agent,
                Router::bind(this, &AgentApi::updateQuestion));
-    router.add("GET", "/api/sessions/{}/questions/{}/reply", agent,
-               Router::bind(this, &AgentApi::reply));
-    router.add("GET", "/api/sessions/{}/inputs", agent, Router::bind(this, &AgentApi::inputs));
-    router.add("PATCH", "/api/sessions/{}/inputs/{}", agent,
-               Router::bind(this, &AgentApi::updateInput));
-    router.add("GET", "/api/commands/pending", agent,
+    router.add("GET", ApiRoutes::questionReply, agent, Router::bind(this, &AgentApi::reply));
+    router.add("GET", ApiRoutes::sessionInputs, agent, Router::bind(this, &AgentApi::inputs));
+    router.add("PATCH", ApiRoutes::sessionInput, agent, Router::bind(this, &AgentApi::updateInput));
+    router.add("GET", ApiRoutes::pendingCommands, agent,
                Router::bind(this, &AgentApi::pendingCommands));
-    router.add("PATCH", "/api/commands/{}", agent, Router::bind(this, &AgentApi::updateCommand));
-    router.add("PUT", "/api/projects", agent, Router::bind(this, &AgentApi::uploadProjects));
+    router.add("PATCH", ApiRoutes::command, agent, Router::bind(this, &AgentApi::updateCommand));
+    router.add("PUT", ApiRoutes::projects, agent, Router::bind(this, &AgentApi::uploadProjects));
 }
 
 asio::awaitable<HttpResponse> AgentApi::createSession(const HttpRequest &request,

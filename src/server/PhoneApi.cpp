@@ -1,5 +1,6 @@
 #include "server/PhoneApi.h"
 
+#include "common/ApiRoutes.h"
 #include "common/InputKey.h"
 #include "server/Database.h"
 #include "server/EventFeed.h"
@@ -33,18 +34,18 @@ HttpResponse tooMany(RateLimiter &limiter, const QString &key) {
 
 void PhoneApi::addRoutes(Router &router) {
     const auto device = CredentialKind::deviceToken;
-    router.add("POST", "/api/pair/complete", CredentialKind::none,
+    router.add("POST", ApiRoutes::pairComplete, CredentialKind::none,
                Router::bind(this, &PhoneApi::completePairing));
-    router.add("GET", "/api/sessions", device, Router::bind(this, &PhoneApi::sessions));
-    router.add("GET", "/api/sessions/{}", device, Router::bind(this, &PhoneApi::session));
-    router.add("GET", "/api/questions", device, Router::bind(this, &PhoneApi::questions));
-    router.add("POST", "/api/questions/{}/reply", device, Router::bind(this, &PhoneApi::answer));
-    router.add("POST", "/api/sessions/{}/inputs", device, Router::bind(this, &PhoneApi::addInput));
-    router.add("GET", "/api/projects", device, Router::bind(this, &PhoneApi::projects));
-    router.add("POST", "/api/commands", device, Router::bind(this, &PhoneApi::createCommand));
-    router.add("GET", "/api/commands/{}", device, Router::bind(this, &PhoneApi::command));
-    router.add("GET", "/api/events", device, Router::bind(this, &PhoneApi::events));
-    router.add("DELETE", "/api/devices/me", device, Router::bind(this, &PhoneApi::unpair));
+    router.add("GET", ApiRoutes::sessions, device, Router::bind(this, &PhoneApi::sessions));
+    router.add("GET", ApiRoutes::session, device, Router::bind(this, &PhoneApi::session));
+    router.add("GET", ApiRoutes::questions, device, Router::bind(this, &PhoneApi::questions));
+    router.add("POST", ApiRoutes::answer, device, Router::bind(this, &PhoneApi::answer));
+    router.add("POST", ApiRoutes::sessionInputs, device, Router::bind(this, &PhoneApi::addInput));
+    router.add("GET", ApiRoutes::projects, device, Router::bind(this, &PhoneApi::projects));
+    router.add("POST", ApiRoutes::commands, device, Router::bind(this, &PhoneApi::createCommand));
+    router.add("GET", ApiRoutes::command, device, Router::bind(this, &PhoneApi::command));
+    router.add("GET", ApiRoutes::events, device, Router::bind(this, &PhoneApi::events));
+    router.add("DELETE", ApiRoutes::thisDevice, device, Router::bind(this, &PhoneApi::unpair));
 }
 
 asio::awaitable<HttpResponse> PhoneApi::completePairing(const HttpRequest &request, const Caller &,

@@ -31,9 +31,11 @@ bool matches(const QStringList &pattern, const QStringList &path, QStringList &p
 
 void Router::add(const char *method, const char *pattern, CredentialKind credential,
                  Handler handler) {
-    m_routes.append({QByteArray(method),
-                     QString::fromLatin1(pattern).split(QLatin1Char('/'), Qt::SkipEmptyParts),
-                     credential, std::move(handler)});
+    QStringList segments = QString::fromLatin1(pattern).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (QString &segment : segments)
+        if (segment.startsWith(QLatin1Char('%')))
+            segment = QStringLiteral("{}");
+    m_routes.append({QByteArray(method), segments, credential, std::move(handler)});
 }
 
 std::optional<QStringList> Router::segments(const QString &path) {

@@ -22,7 +22,7 @@ public:
 
     explicit Router(Store &store) : m_store(store) {}
 
-    // `pattern` is a path whose "{}" segments match one id each, e.g. "/api/sessions/{}/inputs".
+    // `pattern` is one of ApiRoutes: its "%1" and "%2" segments match one id each.
     void add(const char *method, const char *pattern, CredentialKind credential, Handler handler);
 
     asio::awaitable<HttpResponse> handle(const HttpRequest &request);

@@ -613,7 +613,6 @@ void TestRelayApi::replySurvivesRestart() {
     const Account carol = makeAccount(http, QStringLiteral("carol"));
     QVERIFY(!carol.question.isEmpty());
 
-    // SIGTERM while a reply request is held: it is answered, and the server exits 0.
     QNetworkAccessManager network;
     const QString reply =
         "/api/sessions/" + carol.session + "/questions/" + carol.question + "/reply";
@@ -626,7 +625,23 @@ void TestRelayApi::replySurvivesRestart() {
                  .status,
              200);
     QVERIFY(QTest::qWaitFor([&] { return waiting->isFinished(); }, 10000));
+
+    // SIGTERM while a reply request is held: it is answered (not yet: 204) and the server
+    // exits 0 well before the hold would have ended.
+    const QString open = http.json("POST", "/api/sessions/" + carol.session + "/questions",
+                                   {{"context", ""}, {"question_text", "Later?"}}, carol.apiKey)
+                             .text("id");
+    QNetworkRequest held(QUrl(relay->baseUrl() + "/api/sessions/" + carol.session + "/questions/" +
+                              open + "/reply?timeout=25"));
+    held.setRawHeader("Authorization", "Bearer " + carol.apiKey.toUtf8());
+    waiting.reset(network.get(held));
+    QTest::qWait(300);
+    QElapsedTimer stopping;
+    stopping.start();
     QCOMPARE(relay->stop(), 0);
+    QVERIFY(stopping.elapsed() < 10000);
+    QVERIFY(QTest::qWaitFor([&] { return waiting->isFinished(); }, 5000));
+    QCOMPARE(waiting->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 204);
 
     relay = std::make_unique<RelayProcess>(QStringList{}, database);
     QVERIFY(relay->start());

@@ -84,6 +84,8 @@ private Q_SLOTS:
     void eventStreamResumes();
     void pairingIsThrottled();
     void documentedRoutesAnswer();
+    void commandLine_data();
+    void commandLine();
 
 private:
     Account makeAccount(HttpClient &http, const QString &name);
@@ -776,6 +778,40 @@ void TestRelayApi::documentedRoutesAnswer() {
         ++routes;
     }
     QCOMPARE(routes, 34);
+}
+
+void TestRelayApi::commandLine_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("output");
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "QUILLET_SERVER_PUBLIC_URL";
+    QTest::newRow("version") << QStringList{"--version"} << 0 << "quillet-server " QUILLET_VERSION;
+    QTest::newRow("port out of range") << QStringList{"--port", "70000"} << 2 << "not a port";
+    QTest::newRow("certificate without key")
+        << QStringList{"--tls-cert", "c.pem"} << 2 << "go together";
+    QTest::newRow("public URL not http")
+        << QStringList{"--public-url", "ftp://x"} << 2 << "not an http(s) URL";
+    QTest::newRow("listen address not an address")
+        << QStringList{"--listen", "example.org", "--port", "0"} << 1 << "not an IP address";
+    QTest::newRow("database that cannot be opened")
+        << QStringList{"--database", "/proc/quillet/server.sqlite", "--port", "0"} << 1
+        << "cannot open the database";
+    QTest::newRow("port taken") << QStringList{"--listen", "127.0.0.1", "--port", "{port}"} << 1
+                                << "cannot listen";
+}
+
+void TestRelayApi::commandLine() {
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, output);
+    arguments.replaceInStrings("{port}", QString::number(m_relay->port()));
+    QProcess server;
+    server.start(QStringLiteral(QUILLET_SERVER_BINARY), arguments);
+    QVERIFY(server.waitForFinished(15000));
+    const QString all =
+        QString::fromUtf8(server.readAllStandardOutput() + server.readAllStandardError());
+    QCOMPARE(server.exitCode(), status);
+    QVERIFY2(all.contains(output), qPrintable(all));
 }
 
 QUILLET_TEST_GUILESS_MAIN(TestRelayApi)

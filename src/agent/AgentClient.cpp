@@ -1,5 +1,6 @@
 #include "agent/AgentClient.h"
 
+#include "common/ApiRoutes.h"
 #include "net/HttpTransport.h"
 
 #include <QJsonDocument>
@@ -73,18 +74,6 @@ void AgentClient::setTimeouts(std::chrono::milliseconds session,
     m_transport->setTimeout(std::min(session, request));
 }
 
-std::optional<QString> AgentClient::idPath(const QString &pattern, const QStringList &ids) {
-    QStringList segments;
-    for (const QString &id : ids) {
-        const std::optional<QString> segment = HttpTransport::pathSegment(id);
-        if (!segment)
-            return std::nullopt;
-        segments << *segment;
-    }
-    // All at once: a segment holding "%25" must not be read as a place marker.
-    return segments.size() == 1 ? pattern.arg(segments[0]) : pattern.arg(segments[0], segments[1]);
-}
-
 QCoro::Task<AgentReply> AgentClient::sendAgentRequest(QByteArray method, QString path,
                                                       std::optional<QJsonObject> body,
                                                       Query query) {
@@ -137,14 +126,14 @@ AgentClient::createServerSession(QString agentLabel, std::optional<QString> proj
     if (paneTarget)
         body.insert(QStringLiteral("pane_target"), *paneTarget);
     const AgentReply reply =
-        co_await sendAgentRequest("POST", QStringLiteral("/api/sessions"), body);
+        co_await sendAgentRequest("POST", QString::fromLatin1(ApiRoutes::sessions), body);
     if ((reply.status & ~1) != 200)
         co_return std::nullopt;
     co_return idField(parseObject(reply));
 }
 
 QCoro::Task<> AgentClient::closeServerSession(QString sid) {
-    const auto path = idPath(QStringLiteral("/api/sessions/%1"), {sid});
+    const auto path = ApiRoutes::path(ApiRoutes::session, {sid});
     if (!path)
         co_return;
     const QJsonObject body = statusBody(QStringLiteral("closed"));
@@ -152,7 +141,7 @@ QCoro::Task<> AgentClient::closeServerSession(QString sid) {
 }
 
 QCoro::Task<> AgentClient::streamContent(QString sid, QString content) {
-    const auto path = idPath(QStringLiteral("/api/sessions/%1/stream"), {sid});
+    const auto path = ApiRoutes::path(ApiRoutes::sessionStream, {sid});
     if (!path)
         co_return;
     QJsonObject body;
@@ -162,7 +151,7 @@ QCoro::Task<> AgentClient::streamContent(QString sid, QString content) {
 
 QCoro::Task<std::optional<QString>> AgentClient::postQuestion(QString sid, QString context,
                                                               QString questionText) {
-    const auto path = idPath(QStringLiteral("/api/sessions/%1/questions"), {sid});
+    const auto path = ApiRoutes::path(ApiRoutes::sessionQuestions, {sid});
     if (!path)
         co_return std::nullopt;
     QJsonObject body;
@@ -175,7 +164,7 @@ QCoro::Task<std::optional<QString>> AgentClient::postQuestion(QString sid, QStri
 }
 
 QCoro::Task<> AgentClient::expireQuestion(QString sid, QString qid) {
-    const auto path = idPath(QStringLiteral("/api/sessions/%1/questions/%2"), {sid, qid});
+    const auto path = ApiRoutes::path(ApiRoutes::sessionQuestion, {sid, qid});
     if (!path)
         co_return;
     const QJsonObject body = statusBody(QStringLiteral("expired"));
@@ -184,7 +173,7 @@ QCoro::Task<> AgentClient::expireQuestion(QString sid, QString qid) {
 
 QCoro::Task<std::optional<QString>> AgentClient::fetchReply(QString sid, QString qid) {
     // Asks the server to answer at once instead of holding the request open.
-    const auto path = idPath(QStringLiteral("/api/sessions/%1/questions/%2/reply"), {sid, qid});
+    const auto path = ApiRoutes::path(ApiRoutes::questionReply, {sid, qid});
     if (!path)
         co_return std::nullopt;
     const Query query{{QStringLiteral("timeout"), QStringLiteral("0")}};
@@ -195,7 +184,7 @@ QCoro::Task<std::optional<QString>> AgentClient::fetchReply(QString sid, QString
 }
 
 QCoro::Task<QJsonArray> AgentClient::fetchInputs(QString sid) {
-    const auto path = idPath(QStringLiteral("/api/sessions/%1/inputs"), {sid});
+    const auto path = ApiRoutes::path(ApiRoutes::sessionInputs, {sid});
     if (!path)
         co_return QJsonArray();
     const AgentReply reply = co_await sendAgentRequest("GET", *path);
@@ -205,7 +194,7 @@ QCoro::Task<QJsonArray> AgentClient::fetchInputs(QString sid) {
 }
 
 QCoro::Task<> AgentClient::acknowledgeInput(QString sid, QString inputId) {
-    const auto path = idPath(QStringLiteral("/api/sessions/%1/inputs/%2"), {sid, inputId});
+    const auto path = ApiRoutes::path(ApiRoutes::sessionInput, {sid, inputId});
     if (!path)
         co_return;
     const QJsonObject body = statusBody(QStringLiteral("delivered"));
@@ -214,7 +203,7 @@ QCoro::Task<> AgentClient::acknowledgeInput(QString sid, QString inputId) {
 
 QCoro::Task<> AgentClient::acknowledgeCommand(QString commandId, QString status,
                                               std::optional<QString> errorMessage) {
-    const auto path = idPath(QStringLiteral("/api/commands/%1"), {commandId});
+    const auto path = ApiRoutes::path(ApiRoutes::command, {commandId});
     if (!path)
         co_return;
     QJsonObject body = statusBody(status);
@@ -225,7 +214,7 @@ QCoro::Task<> AgentClient::acknowledgeCommand(QString commandId, QString status,
 
 QCoro::Task<std::optional<QJsonArray>> AgentClient::fetchPendingCommands() {
     const AgentReply reply =
-        co_await sendAgentRequest("GET", QStringLiteral("/api/commands/pending"));
+        co_await sendAgentRequest("GET", QString::fromLatin1(ApiRoutes::pendingCommands));
     if (reply.status != 200)
         co_return std::nullopt;
     co_return parseArrayOfObjects(reply);
@@ -235,7 +224,7 @@ QCoro::Task<int> AgentClient::uploadProjects(QJsonArray projects) {
     QJsonObject body;
     body.insert(QStringLiteral("projects"), projects);
     const AgentReply reply =
-        co_await sendAgentRequest("PUT", QStringLiteral("/api/projects"), body);
+        co_await sendAgentRequest("PUT", QString::fromLatin1(ApiRoutes::projects), body);
     co_return reply.status;
 }
 

@@ -57,10 +57,6 @@ public:
     QCoro::Task<int> uploadProjects(QJsonArray projects);
 
 private:
-    // `pattern` with each "%n" replaced by the path segment of the matching id; absent when one
-    // is refused (the operation then sends nothing).
-    static std::optional<QString> idPath(const QString &pattern, const QStringList &ids);
-
     HttpTransport *m_transport;
     QString m_serverUrl;
     QString m_apiKey;

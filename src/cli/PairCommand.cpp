@@ -2,10 +2,10 @@
 
 #include "api/APIService.h"
 #include "api/PairingSession.h"
-#include "api/QrCode.h"
+#include "common/QrCode.h"
 #include "cli/CliParser.h"
-#include "cli/TerminalQr.h"
 #include "common/ControlText.h"
+#include "common/TerminalQr.h"
 
 #include <QEventLoop>
 #include <unistd.h>

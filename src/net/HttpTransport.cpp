@@ -1,5 +1,6 @@
 #include "net/HttpTransport.h"
 
+#include "common/ApiRoutes.h"
 #include "common/DeleteLater.h"
 
 #include <QCoroNetworkReply>
@@ -34,9 +35,7 @@ bool HttpTransport::isAllowed(const QUrl &url) {
 }
 
 std::optional<QString> HttpTransport::pathSegment(const QString &id) {
-    if (id.isEmpty() || id == QLatin1String(".") || id == QLatin1String(".."))
-        return std::nullopt;
-    return QString::fromLatin1(QUrl::toPercentEncoding(id));
+    return ApiRoutes::segment(id);
 }
 
 QCoro::Task<HttpResult> HttpTransport::send(QNetworkRequest request, QByteArray method,

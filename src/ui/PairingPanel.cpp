@@ -1,7 +1,7 @@
 #include "ui/PairingPanel.h"
 
 #include "api/PairingSession.h"
-#include "api/QrCode.h"
+#include "common/QrCode.h"
 
 #include <QFontDatabase>
 #include <QFrame>

@@ -2,7 +2,7 @@
 #include "api/FileCredentialBackend.h"
 #include "api/KeychainService.h"
 #include "api/PairingSession.h"
-#include "api/QrCode.h"
+#include "common/QrCode.h"
 #include "common/Settings.h"
 #include "support/FakeServer.h"
 #include "support/TestEnvironment.h"

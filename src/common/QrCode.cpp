@@ -1,4 +1,4 @@
-#include "api/QrCode.h"
+#include "common/QrCode.h"
 
 #include <qrencode.h>
 

@@ -1,8 +1,8 @@
-#include "cli/TerminalQr.h"
+#include "common/TerminalQr.h"
 
-#include "api/QrCode.h"
+#include "common/QrCode.h"
 
-namespace quillet::cli {
+namespace quillet {
 
 namespace {
 
@@ -37,4 +37,4 @@ QString TerminalQr::render(const QrCode &code, bool colors) {
     return text;
 }
 
-} // namespace quillet::cli
+} // namespace quillet

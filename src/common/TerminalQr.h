@@ -3,10 +3,8 @@
 #include <QString>
 
 namespace quillet {
-class QrCode;
-}
 
-namespace quillet::cli {
+class QrCode;
 
 // A QR symbol as text: Unicode half blocks put two rows of modules in one line, so the symbol
 // keeps its square shape in a terminal.
@@ -17,4 +15,4 @@ public:
     static QString render(const QrCode &code, bool colors);
 };
 
-} // namespace quillet::cli
+} // namespace quillet

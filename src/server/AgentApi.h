@@ -1,0 +1,48 @@
+#pragma once
+
+#include "server/Asio.h"
+#include "server/Caller.h"
+#include "server/HttpRequest.h"
+#include "server/HttpResponse.h"
+
+#include <QStringList>
+
+namespace quillet {
+
+class Router;
+struct ServerContext;
+
+// The computer's side, authenticated with an agent API key: sessions, screens, questions and
+// their replies (held up to 25 s on request), inputs, remote commands and the project list.
+class AgentApi {
+public:
+    explicit AgentApi(ServerContext &context) : m_context(context) {}
+    void addRoutes(Router &router);
+
+    // The longest a reply request is held open.
+    static constexpr int maxReplyWaitSeconds = 25;
+
+private:
+    using Params = QStringList;
+    asio::awaitable<HttpResponse> createSession(const HttpRequest &, const Caller &,
+                                                const Params &);
+    asio::awaitable<HttpResponse> updateSession(const HttpRequest &, const Caller &,
+                                                const Params &);
+    asio::awaitable<HttpResponse> stream(const HttpRequest &, const Caller &, const Params &);
+    asio::awaitable<HttpResponse> postQuestion(const HttpRequest &, const Caller &, const Params &);
+    asio::awaitable<HttpResponse> updateQuestion(const HttpRequest &, const Caller &,
+                                                 const Params &);
+    asio::awaitable<HttpResponse> reply(const HttpRequest &, const Caller &, const Params &);
+    asio::awaitable<HttpResponse> inputs(const HttpRequest &, const Caller &, const Params &);
+    asio::awaitable<HttpResponse> updateInput(const HttpRequest &, const Caller &, const Params &);
+    asio::awaitable<HttpResponse> pendingCommands(const HttpRequest &, const Caller &,
+                                                  const Params &);
+    asio::awaitable<HttpResponse> updateCommand(const HttpRequest &, const Caller &,
+                                                const Params &);
+    asio::awaitable<HttpResponse> uploadProjects(const HttpRequest &, const Caller &,
+                                                 const Params &);
+
+    ServerContext &m_context;
+};
+
+} // namespace quillet

@@ -1,0 +1,142 @@
+#pragma once
+
+#include "server/Caller.h"
+#include "server/StoreReply.h"
+
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QString>
+#include <QVariant>
+#include <initializer_list>
+#include <optional>
+#include <utility>
+
+namespace quillet {
+
+// Every read and write of the relay's state, in SQL that SQLite and PostgreSQL both run
+// (ON CONFLICT, RETURNING, named placeholders). Lives on the store thread only (see Store).
+// Rows come back as JSON objects whose members are the wire names, so each column is named
+// once. Every statement about a user's objects carries that user's id: an id of another user
+// is simply not found. Changes a phone should hear of append an event in the same transaction.
+class Database {
+public:
+    // Throws std::runtime_error when the database cannot be opened or migrated.
+    explicit Database(const QString &location);
+    ~Database();
+
+    QString driverName() const;
+    int schemaVersion();
+
+    // --- credentials -------------------------------------------------------------------------
+    std::optional<Caller> authenticate(CredentialKind kind, const QString &tokenHash);
+
+    struct Challenge {
+        QString kind;
+        QString username;
+        QString userHandle;
+    };
+    void putChallenge(const QString &challenge, const QString &kind, const QString &username,
+                      const QString &userHandle, qint64 lifetimeSeconds);
+    // Single use: the challenge is gone after this, whatever the caller does with it.
+    std::optional<Challenge> takeChallenge(const QString &challenge, const QString &kind);
+
+    qint64 userCount();
+    bool usernameTaken(const QString &username);
+    // The new user's id; refused when registration closed meanwhile or the name was taken.
+    StoreReply createUser(const QString &username, const QString &userHandle,
+                          const QString &credentialId, const QString &publicKey, quint32 signCount,
+                          bool registrationOpen);
+    struct Passkey {
+        QString userId;
+        QString publicKey;
+        quint32 signCount = 0;
+    };
+    std::optional<Passkey> passkey(const QString &credentialId);
+    QString userHandleOf(const QString &userId);
+    // False when the count changed meanwhile (a concurrent sign-in with a cloned key).
+    bool advanceSignCount(const QString &credentialId, quint32 from, quint32 to);
+
+    struct TokenPair {
+        QString accessHash;
+        QString refreshHash;
+        qint64 accessLifetime = 0;
+        qint64 refreshLifetime = 0;
+    };
+    void issueTokens(const QString &userId, const TokenPair &tokens);
+    // Trades an unused refresh token for `next`; a token used before revokes its whole family
+    // (someone holds a copy) and answers refused.
+    StoreReply rotateRefreshToken(const QString &refreshHash, const TokenPair &next);
+
+    QJsonObject createApiKey(const QString &userId, const QString &label, const QString &keyHash);
+    bool deleteApiKey(const QString &userId, const QString &id);
+    QJsonArray apiKeys(const QString &userId);
+
+    void createPairingCode(const QString &userId, const QString &code, qint64 lifetimeSeconds);
+    StoreReply completePairing(const QString &code, const QString &deviceName,
+                               const QString &deviceType, const QString &tokenHash);
+    QJsonArray devices(const QString &userId);
+    bool deleteDevice(const QString &userId, const QString &id);
+
+    // --- the agent's side --------------------------------------------------------------------
+    QJsonObject createSession(const QString &userId, const QString &agentLabel,
+                              const QVariant &projectName, const QVariant &paneTarget);
+    StoreReply closeSession(const QString &userId, const QString &sessionId);
+    StoreReply streamContent(const QString &userId, const QString &sessionId,
+                             const QString &content);
+    StoreReply postQuestion(const QString &userId, const QString &sessionId, const QString &context,
+                            const QString &questionText);
+    StoreReply expireQuestion(const QString &userId, const QString &sessionId,
+                              const QString &questionId);
+    // The question as the agent sees it: its status and, once answered, "reply_text".
+    StoreReply question(const QString &userId, const QString &sessionId, const QString &questionId);
+    StoreReply pendingInputs(const QString &userId, const QString &sessionId);
+    StoreReply deliverInput(const QString &userId, const QString &sessionId,
+                            const QString &inputId);
+    QJsonArray pendingCommands(const QString &userId);
+    StoreReply updateCommand(const QString &userId, const QString &commandId, const QString &status,
+                             const QVariant &errorMessage);
+    void replaceProjects(const QString &userId, const QJsonArray &projects);
+
+    // --- the phone's side --------------------------------------------------------------------
+    QJsonArray sessions(const QString &userId);
+    StoreReply session(const QString &userId, const QString &sessionId);
+    QJsonArray questions(const QString &userId, const QString &status);
+    StoreReply answerQuestion(const QString &userId, const QString &questionId,
+                              const QString &replyText);
+    StoreReply addInput(const QString &userId, const QString &sessionId, const QVariant &text,
+                        const QVariant &key);
+    QJsonArray projects(const QString &userId);
+    StoreReply createCommand(const QString &userId, const QString &projectId,
+                             const QString &commandType);
+    StoreReply command(const QString &userId, const QString &commandId);
+    bool deviceExists(const QString &userId, const QString &deviceId);
+
+    // Events after `after`, oldest first, at most `limit`.
+    QJsonArray events(const QString &userId, qint64 after, int limit);
+    qint64 lastEventId(const QString &userId);
+
+private:
+    using Bindings = std::initializer_list<std::pair<const char *, QVariant>>;
+    QSqlQuery &prepared(const char *sql);
+    QSqlQuery &execute(const char *sql, Bindings bindings);
+    QJsonArray select(const char *sql, Bindings bindings);
+    std::optional<QJsonObject> selectOne(const char *sql, Bindings bindings);
+    int change(const char *sql, Bindings bindings);
+    void migrate();
+    void begin();
+    void commit();
+    void rollback();
+    void addEvent(const QString &userId, const QString &type, const QJsonObject &data);
+    std::optional<QJsonObject> ownedSession(const QString &userId, const QString &sessionId);
+
+    QString m_connection;
+    QSqlDatabase m_db;
+    bool m_postgres = false;
+    QHash<const char *, QSqlQuery> m_queries;
+    int m_eventsSincePrune = 0;
+};
+
+} // namespace quillet

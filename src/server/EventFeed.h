@@ -1,0 +1,35 @@
+#pragma once
+
+#include "server/Caller.h"
+#include "server/EventStream.h"
+
+#include <QByteArray>
+#include <QList>
+#include <chrono>
+
+namespace quillet {
+
+struct ServerContext;
+
+// One phone's live event stream: every event of its user after `after`, as server-sent events
+// ("id:", "event:", "data:"), then each new one as it is stored. A phone that reconnects with
+// the last id it saw (Last-Event-ID) misses nothing. A comment line every `heartbeat` keeps
+// proxies from closing the stream and shows a dead peer; the stream ends when the device is
+// unpaired or the server stops.
+class EventFeed : public EventStream {
+public:
+    EventFeed(ServerContext &context, Caller caller, qint64 after,
+              std::chrono::milliseconds heartbeat = std::chrono::seconds(15));
+    ~EventFeed() override;
+
+    asio::awaitable<std::optional<QByteArray>> next() override;
+
+private:
+    ServerContext &m_context;
+    Caller m_caller;
+    qint64 m_after;
+    std::chrono::milliseconds m_heartbeat;
+    bool m_greeted = false;
+};
+
+} // namespace quillet

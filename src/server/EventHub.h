@@ -1,0 +1,36 @@
+#pragma once
+
+#include "server/Asio.h"
+
+#include <QHash>
+#include <QString>
+#include <chrono>
+#include <list>
+
+namespace quillet {
+
+// Wakes whatever waits on a user's state: held reply requests and open event streams. The
+// state itself is in the database; a waiter that wakes reads it again, so a wake-up is a hint,
+// never a message that could be lost. Lives on the network's thread only.
+class EventHub {
+public:
+    // Waits until `notify(userId)` or `timeout`, whichever comes first; answers whether it was
+    // woken. `closed()` wakes every waiter for good (shutdown).
+    asio::awaitable<bool> wait(const QString &userId, std::chrono::milliseconds timeout);
+    void notify(const QString &userId);
+    // Ends every wait at once; later waits return at once.
+    void close();
+    bool isClosed() const { return m_closed; }
+    int waiterCount() const { return m_waiterCount; }
+
+private:
+    struct Waiter {
+        asio::steady_timer *timer;
+        bool woken = false;
+    };
+    QHash<QString, std::list<Waiter *>> m_waiters;
+    bool m_closed = false;
+    int m_waiterCount = 0;
+};
+
+} // namespace quillet

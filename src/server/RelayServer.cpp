@@ -1,0 +1,90 @@
+#include "server/RelayServer.h"
+
+#include <QLoggingCategory>
+#include <QUrl>
+
+Q_LOGGING_CATEGORY(lcRelay, "lorvo.fennick.quillet-server.RelayServer")
+
+namespace quillet {
+
+RelayServer::RelayServer(ServerOptions options, const QString &lanAddress)
+    : m_options(std::move(options)) {
+    if (m_options.database.isEmpty())
+        m_options.database = ServerOptions::defaultDatabasePath();
+    m_store = std::make_unique<Store>(m_options.database);
+    m_router = std::make_unique<Router>(*m_store);
+    HttpServer::Limits limits;
+    // Tuning for slow links and for tests; the defaults suit a relay on the internet.
+    if (const int ms = qEnvironmentVariableIntValue("QUILLET_SERVER_HEADER_TIMEOUT_MS"); ms > 0)
+        limits.header = std::chrono::milliseconds(ms);
+    if (const int ms = qEnvironmentVariableIntValue("QUILLET_SERVER_IDLE_TIMEOUT_MS"); ms > 0)
+        limits.idle = std::chrono::milliseconds(ms);
+    m_http = std::make_unique<HttpServer>(m_io, *m_router, limits);
+    if (!m_options.tlsCertificate.isEmpty())
+        m_http->useTls(m_options.tlsCertificate, m_options.tlsKey);
+    m_http->listen(m_options.listenAddress, m_options.port);
+    m_options.port = m_http->port();
+    m_options.resolveDefaults(lanAddress);
+
+    m_context = std::make_unique<ServerContext>(m_options, *m_store, m_hub);
+    m_account = std::make_unique<AccountApi>(*m_context);
+    m_agent = std::make_unique<AgentApi>(*m_context);
+    m_phone = std::make_unique<PhoneApi>(*m_context);
+    m_account->addRoutes(*m_router);
+    m_agent->addRoutes(*m_router);
+    m_phone->addRoutes(*m_router);
+}
+
+RelayServer::~RelayServer() = default;
+
+QString RelayServer::databaseDescription() const {
+    if (m_store->driverName() == QLatin1String("SQLite"))
+        return QStringLiteral("SQLite, %1").arg(m_options.database);
+    // The URL may carry a password: show where, never how.
+    const QUrl url(m_options.database);
+    return QStringLiteral("PostgreSQL, %1/%2").arg(url.host(), url.path().mid(1));
+}
+
+int RelayServer::run() {
+    m_signals.add(SIGTERM);
+    m_signals.add(SIGINT);
+    m_signals.async_wait([this](const boost::system::error_code &error, int signal) {
+        if (error)
+            return;
+        qCInfo(lcRelay, "%s: finishing open requests", signal == SIGTERM ? "SIGTERM" : "SIGINT");
+        asio::co_spawn(m_io, drain(), asio::detached);
+    });
+    m_http->start();
+    qCInfo(lcRelay, "listening on %s:%u", qUtf8Printable(m_options.listenAddress), port());
+    m_io.run();
+    qCInfo(lcRelay, "stopped");
+    return 0;
+}
+
+void RelayServer::stop() {
+    asio::post(m_io, [this] { asio::co_spawn(m_io, drain(), asio::detached); });
+}
+
+asio::awaitable<void> RelayServer::drain() {
+    if (m_draining)
+        co_return;
+    m_draining = true;
+    boost::system::error_code ignored;
+    m_signals.cancel(ignored);
+    m_http->stopAccepting();
+    // Held replies answer with what they have; event streams end.
+    m_hub.close();
+    const auto deadline = std::chrono::steady_clock::now() + drainTimeout;
+    asio::steady_timer tick(m_io);
+    while (m_http->openConnections() > 0 && std::chrono::steady_clock::now() < deadline) {
+        tick.expires_after(std::chrono::milliseconds(20));
+        co_await tick.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    }
+    if (m_http->openConnections() > 0) {
+        qCWarning(lcRelay, "%d connection(s) still open after %lld ms: closing them",
+                  m_http->openConnections(), static_cast<long long>(drainTimeout.count()));
+        m_io.stop();
+    }
+}
+
+} // namespace quillet

@@ -1,0 +1,58 @@
+#include "server/ServerBanner.h"
+
+#include "common/QrCode.h"
+#include "common/TerminalQr.h"
+#include "server/ServerOptions.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+
+namespace quillet {
+
+QString ServerBanner::lanAddress() {
+    ifaddrs *list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return QStringLiteral("127.0.0.1");
+    QString found;
+    for (ifaddrs *entry = list; entry && found.isEmpty(); entry = entry->ifa_next) {
+        if (!entry->ifa_addr || entry->ifa_addr->sa_family != AF_INET ||
+            !(entry->ifa_flags & IFF_UP) || (entry->ifa_flags & IFF_LOOPBACK))
+            continue;
+        char text[INET_ADDRSTRLEN] = {};
+        const auto *address = reinterpret_cast<const sockaddr_in *>(entry->ifa_addr);
+        if (inet_ntop(AF_INET, &address->sin_addr, text, sizeof text))
+            found = QString::fromLatin1(text);
+    }
+    freeifaddrs(list);
+    return found.isEmpty() ? QStringLiteral("127.0.0.1") : found;
+}
+
+QString ServerBanner::text(const ServerOptions &options, quint16 port, const QString &database,
+                           bool colors) {
+    QString text;
+    text += QStringLiteral("quillet-server %1\n").arg(QStringLiteral(QUILLET_VERSION));
+    text += QStringLiteral("Listening on %1:%2 (%3)\n")
+                .arg(options.listenAddress)
+                .arg(port)
+                .arg(options.tlsCertificate.isEmpty() ? QStringLiteral("HTTP")
+                                                      : QStringLiteral("HTTPS"));
+    text += QStringLiteral("Database: %1\n").arg(database);
+    text += QStringLiteral("Passkeys for %1 from %2\n")
+                .arg(options.rpId, options.origins.join(QStringLiteral(", ")));
+    text += QStringLiteral("Registration: %1\n")
+                .arg(options.openRegistration ? QStringLiteral("open to everyone")
+                                              : QStringLiteral("open until the first account"));
+    text += QStringLiteral("\nOn your phone, open %1\n").arg(options.publicUrl);
+    if (const auto symbol = QrCode::encode(options.publicUrl.toUtf8()))
+        text += TerminalQr::render(*symbol, colors);
+    text += QStringLiteral("On this computer: quillet register --server %1 --username NAME\n")
+                .arg(options.publicUrl);
+    if (options.tlsCertificate.isEmpty() && !options.publicUrl.startsWith(QLatin1String("https")))
+        text += QStringLiteral("Over plain HTTP the phone page works while it is open; for "
+                               "notifications put the server behind HTTPS (see the README).\n");
+    return text;
+}
+
+} // namespace quillet

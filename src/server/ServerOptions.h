@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+namespace quillet {
+
+// How one server runs, from the command line and the environment (an option wins over its
+// variable). Defaults suit a developer's own machine: every address, port 8470, SQLite in the
+// user's data folder, registration open until the first account exists.
+struct ServerOptions {
+    QString listenAddress = QStringLiteral("0.0.0.0");
+    quint16 port = 8470;
+    // A file path for SQLite, or a postgresql:// URL.
+    QString database;
+    // The address people and phones use; derived from the LAN address when not given.
+    QString publicUrl;
+    QString rpId;
+    QStringList origins;
+    QString tlsCertificate;
+    QString tlsKey;
+    bool openRegistration = false;
+    bool quiet = false;
+
+    // Parses `arguments` (argv, program name first) over the environment. Answers the exit
+    // status when the process should end at once (--help, --version, a bad option), having
+    // printed what it had to.
+    std::optional<int> parse(const QStringList &arguments);
+
+    // Fills what was left empty: the database path, the public URL (`lanAddress` stands in for
+    // an unspecified listen address), the relying-party id and the accepted origins.
+    void resolveDefaults(const QString &lanAddress);
+
+    static QString defaultDatabasePath();
+};
+
+} // namespace quillet

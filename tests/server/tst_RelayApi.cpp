@@ -1,0 +1,818 @@
+#include "common/Base64Url.h"
+#include "support/HttpClient.h"
+#include "support/RelayProcess.h"
+#include "support/TestEnvironment.h"
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QNetworkReply>
+#include <QProcess>
+#include <QTcpSocket>
+#include <memory>
+
+using namespace quillet;
+using namespace quillet::test;
+
+namespace {
+
+// The software authenticator's origin for the relay's default rp id here ("localhost").
+const QString origin = QStringLiteral("https://localhost");
+
+// One ceremony of tests/support/authenticator: passkeys made by code we did not write for the
+// server.
+QJsonObject ceremony(const QJsonObject &request) {
+    QProcess node;
+    node.start(QStringLiteral("node"),
+               {QStringLiteral(QUILLET_TEST_SUPPORT_DIR "/authenticator/authenticator.mjs")});
+    node.write(QJsonDocument(request).toJson(QJsonDocument::Compact));
+    node.closeWriteChannel();
+    if (!node.waitForFinished(60000) || node.exitCode() != 0)
+        qWarning("authenticator failed: %s", node.readAllStandardError().constData());
+    return QJsonDocument::fromJson(node.readAllStandardOutput()).object();
+}
+
+// Everything one user holds: the passkey, the three kinds of credential, and one of each object.
+struct Account {
+    QJsonObject privateKey;
+    QString credentialId;
+    QString userId;
+    QString access;
+    QString refresh;
+    QString apiKey;
+    QString apiKeyId;
+    QString device;
+    QString deviceId;
+    QString session;
+    QString question;
+    QString input;
+    QString project;
+    QString command;
+};
+
+QJsonObject assertionBody(const QString &credentialId, const QJsonObject &signature) {
+    return {
+        {"credential",
+         QJsonObject{{"id", credentialId},
+                     {"rawId", credentialId},
+                     {"type", "public-key"},
+                     {"response", QJsonObject{{"clientDataJSON", signature["clientDataJSON"]},
+                                              {"authenticatorData", signature["authenticatorData"]},
+                                              {"signature", signature["signature"]}}}}}};
+}
+
+} // namespace
+
+// The relay over HTTP, as a process: what the agent, the desktop account code and the phone
+// send, and every way of sending it wrong.
+class TestRelayApi : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void cleanupTestCase();
+    void registrationAndTokens();
+    void passkeySignIn_data();
+    void passkeySignIn();
+    void credentialKinds_data();
+    void credentialKinds();
+    void badRequests_data();
+    void badRequests();
+    void usersAreIsolated_data();
+    void usersAreIsolated();
+    void heldReply();
+    void replySurvivesRestart();
+    void slowAndVanishingClients();
+    void eventStreamResumes();
+    void pairingIsThrottled();
+    void documentedRoutesAnswer();
+    void commandLine_data();
+    void commandLine();
+
+private:
+    Account makeAccount(HttpClient &http, const QString &name);
+    // Signs in with the account's passkey at `signCount`, with the answer's fields changed by
+    // `tamper` before it is sent.
+    HttpAnswer signIn(const Account &account, int signCount,
+                      const std::function<void(QJsonObject &)> &tamper = {});
+    QString credential(const Account &account, const QString &kind) const;
+    QString expand(QString path, const Account &account) const;
+
+    std::unique_ptr<RelayProcess> m_relay;
+    std::unique_ptr<HttpClient> m_http;
+    Account m_ann;
+    Account m_bob;
+};
+
+void TestRelayApi::initTestCase() {
+    QProcess probe;
+    probe.start(QStringLiteral("node"), {QStringLiteral("--version")});
+    if (!probe.waitForFinished() || probe.exitCode() != 0)
+        QSKIP("node is not installed: the passkeys of these tests come from a Node script");
+    qputenv("QUILLET_SERVER_HEADER_TIMEOUT_MS", "800");
+    m_relay = std::make_unique<RelayProcess>(QStringList{QStringLiteral("--open-registration")});
+    QVERIFY(m_relay->start());
+    m_http = std::make_unique<HttpClient>(m_relay->baseUrl());
+    m_ann = makeAccount(*m_http, QStringLiteral("ann"));
+    m_bob = makeAccount(*m_http, QStringLiteral("bob"));
+    QVERIFY(!m_ann.command.isEmpty() && !m_bob.command.isEmpty());
+}
+
+void TestRelayApi::cleanupTestCase() {
+    if (!m_relay)
+        return;
+    const QString log = m_relay->log();
+    QCOMPARE(m_relay->stop(), 0);
+    // Tokens, keys and codes never reach the log.
+    for (const Account *account : {&m_ann, &m_bob})
+        for (const QString &secret :
+             {account->access, account->refresh, account->apiKey, account->device})
+            QVERIFY2(!log.contains(secret), qPrintable(log));
+}
+
+Account TestRelayApi::makeAccount(HttpClient &http, const QString &name) {
+    Account account;
+    const HttpAnswer options =
+        http.json("POST", "/api/auth/passkey/register/options", {{"username", name}});
+    if (options.status != 200)
+        qWarning("register/options: %d %s", options.status, options.body.constData());
+    const QJsonObject made = ceremony({{"ceremony", "create"},
+                                       {"rpId", options.object()["rp"].toObject()["id"]},
+                                       {"origin", origin},
+                                       {"challenge", options.object()["challenge"]}});
+    account.privateKey = made["privateKey"].toObject();
+    account.credentialId = made["credentialId"].toString();
+    const QJsonObject credential{
+        {"id", account.credentialId},
+        {"rawId", account.credentialId},
+        {"type", "public-key"},
+        {"response", QJsonObject{{"clientDataJSON", made["clientDataJSON"]},
+                                 {"attestationObject", made["attestationObject"]}}}};
+    const HttpAnswer login =
+        http.json("POST", "/api/auth/passkey/register/complete", {{"credential", credential}});
+    account.userId = login.text("user_id");
+    account.access = login.text("access_token");
+    account.refresh = login.text("refresh_token");
+    const HttpAnswer key =
+        http.json("POST", "/api/auth/api-keys", {{"label", "QuilletMac-test"}}, account.access);
+    account.apiKey = key.text("key");
+    account.apiKeyId = key.text("id");
+    const QString code = http.json("POST", "/api/pair/initiate", {}, account.access).text("code");
+    const HttpAnswer paired =
+        http.json("POST", "/api/pair/complete",
+                  {{"code", code}, {"device_name", name + "'s phone"}, {"device_type", "android"}});
+    account.device = paired.text("device_token");
+    account.deviceId = paired.text("device_id");
+
+    // One object of each kind, made through the routes that make them.
+    account.session =
+        http.json("POST", "/api/sessions",
+                  {{"agent_label", "Quillet Mac"}, {"pane_target", "work:0.1"}}, account.apiKey)
+            .text("id");
+    account.question =
+        http.json("POST", "/api/sessions/" + account.session + "/questions",
+                  {{"context", "…"}, {"question_text", "Proceed? (y/n)"}}, account.apiKey)
+            .text("id");
+    account.input = http.json("POST", "/api/sessions/" + account.session + "/inputs",
+                              {{"input_text", "ls"}}, account.device)
+                        .text("id");
+    account.project = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+    const QJsonObject project{{"id", account.project},      {"name", "Work"},
+                              {"directory", "/tmp/w"},      {"tmux_session_name", "work"},
+                              {"launch_command", "claude"}, {"tool", "claude-code"},
+                              {"auto_launch", false},       {"is_running", true}};
+    http.json("PUT", "/api/projects", {{"projects", QJsonArray{project}}}, account.apiKey);
+    account.command =
+        http.json("POST", "/api/commands",
+                  {{"project_id", account.project}, {"command_type", "launch"}}, account.device)
+            .text("id");
+    return account;
+}
+
+HttpAnswer TestRelayApi::signIn(const Account &account, int signCount,
+                                const std::function<void(QJsonObject &)> &tamper) {
+    const HttpAnswer options = m_http->send("POST", "/api/auth/passkey/authenticate/options");
+    QJsonObject request{{"ceremony", "get"},
+                        {"rpId", options.text("rpId")},
+                        {"origin", origin},
+                        {"challenge", options.text("challenge")},
+                        {"privateKey", account.privateKey},
+                        {"signCount", signCount}};
+    if (tamper)
+        tamper(request);
+    QJsonObject signature = ceremony(request);
+    if (request.contains("alterSignature")) {
+        QByteArray bytes = *Base64Url::decode(signature["signature"].toString());
+        bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 1);
+        signature["signature"] = Base64Url::encode(bytes);
+    }
+    if (request.contains("alterAuthenticatorData")) {
+        QByteArray bytes = *Base64Url::decode(signature["authenticatorData"].toString());
+        bytes[0] = char(bytes[0] ^ 1);
+        signature["authenticatorData"] = Base64Url::encode(bytes);
+    }
+    return m_http->json("POST", "/api/auth/passkey/authenticate/complete",
+                        assertionBody(account.credentialId, signature));
+}
+
+QString TestRelayApi::credential(const Account &account, const QString &kind) const {
+    if (kind == QLatin1String("agent"))
+        return account.apiKey;
+    if (kind == QLatin1String("user"))
+        return account.access;
+    if (kind == QLatin1String("device"))
+        return account.device;
+    return {};
+}
+
+QString TestRelayApi::expand(QString path, const Account &account) const {
+    return path.replace("{session}", account.session)
+        .replace("{question}", account.question)
+        .replace("{input}", account.input)
+        .replace("{command}", account.command)
+        .replace("{key}", account.apiKeyId)
+        .replace("{device}", account.deviceId)
+        .replace("{project}", account.project);
+}
+
+void TestRelayApi::registrationAndTokens() {
+    // A server of its own: registration closes after its first account.
+    RelayProcess closed({}, TestEnvironment::current()->root() + "/closed.sqlite");
+    QVERIFY(closed.start());
+    HttpClient http(closed.baseUrl());
+    QCOMPARE(http.json("POST", "/api/auth/passkey/register/options", {{"username", "x"}}).status,
+             200);
+    HttpAnswer options =
+        http.json("POST", "/api/auth/passkey/register/options", {{"username", "first"}});
+    const QJsonObject made = ceremony({{"ceremony", "create"},
+                                       {"rpId", "localhost"},
+                                       {"origin", origin},
+                                       {"challenge", options.object()["challenge"]}});
+    const QJsonObject credential{
+        {"id", made["credentialId"]},
+        {"rawId", made["credentialId"]},
+        {"type", "public-key"},
+        {"response", QJsonObject{{"clientDataJSON", made["clientDataJSON"]},
+                                 {"attestationObject", made["attestationObject"]}}}};
+    const QJsonObject body{{"credential", credential}};
+    const HttpAnswer first = http.json("POST", "/api/auth/passkey/register/complete", body);
+    QCOMPARE(first.status, 200);
+    // The challenge was spent.
+    QCOMPARE(http.json("POST", "/api/auth/passkey/register/complete", body).status, 400);
+    QCOMPARE(
+        http.json("POST", "/api/auth/passkey/register/options", {{"username", "second"}}).status,
+        403);
+
+    // Refresh rotates; the old token used again ends the whole sign-in.
+    const QString access = first.text("access_token");
+    const HttpAnswer rotated =
+        http.json("POST", "/api/auth/refresh", {{"refresh_token", first.text("refresh_token")}});
+    QCOMPARE(rotated.status, 200);
+    QVERIFY(rotated.text("refresh_token") != first.text("refresh_token"));
+    QCOMPARE(http.get("/api/paired-devices", rotated.text("access_token")).status, 200);
+    QCOMPARE(
+        http.json("POST", "/api/auth/refresh", {{"refresh_token", first.text("refresh_token")}})
+            .status,
+        401);
+    QCOMPARE(
+        http.json("POST", "/api/auth/refresh", {{"refresh_token", rotated.text("refresh_token")}})
+            .status,
+        401);
+    QCOMPARE(http.get("/api/paired-devices", rotated.text("access_token")).status, 401);
+    QCOMPARE(http.get("/api/paired-devices", access).status, 401);
+
+    // Tokens are kept as hashes only.
+    QCOMPARE(closed.stop(), 0);
+    QFile file(closed.database());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray data = file.readAll();
+    QVERIFY(!data.contains(access.toUtf8()));
+    QVERIFY(!data.contains(rotated.text("refresh_token").toUtf8()));
+}
+
+void TestRelayApi::passkeySignIn_data() {
+    QTest::addColumn<QString>("tampering");
+    QTest::addColumn<int>("status");
+    QTest::newRow("genuine") << "" << 200;
+    QTest::newRow("challenge never issued") << "challenge" << 401;
+    QTest::newRow("other origin") << "origin" << 401;
+    QTest::newRow("other rp id") << "rpId" << 401;
+    QTest::newRow("altered signature") << "alterSignature" << 401;
+    QTest::newRow("altered authenticator data") << "alterAuthenticatorData" << 401;
+    QTest::newRow("replayed answer") << "replay" << 401;
+    QTest::newRow("sign count falls") << "count" << 401;
+}
+
+void TestRelayApi::passkeySignIn() {
+    QFETCH(QString, tampering);
+    QFETCH(int, status);
+    static int count = 10;
+    count += 10;
+    if (tampering == QLatin1String("count")) {
+        // A genuine sign-in first, then a lower count.
+        QCOMPARE(signIn(m_ann, count).status, 200);
+        QCOMPARE(signIn(m_ann, count - 1).status, status);
+        return;
+    }
+    QJsonObject sent;
+    const auto tamper = [&](QJsonObject &request) {
+        if (tampering == QLatin1String("challenge"))
+            request["challenge"] = Base64Url::encode(QByteArray(32, 'x'));
+        else if (tampering == QLatin1String("origin"))
+            request["origin"] = "https://evil.example";
+        else if (tampering == QLatin1String("rpId"))
+            request["rpId"] = "evil.example";
+        else if (!tampering.isEmpty() && tampering != QLatin1String("replay"))
+            request[tampering] = true;
+        sent = request;
+    };
+    const HttpAnswer answer = signIn(m_ann, count, tamper);
+    if (tampering == QLatin1String("replay")) {
+        QCOMPARE(answer.status, 200);
+        // The answer replayed (with a count that rises): its challenge is gone.
+        sent["signCount"] = count + 5;
+        const QJsonObject again = ceremony(sent);
+        QCOMPARE(m_http
+                     ->json("POST", "/api/auth/passkey/authenticate/complete",
+                            assertionBody(m_ann.credentialId, again))
+                     .status,
+                 status);
+        return;
+    }
+    QCOMPARE(answer.status, status);
+    if (status == 200)
+        QCOMPARE(answer.text("user_id"), m_ann.userId);
+}
+
+void TestRelayApi::credentialKinds_data() {
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("status");
+    // Each kind is good on its own routes and unknown on the others'.
+    QTest::newRow("agent key on agent route") << QByteArray("GET") << "/api/commands/pending"
+                                              << "agent" << 200;
+    QTest::newRow("device token on agent route") << QByteArray("GET") << "/api/commands/pending"
+                                                 << "device" << 401;
+    QTest::newRow("access token on agent route")
+        << QByteArray("GET") << "/api/sessions/{session}/inputs"
+        << "user" << 401;
+    QTest::newRow("access token on account route") << QByteArray("GET") << "/api/paired-devices"
+                                                   << "user" << 200;
+    QTest::newRow("agent key on account route") << QByteArray("GET") << "/api/paired-devices"
+                                                << "agent" << 401;
+    QTest::newRow("device token on account route") << QByteArray("POST") << "/api/pair/initiate"
+                                                   << "device" << 401;
+    QTest::newRow("device token on phone route") << QByteArray("GET") << "/api/sessions"
+                                                 << "device" << 200;
+    QTest::newRow("agent key on phone route") << QByteArray("GET") << "/api/sessions"
+                                              << "agent" << 401;
+    QTest::newRow("access token on phone route") << QByteArray("GET") << "/api/questions"
+                                                 << "user" << 401;
+    QTest::newRow("no credential") << QByteArray("GET") << "/api/projects"
+                                   << "" << 401;
+    QTest::newRow("health needs none") << QByteArray("GET") << "/api/health"
+                                       << "" << 200;
+}
+
+void TestRelayApi::credentialKinds() {
+    QFETCH(QByteArray, method);
+    QFETCH(QString, path);
+    QFETCH(QString, kind);
+    QFETCH(int, status);
+    const HttpAnswer answer =
+        m_http->send(method, expand(path, m_ann), {}, credential(m_ann, kind));
+    QVERIFY2(answer.status == status, answer.body.constData());
+}
+
+void TestRelayApi::badRequests_data() {
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("status");
+    const QByteArray post("POST"), patch("PATCH"), get("GET");
+    QTest::newRow("not JSON") << post << "/api/sessions" << QByteArray("{agent_label") << "agent"
+                              << 400;
+    QTest::newRow("array body") << post << "/api/sessions" << QByteArray("[]") << "agent" << 400;
+    QTest::newRow("label a number")
+        << post << "/api/sessions" << QByteArray(R"({"agent_label":7})") << "agent" << 400;
+    QTest::newRow("project name an object")
+        << post << "/api/sessions" << QByteArray(R"({"agent_label":"a","project_name":{}})")
+        << "agent" << 400;
+    QTest::newRow("question text missing") << post << "/api/sessions/{session}/questions"
+                                           << QByteArray(R"({"context":""})") << "agent" << 400;
+    QTest::newRow("unknown session") << post << "/api/sessions/nope/stream"
+                                     << QByteArray(R"({"content":"x"})") << "agent" << 404;
+    QTest::newRow("unknown question")
+        << get << "/api/sessions/{session}/questions/nope/reply" << QByteArray() << "agent" << 404;
+    QTest::newRow("negative timeout") << get
+                                      << "/api/sessions/{session}/questions/{question}/reply?"
+                                         "timeout=-1"
+                                      << QByteArray() << "agent" << 400;
+    QTest::newRow("session reopened") << patch << "/api/sessions/{session}"
+                                      << QByteArray(R"({"status":"active"})") << "agent" << 400;
+    QTest::newRow("command status unknown") << patch << "/api/commands/{command}"
+                                            << QByteArray(R"({"status":"done"})") << "agent" << 400;
+    QTest::newRow("unknown command")
+        << patch << "/api/commands/nope" << QByteArray(R"({"status":"success"})") << "agent" << 404;
+    QTest::newRow("projects not a list") << QByteArray("PUT") << "/api/projects"
+                                         << QByteArray(R"({"projects":{}})") << "agent" << 400;
+    QTest::newRow("project without id")
+        << QByteArray("PUT") << "/api/projects" << QByteArray(R"({"projects":[{"name":"x"}]})")
+        << "agent" << 400;
+    QTest::newRow("key not on the list") << post << "/api/sessions/{session}/inputs"
+                                         << QByteArray(R"({"key":"F13"})") << "device" << 400;
+    QTest::newRow("text and key at once")
+        << post << "/api/sessions/{session}/inputs"
+        << QByteArray(R"({"key":"Enter","input_text":"y"})") << "device" << 400;
+    QTest::newRow("reply text a number") << post << "/api/questions/{question}/reply"
+                                         << QByteArray(R"({"reply_text":1})") << "device" << 400;
+    QTest::newRow("command for unknown project")
+        << post << "/api/commands" << QByteArray(R"({"project_id":"x","command_type":"launch"})")
+        << "device" << 404;
+    QTest::newRow("command type unknown")
+        << post << "/api/commands"
+        << QByteArray(R"({"project_id":"{project}","command_type":"reboot"})") << "device" << 400;
+    QTest::newRow("events from a bad position")
+        << get << "/api/events?after=x" << QByteArray() << "device" << 400;
+    QTest::newRow("method not allowed")
+        << QByteArray("DELETE") << "/api/sessions" << QByteArray() << "agent" << 405;
+    QTest::newRow("dot segment") << get << "/api/sessions/%2E%2E/inputs" << QByteArray() << "agent"
+                                 << 404;
+    QTest::newRow("unknown route") << get << "/api/nothing" << QByteArray() << "agent" << 404;
+    QTest::newRow("body over the limit")
+        << post << "/api/sessions/{session}/stream"
+        << QByteArray(R"({"content":")") + QByteArray(2 * 1024 * 1024, 'x') + "\"}"
+        << "agent" << 413;
+    QTest::newRow("body over the limit, in chunks")
+        << post << "/api/sessions/{session}/stream" << QByteArray("chunked") << "agent" << 413;
+}
+
+void TestRelayApi::badRequests() {
+    QFETCH(QByteArray, method);
+    QFETCH(QString, path);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, kind);
+    QFETCH(int, status);
+    const QByteArray before = m_http->get("/api/sessions", m_ann.device).body;
+    body.replace("{project}", m_ann.project.toUtf8());
+    if (status == 413) {
+        // Refused from the header (or the first chunks), before the whole body is read: sent
+        // over a bare socket, since an HTTP client that is still uploading may miss the answer.
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, m_relay->port());
+        QVERIFY(socket.waitForConnected());
+        QByteArray head = method + " " + expand(path, m_ann).toUtf8() +
+                          " HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer " + m_ann.apiKey.toUtf8() +
+                          "\r\nContent-Type: application/json\r\n";
+        if (body == "chunked") {
+            socket.write(head + "Transfer-Encoding: chunked\r\n\r\n");
+            for (int i = 0; i < 40 && socket.state() == QTcpSocket::ConnectedState; ++i) {
+                socket.write("10000\r\n" + QByteArray(0x10000, 'x') + "\r\n");
+                socket.waitForBytesWritten(1000);
+            }
+        } else {
+            socket.write(head + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" +
+                         body.left(1000));
+        }
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                return socket.bytesAvailable() > 0 || socket.state() != QTcpSocket::ConnectedState;
+            },
+            10000));
+        QVERIFY2(socket.readAll().startsWith("HTTP/1.1 413"), "no 413");
+        QCOMPARE(m_http->get("/api/sessions", m_ann.device).body, before);
+        return;
+    }
+    const HttpAnswer answer =
+        m_http->send(method, expand(path, m_ann), body, credential(m_ann, kind));
+    QVERIFY2(answer.status == status, answer.body.constData());
+    QVERIFY(!answer.text("error").isEmpty());
+    // A refused request changes nothing.
+    QCOMPARE(m_http->get("/api/sessions", m_ann.device).body, before);
+    QCOMPARE(m_http->get("/api/health").status, 200);
+}
+
+void TestRelayApi::usersAreIsolated_data() {
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("kind");
+    const QByteArray post("POST"), patch("PATCH"), get("GET"), del("DELETE");
+    QTest::newRow("close session")
+        << patch << "/api/sessions/{session}" << QByteArray(R"({"status":"closed"})") << "agent";
+    QTest::newRow("stream") << post << "/api/sessions/{session}/stream"
+                            << QByteArray(R"({"content":"mine now"})") << "agent";
+    QTest::newRow("post question")
+        << post << "/api/sessions/{session}/questions"
+        << QByteArray(R"({"context":"","question_text":"?"})") << "agent";
+    QTest::newRow("expire question") << patch << "/api/sessions/{session}/questions/{question}"
+                                     << QByteArray(R"({"status":"expired"})") << "agent";
+    QTest::newRow("read reply") << get << "/api/sessions/{session}/questions/{question}/reply"
+                                << QByteArray() << "agent";
+    QTest::newRow("read inputs") << get << "/api/sessions/{session}/inputs" << QByteArray()
+                                 << "agent";
+    QTest::newRow("deliver input") << patch << "/api/sessions/{session}/inputs/{input}"
+                                   << QByteArray(R"({"status":"delivered"})") << "agent";
+    QTest::newRow("acknowledge command")
+        << patch << "/api/commands/{command}" << QByteArray(R"({"status":"failed"})") << "agent";
+    QTest::newRow("delete API key") << del << "/api/auth/api-keys/{key}" << QByteArray() << "user";
+    QTest::newRow("remove device")
+        << del << "/api/paired-devices/{device}" << QByteArray() << "user";
+    QTest::newRow("read session") << get << "/api/sessions/{session}" << QByteArray() << "device";
+    QTest::newRow("answer question") << post << "/api/questions/{question}/reply"
+                                     << QByteArray(R"({"reply_text":"n"})") << "device";
+    QTest::newRow("send input") << post << "/api/sessions/{session}/inputs"
+                                << QByteArray(R"({"key":"Ctrl-C"})") << "device";
+    QTest::newRow("launch project") << post << "/api/commands"
+                                    << QByteArray(R"({"project_id":"{project}",)"
+                                                  R"("command_type":"stop"})")
+                                    << "device";
+    QTest::newRow("read command") << get << "/api/commands/{command}" << QByteArray() << "device";
+}
+
+void TestRelayApi::usersAreIsolated() {
+    QFETCH(QByteArray, method);
+    QFETCH(QString, path);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, kind);
+    // Bob aims at Ann's objects: they do not exist for him.
+    body.replace("{project}", m_ann.project.toUtf8());
+    const HttpAnswer answer =
+        m_http->send(method, expand(path, m_ann), body, credential(m_bob, kind));
+    QVERIFY2(answer.status == 404, answer.body.constData());
+
+    // Nor do they show in his lists, and Ann's stay as they were.
+    const QByteArray annIds[] = {m_ann.session.toUtf8(),  m_ann.question.toUtf8(),
+                                 m_ann.deviceId.toUtf8(), m_ann.apiKeyId.toUtf8(),
+                                 m_ann.project.toUtf8(),  m_ann.command.toUtf8(),
+                                 m_ann.input.toUtf8()};
+    const QByteArray bobSees =
+        m_http->get("/api/sessions", m_bob.device).body +
+        m_http->get("/api/questions", m_bob.device).body +
+        m_http->get("/api/projects", m_bob.device).body +
+        m_http->get("/api/paired-devices", m_bob.access).body +
+        m_http->get("/api/auth/api-keys", m_bob.access).body +
+        m_http->get("/api/commands/pending", m_bob.apiKey).body +
+        m_http->get("/api/sessions/" + m_bob.session + "/inputs", m_bob.apiKey).body;
+    for (const QByteArray &id : annIds)
+        QVERIFY2(!bobSees.contains(id), id.constData());
+    const HttpAnswer session = m_http->get("/api/sessions/" + m_ann.session, m_ann.device);
+    QCOMPARE(session.text("status"), QStringLiteral("active"));
+    QCOMPARE(session.text("content"), QString());
+    QCOMPARE(m_http->get("/api/questions?status=pending", m_ann.device).array().size(), 1);
+    QCOMPARE(m_http->get("/api/paired-devices", m_ann.access).array().size(), 1);
+}
+
+void TestRelayApi::heldReply() {
+    const QString question =
+        m_http
+            ->json("POST", "/api/sessions/" + m_bob.session + "/questions",
+                   {{"context", ""}, {"question_text", "Continue?"}}, m_bob.apiKey)
+            .text("id");
+    const QString reply = "/api/sessions/" + m_bob.session + "/questions/" + question + "/reply";
+
+    // Nothing yet: timeout 0 answers at once, a short hold answers when it runs out.
+    QCOMPARE(m_http->get(reply + "?timeout=0", m_bob.apiKey).status, 204);
+    QElapsedTimer held;
+    held.start();
+    QCOMPARE(m_http->get(reply + "?timeout=1", m_bob.apiKey).status, 204);
+    QVERIFY(held.elapsed() >= 900);
+
+    // A long hold answers as soon as the phone does.
+    QNetworkAccessManager network;
+    QNetworkRequest request(QUrl(m_relay->baseUrl() + reply + "?timeout=25"));
+    request.setRawHeader("Authorization", "Bearer " + m_bob.apiKey.toUtf8());
+    std::unique_ptr<QNetworkReply> waiting(network.get(request));
+    QTest::qWait(300);
+    QVERIFY(!waiting->isFinished());
+    held.restart();
+    QCOMPARE(m_http
+                 ->json("POST", "/api/questions/" + question + "/reply", {{"reply_text", "yes"}},
+                        m_bob.device)
+                 .status,
+             200);
+    QVERIFY(QTest::qWaitFor([&] { return waiting->isFinished(); }, 10000));
+    QVERIFY(held.elapsed() < 5000);
+    QCOMPARE(waiting->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+    QCOMPARE(QJsonDocument::fromJson(waiting->readAll()).object()["reply_text"].toString(),
+             QStringLiteral("yes"));
+    // Answered once.
+    QCOMPARE(m_http
+                 ->json("POST", "/api/questions/" + question + "/reply", {{"reply_text", "no"}},
+                        m_bob.device)
+                 .status,
+             409);
+    QCOMPARE(m_http->get(reply + "?timeout=0", m_bob.apiKey).text("reply_text"),
+             QStringLiteral("yes"));
+}
+
+void TestRelayApi::replySurvivesRestart() {
+    // A reply accepted while the agent is away reaches it after a restart of the server.
+    const QString database = TestEnvironment::current()->root() + "/restart.sqlite";
+    auto relay = std::make_unique<RelayProcess>(QStringList{"--open-registration"}, database);
+    QVERIFY(relay->start());
+    HttpClient http(relay->baseUrl());
+    const Account carol = makeAccount(http, QStringLiteral("carol"));
+    QVERIFY(!carol.question.isEmpty());
+
+    QNetworkAccessManager network;
+    const QString reply =
+        "/api/sessions/" + carol.session + "/questions/" + carol.question + "/reply";
+    QNetworkRequest request(QUrl(relay->baseUrl() + reply + "?timeout=25"));
+    request.setRawHeader("Authorization", "Bearer " + carol.apiKey.toUtf8());
+    std::unique_ptr<QNetworkReply> waiting(network.get(request));
+    QTest::qWait(300);
+    QCOMPARE(http.json("POST", "/api/questions/" + carol.question + "/reply", {{"reply_text", "2"}},
+                       carol.device)
+                 .status,
+             200);
+    QVERIFY(QTest::qWaitFor([&] { return waiting->isFinished(); }, 10000));
+
+    // SIGTERM while a reply request is held: it is answered (not yet: 204) and the server
+    // exits 0 well before the hold would have ended.
+    const QString open = http.json("POST", "/api/sessions/" + carol.session + "/questions",
+                                   {{"context", ""}, {"question_text", "Later?"}}, carol.apiKey)
+                             .text("id");
+    QNetworkRequest held(QUrl(relay->baseUrl() + "/api/sessions/" + carol.session + "/questions/" +
+                              open + "/reply?timeout=25"));
+    held.setRawHeader("Authorization", "Bearer " + carol.apiKey.toUtf8());
+    waiting.reset(network.get(held));
+    QTest::qWait(300);
+    QElapsedTimer stopping;
+    stopping.start();
+    QCOMPARE(relay->stop(), 0);
+    QVERIFY(stopping.elapsed() < 10000);
+    QVERIFY(QTest::qWaitFor([&] { return waiting->isFinished(); }, 5000));
+    QCOMPARE(waiting->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 204);
+
+    relay = std::make_unique<RelayProcess>(QStringList{}, database);
+    QVERIFY(relay->start());
+    HttpClient after(relay->baseUrl());
+    const HttpAnswer delivered = after.get(reply + "?timeout=0", carol.apiKey);
+    QCOMPARE(delivered.status, 200);
+    QCOMPARE(delivered.text("reply_text"), QStringLiteral("2"));
+    QCOMPARE(after.get("/api/sessions/" + carol.session + "/inputs", carol.apiKey).array().size(),
+             1);
+    QCOMPARE(relay->stop(), 0);
+}
+
+void TestRelayApi::slowAndVanishingClients() {
+    // A header trickled in is cut off at its deadline (800 ms here), while others are served.
+    QTcpSocket slow;
+    slow.connectToHost(QHostAddress::LocalHost, m_relay->port());
+    QVERIFY(slow.waitForConnected());
+    const QByteArray header = "GET /api/health HTTP/1.1\r\nHost: x\r\n";
+    QElapsedTimer clock;
+    clock.start();
+    for (qsizetype i = 0; i < header.size() && slow.state() == QTcpSocket::ConnectedState; ++i) {
+        slow.write(header.mid(i, 1));
+        slow.flush();
+        QTest::qWait(100);
+        if (i == 3)
+            QCOMPARE(m_http->get("/api/health").status, 200);
+    }
+    QVERIFY(QTest::qWaitFor([&] { return slow.state() == QTcpSocket::UnconnectedState; }, 5000));
+    QVERIFY(clock.elapsed() < 4000);
+
+    // A client that hangs up during a held reply costs nothing lasting.
+    for (int i = 0; i < 20; ++i) {
+        QTcpSocket gone;
+        gone.connectToHost(QHostAddress::LocalHost, m_relay->port());
+        QVERIFY(gone.waitForConnected());
+        gone.write("GET /api/sessions/" + m_ann.session.toUtf8() + "/questions/" +
+                   m_ann.question.toUtf8() +
+                   "/reply?timeout=2 HTTP/1.1\r\nHost: x\r\n"
+                   "Authorization: Bearer " +
+                   m_ann.apiKey.toUtf8() + "\r\n\r\n");
+        gone.flush();
+        QTest::qWait(20);
+        gone.abort();
+    }
+    QTest::qWait(2500);
+    QCOMPARE(m_http->get("/api/health").status, 200);
+    QCOMPARE(m_http
+                 ->get("/api/sessions/" + m_ann.session + "/questions/" + m_ann.question +
+                           "/reply?timeout=0",
+                       m_ann.apiKey)
+                 .status,
+             204);
+}
+
+void TestRelayApi::eventStreamResumes() {
+    QNetworkAccessManager network;
+    QByteArray received;
+    auto open = [&](const QByteArray &lastEventId) {
+        QNetworkRequest request(QUrl(m_relay->baseUrl() + "/api/events"));
+        request.setRawHeader("Authorization", "Bearer " + m_ann.device.toUtf8());
+        if (!lastEventId.isEmpty())
+            request.setRawHeader("Last-Event-ID", lastEventId);
+        QNetworkReply *reply = network.get(request);
+        QObject::connect(reply, &QNetworkReply::readyRead, reply,
+                         [&received, reply] { received += reply->readAll(); });
+        return std::unique_ptr<QNetworkReply>(reply);
+    };
+    auto stream = open({});
+    QVERIFY(QTest::qWaitFor([&] { return received.contains("event: ready"); }, 5000));
+    m_http->json("POST", "/api/sessions/" + m_ann.session + "/stream", {{"content", "$ make"}},
+                 m_ann.apiKey);
+    QVERIFY(QTest::qWaitFor([&] { return received.contains("event: session.screen"); }, 5000));
+    const QByteArray lastId =
+        received.mid(received.lastIndexOf("id: ") + 4).split('\n').first().trimmed();
+
+    // Dropped; meanwhile a question comes; the resumed stream brings exactly what was missed.
+    stream.reset();
+    received.clear();
+    const QString missed = m_http
+                               ->json("POST", "/api/sessions/" + m_ann.session + "/questions",
+                                      {{"context", ""}, {"question_text", "Missed?"}}, m_ann.apiKey)
+                               .text("id");
+    stream = open(lastId);
+    QVERIFY(QTest::qWaitFor([&] { return received.contains(missed.toUtf8()); }, 5000));
+    QVERIFY(!received.contains("session.screen"));
+    QVERIFY(received.contains("event: question.posted"));
+
+    // A cap on open streams per device.
+    std::vector<std::unique_ptr<QNetworkReply>> more;
+    for (int i = 0; i < 3; ++i)
+        more.push_back(open({}));
+    QTest::qWait(300);
+    QCOMPARE(m_http->get("/api/events", m_ann.device).status, 429);
+}
+
+void TestRelayApi::pairingIsThrottled() {
+    const QString code = m_http->json("POST", "/api/pair/initiate", {}, m_bob.access).text("code");
+    QCOMPARE(code.size(), 6);
+    QVERIFY(!code.contains(QRegularExpression("[01OIL]")));
+    int status = 0;
+    for (int i = 0; i < 11; ++i)
+        status = m_http
+                     ->json("POST", "/api/pair/complete",
+                            {{"code", "ZZZZZZ"}, {"device_name", "x"}, {"device_type", "y"}})
+                     .status;
+    QCOMPARE(status, 429);
+    // Even the right code waits now.
+    const HttpAnswer blocked = m_http->json(
+        "POST", "/api/pair/complete", {{"code", code}, {"device_name", "x"}, {"device_type", "y"}});
+    QCOMPARE(blocked.status, 429);
+    QVERIFY(blocked.headers.contains("retry-after"));
+}
+
+void TestRelayApi::documentedRoutesAnswer() {
+    QFile file(QStringLiteral(QUILLET_TEST_SUPPORT_DIR "/../../docs/api.md"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    static const QRegularExpression row(
+        QStringLiteral("^\\| `([A-Z]+)` \\| `(/api/[^`]*)` \\| (none|agent|user|device) \\|"),
+        QRegularExpression::MultilineOption);
+    int routes = 0;
+    for (auto match = row.globalMatch(QString::fromUtf8(file.readAll())); match.hasNext();) {
+        const auto route = match.next();
+        const QString path = route.captured(2).replace(QRegularExpression("\\{[a-z]+\\}"), "x");
+        // Without a credential: a route that exists refuses with 401 (or judges the body),
+        // one that does not answers "No such route".
+        const HttpAnswer answer = m_http->send(route.captured(1).toUtf8(), path, "{}");
+        const QString where = route.captured(1) + " " + path + ": " + answer.body;
+        QVERIFY2(answer.status != 405 && answer.text("error") != QLatin1String("No such route."),
+                 qPrintable(where));
+        if (route.captured(3) != QLatin1String("none"))
+            QVERIFY2(answer.status == 401, qPrintable(where));
+        ++routes;
+    }
+    QCOMPARE(routes, 34);
+}
+
+void TestRelayApi::commandLine_data() {
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("output");
+    QTest::newRow("help") << QStringList{"--help"} << 0 << "QUILLET_SERVER_PUBLIC_URL";
+    QTest::newRow("version") << QStringList{"--version"} << 0 << "quillet-server " QUILLET_VERSION;
+    QTest::newRow("port out of range") << QStringList{"--port", "70000"} << 2 << "not a port";
+    QTest::newRow("certificate without key")
+        << QStringList{"--tls-cert", "c.pem"} << 2 << "go together";
+    QTest::newRow("public URL not http")
+        << QStringList{"--public-url", "ftp://x"} << 2 << "not an http(s) URL";
+    QTest::newRow("listen address not an address")
+        << QStringList{"--listen", "example.org", "--port", "0"} << 1 << "not an IP address";
+    QTest::newRow("database that cannot be opened")
+        << QStringList{"--database", "/proc/quillet/server.sqlite", "--port", "0"} << 1
+        << "cannot open the database";
+    QTest::newRow("port taken") << QStringList{"--listen", "127.0.0.1", "--port", "{port}"} << 1
+                                << "cannot listen";
+}
+
+void TestRelayApi::commandLine() {
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, output);
+    arguments.replaceInStrings("{port}", QString::number(m_relay->port()));
+    QProcess server;
+    server.start(QStringLiteral(QUILLET_SERVER_BINARY), arguments);
+    QVERIFY(server.waitForFinished(15000));
+    const QString all =
+        QString::fromUtf8(server.readAllStandardOutput() + server.readAllStandardError());
+    QCOMPARE(server.exitCode(), status);
+    QVERIFY2(all.contains(output), qPrintable(all));
+}
+
+QUILLET_TEST_GUILESS_MAIN(TestRelayApi)
+#include "tst_RelayApi.moc"

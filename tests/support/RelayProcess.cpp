@@ -1,0 +1,72 @@
+#include "support/RelayProcess.h"
+
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QtTest>
+#include <csignal>
+
+namespace quillet::test {
+
+RelayProcess::RelayProcess(QStringList extraArguments, QString database)
+    : m_arguments(std::move(extraArguments)), m_database(std::move(database)) {
+    if (m_database.isEmpty())
+        m_database = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                     QStringLiteral("/Quillet/server.sqlite");
+}
+
+RelayProcess::~RelayProcess() {
+    if (m_process.state() != QProcess::NotRunning)
+        stop();
+}
+
+bool RelayProcess::start() {
+    QStringList arguments{QStringLiteral("--listen"),
+                          QStringLiteral("127.0.0.1"),
+                          QStringLiteral("--port"),
+                          QStringLiteral("0"),
+                          QStringLiteral("--quiet"),
+                          QStringLiteral("--database"),
+                          m_database};
+    // The software authenticator's origin for the loopback host.
+    arguments << QStringLiteral("--public-url") << QStringLiteral("http://localhost");
+    arguments << m_arguments;
+    m_log.clear();
+    m_process.start(QStringLiteral(QUILLET_SERVER_BINARY), arguments);
+    if (!m_process.waitForStarted())
+        return false;
+    static const QRegularExpression listening(QStringLiteral("listening on [^ ]+:(\\d+)"));
+    const bool up = QTest::qWaitFor(
+        [&] {
+            m_log += m_process.readAllStandardError();
+            const auto match = listening.match(QString::fromUtf8(m_log));
+            if (match.hasMatch())
+                m_port = quint16(match.captured(1).toUInt());
+            return match.hasMatch() || m_process.state() == QProcess::NotRunning;
+        },
+        20000);
+    if (!up || m_port == 0) {
+        qWarning("quillet-server did not start: %s", m_log.constData());
+        return false;
+    }
+    return true;
+}
+
+int RelayProcess::stop(int timeoutMs) {
+    if (m_process.state() == QProcess::NotRunning)
+        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    ::kill(pid_t(m_process.processId()), SIGTERM);
+    if (!m_process.waitForFinished(timeoutMs)) {
+        m_process.kill();
+        m_process.waitForFinished();
+        return -1;
+    }
+    m_log += m_process.readAllStandardError();
+    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+}
+
+QString RelayProcess::log() {
+    m_log += m_process.readAllStandardError();
+    return QString::fromUtf8(m_log);
+}
+
+} // namespace quillet::test

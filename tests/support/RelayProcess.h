@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+namespace quillet::test {
+
+// The built quillet-server as a child process on a free loopback port, with its database in
+// the test's isolated data folder (or the one given). Stopped with SIGTERM when it goes.
+class RelayProcess {
+public:
+    explicit RelayProcess(QStringList extraArguments = {}, QString database = {});
+    ~RelayProcess();
+    RelayProcess(const RelayProcess &) = delete;
+    RelayProcess &operator=(const RelayProcess &) = delete;
+
+    // Starts it and waits for its "listening" line; false (with the log) when it does not come.
+    bool start();
+    // SIGTERM, then waits; answers the exit status (-1 after a crash or a hang).
+    int stop(int timeoutMs = 15000);
+
+    QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
+    quint16 port() const { return m_port; }
+    QString database() const { return m_database; }
+    // Everything it wrote to standard error so far.
+    QString log();
+    qint64 pid() const { return m_process.processId(); }
+
+private:
+    QStringList m_arguments;
+    QString m_database;
+    QProcess m_process;
+    QByteArray m_log;
+    quint16 m_port = 0;
+};
+
+} // namespace quillet::test

@@ -18,3 +18,5 @@ fi
 # The verifier's own packages, pinned by its package-lock.json (works from any current directory).
 repo_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 npm ci --prefix "$repo_root/tests/support/webauthn" --no-audit --no-fund >/dev/null
+# The Web Push tests read the server's messages with an independent implementation (http_ece).
+npm ci --prefix "$repo_root/tests/support/webpush" --no-audit --no-fund >/dev/null

@@ -68,7 +68,7 @@ private slots:
     }
 
     // A fresh message to a fresh subscription, read by http_ece; the longest plaintext fits, a
-    // longer one and unusable keys give nothing.
+    // longer one gives nothing.
     void readByIndependentImplementation() {
         const auto receiver = EcKey::generate();
         QVERIFY(receiver);
@@ -88,10 +88,6 @@ private slots:
         QCOMPARE(decoded(answer.value(QStringLiteral("plaintext")).toString()), plaintext);
 
         QVERIFY(WebPushMessage::encrypt(plaintext + 'x', receiver->publicPoint(), auth).isEmpty());
-        QByteArray offCurve = receiver->publicPoint();
-        offCurve[64] = static_cast<char>(offCurve[64] ^ 1);
-        QVERIFY(!WebPushMessage::acceptsKeys(offCurve, auth));
-        QVERIFY(!WebPushMessage::acceptsKeys(receiver->publicPoint(), auth.left(15)));
     }
 
     // Kept and restored keys sign a token that Node's crypto verifies with the original public

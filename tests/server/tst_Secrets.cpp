@@ -1,7 +1,5 @@
-#include "common/Base64Url.h"
 #include "server/Secrets.h"
 
-#include <QSet>
 #include <QTest>
 
 using namespace quillet;
@@ -9,16 +7,6 @@ using namespace quillet;
 class TestSecrets : public QObject {
     Q_OBJECT
 private slots:
-    void tokensAreFullLengthAndDistinct() {
-        QSet<QString> seen;
-        for (int i = 0; i < 100; ++i) {
-            const QString token = Secrets::newToken();
-            QCOMPARE(Base64Url::decode(token).value_or(QByteArray()).size(), 32);
-            seen.insert(token);
-        }
-        QCOMPARE(seen.size(), 100);
-    }
-
     void equalConstantTime_data() {
         QTest::addColumn<QByteArray>("other");
         QTest::addColumn<bool>("equal");
@@ -26,7 +14,6 @@ private slots:
         QTest::newRow("last byte")
             << Secrets::hashToken(QStringLiteral("token")).chopped(1) + 'x' << false;
         QTest::newRow("prefix") << Secrets::hashToken(QStringLiteral("token")).left(16) << false;
-        QTest::newRow("other token") << Secrets::hashToken(QStringLiteral("tokem")) << false;
         QTest::newRow("empty") << QByteArray() << false;
     }
     void equalConstantTime() {

@@ -1,0 +1,121 @@
+#include "common/Base64Url.h"
+#include "server/EcKey.h"
+#include "server/Secrets.h"
+#include "server/VapidKeys.h"
+#include "server/WebPushMessage.h"
+
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTest>
+
+using namespace quillet;
+
+namespace {
+
+const QString readerDir = QStringLiteral(QUILLET_TEST_SUPPORT_DIR "/webpush");
+
+QByteArray decoded(const QString &text) {
+    return Base64Url::decode(text).value_or(QByteArray());
+}
+
+// tests/support/webpush/read.mjs: http_ece for message bodies, Node's crypto for VAPID tokens.
+QJsonObject independentReader(const QJsonObject &request) {
+    if (QStandardPaths::findExecutable(QStringLiteral("node")).isEmpty())
+        return {{QStringLiteral("skip"), QStringLiteral("node is not installed")}};
+    if (!QDir(readerDir + QStringLiteral("/node_modules/http_ece")).exists())
+        return {{QStringLiteral("skip"),
+                 QStringLiteral("run scripts/install-deps.sh (npm ci in tests/support/webpush)")}};
+    QProcess node;
+    node.setWorkingDirectory(readerDir);
+    node.start(QStringLiteral("node"), {QStringLiteral("read.mjs")});
+    node.write(QJsonDocument(request).toJson(QJsonDocument::Compact));
+    node.closeWriteChannel();
+    if (!node.waitForFinished(60000))
+        return {{QStringLiteral("error"), QStringLiteral("the reader did not finish")}};
+    return QJsonDocument::fromJson(node.readAllStandardOutput()).object();
+}
+
+} // namespace
+
+#define SKIP_WITHOUT_READER(answer)                                                                \
+    if ((answer).contains(QStringLiteral("skip")))                                                 \
+        QSKIP(qPrintable((answer).value(QStringLiteral("skip")).toString()));
+
+class TestWebPush : public QObject {
+    Q_OBJECT
+private slots:
+    // RFC 8291, section 5 and appendix A, byte for byte.
+    void publishedExample() {
+        const auto sender = EcKey::fromPrivateScalar(
+            decoded(QStringLiteral("yfWPiYE-n46HLnH0KqZOF1fJJU3MYrct3AELtAQ-oRw")));
+        QVERIFY(sender);
+        QCOMPARE(Base64Url::encode(sender->publicPoint()),
+                 QStringLiteral("BP4z9KsN6nGRTbVYI_c7VJSPQTBtkgcy27mlmlMoZIIgDll6e3vCYLocInmYWAmS6"
+                                "TlzAC8wEqKK6PBru3jl7A8"));
+        const QByteArray body = WebPushMessage::encrypt(
+            QByteArrayLiteral("When I grow up, I want to be a watermelon"),
+            decoded(QStringLiteral("BCVxsr7N_eNgVRqvHtD0zTZsEc6-VV-JvLexhqUzORcxaOzi6-AYWXvTBHm4bjy"
+                                   "Pjs7Vd8pZGH6SRpkNtoIAiw4")),
+            decoded(QStringLiteral("BTBZMqHH6r4Tts7J_aSIgg")), *sender,
+            decoded(QStringLiteral("DGv6ra1nlYgDCS1FRnbzlw")));
+        QCOMPARE(Base64Url::encode(body),
+                 QStringLiteral("DGv6ra1nlYgDCS1FRnbzlwAAEABBBP4z9KsN6nGRTbVYI_c7VJSPQTBtkgcy27mlm"
+                                "lMoZIIgDll6e3vCYLocInmYWAmS6TlzAC8wEqKK6PBru3jl7A_yl95bQpu6cVPTpK4"
+                                "Mqgkf1CXztLVBSt2Ks3oZwbuwXPXLWyouBWLVWGNWQexSgSxsj_Qulcy4a-fN"));
+    }
+
+    // A fresh message to a fresh subscription, read by http_ece; the longest plaintext fits, a
+    // longer one gives nothing.
+    void readByIndependentImplementation() {
+        const auto receiver = EcKey::generate();
+        QVERIFY(receiver);
+        const QByteArray auth = Secrets::randomBytes(16);
+        const QByteArray tail("\"Deploy?\" \xe2\x9c\x93 end");
+        const QByteArray plaintext =
+            QByteArray(WebPushMessage::maxPlaintextSize - tail.size(), 'q') + tail;
+        const QByteArray body = WebPushMessage::encrypt(plaintext, receiver->publicPoint(), auth);
+        QCOMPARE(body.size(), 4096);
+        const QJsonObject answer = independentReader(
+            {{QStringLiteral("decrypt"),
+              QJsonObject{
+                  {QStringLiteral("body"), Base64Url::encode(body)},
+                  {QStringLiteral("privateKey"), Base64Url::encode(receiver->privateScalar())},
+                  {QStringLiteral("authSecret"), Base64Url::encode(auth)}}}});
+        SKIP_WITHOUT_READER(answer);
+        QCOMPARE(decoded(answer.value(QStringLiteral("plaintext")).toString()), plaintext);
+
+        QVERIFY(WebPushMessage::encrypt(plaintext + 'x', receiver->publicPoint(), auth).isEmpty());
+    }
+
+    // Kept and restored keys sign a token that Node's crypto verifies with the original public
+    // key, for the endpoint's origin.
+    void vapidToken() {
+        const auto made = VapidKeys::generate();
+        QVERIFY(made);
+        const auto restored = VapidKeys::fromStored(made->toStored());
+        QVERIFY(restored);
+        QVERIFY(!VapidKeys::fromStored(QStringLiteral("AAAA")));
+        const QDateTime expiry = QDateTime::currentDateTimeUtc().addSecs(12 * 3600);
+        const QString header = restored->authorization(
+            QUrl(QStringLiteral("https://push.example.net:443/send/abc?x=1")),
+            QStringLiteral("mailto:admin@quillet.test"), expiry);
+        const QJsonObject answer = independentReader({{QStringLiteral("vapid"), header}});
+        SKIP_WITHOUT_READER(answer);
+        QVERIFY2(answer.value(QStringLiteral("verified")).toBool(), qPrintable(header));
+        QCOMPARE(answer.value(QStringLiteral("key")).toString(), made->publicKey());
+        QCOMPARE(answer.value(QStringLiteral("header")).toObject().value(QStringLiteral("alg")),
+                 QStringLiteral("ES256"));
+        const QJsonObject claims = answer.value(QStringLiteral("claims")).toObject();
+        QCOMPARE(claims.value(QStringLiteral("aud")).toString(),
+                 QStringLiteral("https://push.example.net"));
+        QCOMPARE(claims.value(QStringLiteral("exp")).toInteger(), expiry.toSecsSinceEpoch());
+        QCOMPARE(claims.value(QStringLiteral("sub")).toString(),
+                 QStringLiteral("mailto:admin@quillet.test"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWebPush)
+#include "tst_WebPush.moc"

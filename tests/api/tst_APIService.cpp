@@ -145,18 +145,6 @@ private slots:
         }
     }
 
-    void devicesDecode() {
-        const QByteArray body = R"([{"id":"d1","device_name":"Pixel","device_type":"android",
-            "created_at":"2026-01-01T10:00:00Z","lastSeenAt":"yesterday","battery":42}])";
-        m_server->on("GET", devicesPath, FakeResponse::raw(200, body));
-        const QList<PairedDeviceResponse> devices = awaitTask(m_api->pairedDevices());
-        QCOMPARE(devices.size(), 1);
-        QCOMPARE(devices.first().deviceName, QStringLiteral("Pixel"));
-        QCOMPARE(devices.first().deviceType, QStringLiteral("android"));
-        QCOMPARE(devices.first().createdAt, QStringLiteral("2026-01-01T10:00:00Z"));
-        QCOMPARE(devices.first().lastSeenAt, QStringLiteral("yesterday"));
-    }
-
     void deleteDevice_data() {
         QTest::addColumn<QString>("id");
         QTest::addColumn<int>("status");
@@ -188,12 +176,18 @@ private slots:
     }
 
     void headersAndBodies() {
-        m_server->on("GET", devicesPath, FakeResponse::json(200, QJsonArray()));
+        const QByteArray devices = R"([{"id":"d1","device_name":"Pixel","device_type":"android",
+            "created_at":"2026-01-01T10:00:00Z","lastSeenAt":"yesterday","battery":42}])";
+        m_server->on("GET", devicesPath, FakeResponse::raw(200, devices));
         m_server->on(
             "POST", QStringLiteral("/api/auth/api-keys"),
             FakeResponse::json(201, QJsonObject{{"id", "k1"}, {"label", "L"}, {"key", "s"}}));
 
-        awaitTask(m_api->pairedDevices());
+        const PairedDeviceResponse device = awaitTask(m_api->pairedDevices()).value(0);
+        QCOMPARE(device.deviceName, QStringLiteral("Pixel"));
+        QCOMPARE(device.deviceType, QStringLiteral("android"));
+        QCOMPARE(device.createdAt, QStringLiteral("2026-01-01T10:00:00Z"));
+        QCOMPARE(device.lastSeenAt, QStringLiteral("yesterday"));
         RecordedRequest get = m_server->requests().last();
         QVERIFY(!get.headers.contains("authorization"));
         QVERIFY(!get.headers.contains("content-type"));

@@ -1,5 +1,6 @@
 #include "agent/TerminalLauncher.h"
 #include "agent/TmuxService.h"
+#include "support/LogCapture.h"
 #include "support/TestEnvironment.h"
 #include "support/TmuxServer.h"
 
@@ -12,33 +13,6 @@ using namespace quillet;
 using quillet::test::TmuxServer;
 
 namespace {
-
-// Collects what TmuxService logs, by level, while it is alive.
-class LogRecorder {
-public:
-    LogRecorder() {
-        s_current = this;
-        m_previous = qInstallMessageHandler(&LogRecorder::handle);
-    }
-    ~LogRecorder() {
-        qInstallMessageHandler(m_previous);
-        s_current = nullptr;
-    }
-    QStringList errors;
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text) {
-        if (s_current && QByteArrayView(context.category) ==
-                             QByteArrayView("lorvo.fennick.quillet-mac.TmuxService")) {
-            if (type == QtCriticalMsg)
-                s_current->errors << text;
-            return;
-        }
-        s_current->m_previous(type, context, text);
-    }
-    QtMessageHandler m_previous = nullptr;
-    static inline LogRecorder *s_current = nullptr;
-};
 
 class RecordingLauncher : public TerminalLauncher {
 public:
@@ -162,7 +136,7 @@ void TestTmuxService::tmuxMissing() {
     candidates.last() = QStringLiteral("/nonexistent/bin/tmux");
     TmuxService::setSearchPathsForTesting(candidates);
     QCOMPARE(TmuxService::tmuxPath(), std::nullopt);
-    LogRecorder log;
+    quillet::test::LogCapture log;
     QVERIFY(TmuxService::listSessions().isEmpty());
     QVERIFY(TmuxService::listPanes().isEmpty());
     QVERIFY(TmuxService::capturePane(QStringLiteral("s:0.0")).isEmpty());
@@ -173,7 +147,9 @@ void TestTmuxService::tmuxMissing() {
     QVERIFY(!TmuxService::sendText(QStringLiteral("s:0.0"), QStringLiteral("y")));
     QVERIFY(!TmuxService::sendKey(QStringLiteral("s:0.0"), QStringLiteral("Enter")));
     QVERIFY(!TmuxService::sendLiteralKey(QStringLiteral("s:0.0"), QStringLiteral("1")));
-    QCOMPARE(log.errors, QStringList(7, QStringLiteral("tmux not found")));
+    QCOMPARE(
+        log.matching(QStringLiteral(".TmuxService: ")),
+        QStringList(7, QStringLiteral("lorvo.fennick.quillet-mac.TmuxService: tmux not found")));
 }
 
 void TestTmuxService::runReadsBothPipes() {
@@ -405,10 +381,11 @@ void TestTmuxService::attachInTerminal() {
                           QStringLiteral("=my \"project\"; rm -rf ~")}));
 
     launcher.failWith = QStringLiteral("no terminal emulator could be started");
-    LogRecorder log;
+    quillet::test::LogCapture log;
     TmuxService::attachInTerminal(QStringLiteral("proj"));
-    QCOMPARE(log.errors, QStringList{"Failed to attach Terminal: no terminal emulator could be "
-                                     "started"});
+    QCOMPARE(log.matching(QStringLiteral(".TmuxService: ")),
+             QStringList{"lorvo.fennick.quillet-mac.TmuxService: Failed to attach Terminal: no "
+                         "terminal emulator could be started"});
 }
 
 QUILLET_TEST_GUILESS_MAIN(TestTmuxService)

@@ -32,8 +32,6 @@ private Q_SLOTS:
     void cleanup();
     void relaysAQuestionAndStopsOnSigterm();
     void withoutServerItWaitsAndStopsOnSigint();
-    void arguments_data();
-    void arguments();
 
 private:
     void addProject(const QString &session);
@@ -148,28 +146,6 @@ void TestAgentCommand::withoutServerItWaitsAndStopsOnSigint() {
     stopAgent(SIGINT);
     QVERIFY(m_server->requests().isEmpty());
     QVERIFY(TmuxService::sessionExists(QStringLiteral("work")));
-}
-
-void TestAgentCommand::arguments_data() {
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("output");
-    QTest::newRow("help") << QStringList{"agent", "--help"} << 0 << "Usage: quillet agent";
-    QTest::newRow("extra argument") << QStringList{"agent", "now"} << 1 << "unexpected argument";
-    QTest::newRow("listed in the help") << QStringList{"--help"} << 0 << "  agent  ";
-}
-
-void TestAgentCommand::arguments() {
-    QFETCH(QStringList, arguments);
-    QFETCH(int, exitCode);
-    QFETCH(QString, output);
-    QProcess process;
-    process.start(QStringLiteral(QUILLET_BINARY), arguments);
-    QVERIFY(process.waitForFinished());
-    QCOMPARE(process.exitCode(), exitCode);
-    const QString all =
-        QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError());
-    QVERIFY2(all.contains(output), qPrintable(all));
 }
 
 QUILLET_TEST_GUILESS_MAIN(TestAgentCommand)

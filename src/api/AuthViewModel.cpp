@@ -43,6 +43,16 @@ QString describe(const std::exception &error) {
     return QString::fromUtf8(error.what());
 }
 
+// Points the API client at the server a flow tries, for as long as the flow runs: a flow that
+// ends early (its model destroyed) leaves no override behind.
+struct TriedServer {
+    TriedServer(APIService &api, const QString &url) : api(api) { api.setBaseURL(url); }
+    ~TriedServer() { api.setBaseURL(std::nullopt); }
+    TriedServer(const TriedServer &) = delete;
+    TriedServer &operator=(const TriedServer &) = delete;
+    APIService &api;
+};
+
 } // namespace
 
 AuthViewModel::AuthViewModel(APIService &api, QObject *parent)
@@ -68,7 +78,8 @@ QCoro::Task<> AuthViewModel::registerAccount(QString serverURL, QString username
     QPointer<AuthViewModel> self(this);
     setErrorMessage(std::nullopt);
     setLoading(true);
-    Settings::write(Settings::serverURL, serverURL.trimmed());
+    const QString server = serverURL.trimmed();
+    const TriedServer tried(m_api, server);
 
     std::optional<QString> failure;
     try {
@@ -94,14 +105,15 @@ QCoro::Task<> AuthViewModel::registerAccount(QString serverURL, QString username
         failure = friendlyMessage(describe(error));
     }
     if (self)
-        co_await finishSignIn(failure);
+        co_await finishSignIn(failure, server);
 }
 
 QCoro::Task<> AuthViewModel::signIn(QString serverURL) {
     QPointer<AuthViewModel> self(this);
     setErrorMessage(std::nullopt);
     setLoading(true);
-    Settings::write(Settings::serverURL, serverURL.trimmed());
+    const QString server = serverURL.trimmed();
+    const TriedServer tried(m_api, server);
 
     std::optional<QString> failure;
     try {
@@ -122,11 +134,16 @@ QCoro::Task<> AuthViewModel::signIn(QString serverURL) {
         failure = friendlyMessage(describe(error));
     }
     if (self)
-        co_await finishSignIn(failure);
+        co_await finishSignIn(failure, server);
 }
 
-QCoro::Task<> AuthViewModel::finishSignIn(std::optional<QString> failure) {
+QCoro::Task<> AuthViewModel::finishSignIn(std::optional<QString> failure, QString serverURL) {
     QPointer<AuthViewModel> self(this);
+    // Stored only once it worked: until then the settings, which other Quillet processes read,
+    // keep the server that works.
+    if (!failure && !Settings::write(Settings::serverURL, serverURL))
+        failure = QStringLiteral("Signed in, but the server could not be stored: %1")
+                      .arg(Settings::writeError());
     if (failure) {
         setErrorMessage(failure);
         setLoading(false);

@@ -157,15 +157,37 @@ QCoro::Task<> AuthViewModel::finishSignIn(std::optional<QString> failure, QStrin
 }
 
 QCoro::Task<> AuthViewModel::autoCreateApiKey() {
+    QPointer<AuthViewModel> self(this);
     const QString label = apiKeyLabel(m_hostName.value_or(QSysInfo::machineHostName()));
+    ApiKeyCreatedResponse created;
     try {
-        const ApiKeyCreatedResponse created = co_await m_api.createApiKey(label);
-        Settings::write(Settings::agentApiKey, created.key);
-        Settings::write(Settings::agentApiKeyId, created.id);
+        created = co_await m_api.createApiKey(label);
     } catch (const std::exception &error) {
         std::fprintf(stdout, "Failed to auto-create API key: %s\n", error.what());
         std::fflush(stdout);
+        co_return;
     }
+    const std::optional<QString> previousKey = Settings::readText(Settings::agentApiKey);
+    if (Settings::write(Settings::agentApiKey, created.key) &&
+        Settings::write(Settings::agentApiKeyId, created.id))
+        co_return;
+    // A key nobody holds is only a risk: it is revoked at once, and the old key put back.
+    QString message = QStringLiteral("The agent key for this computer could not be stored (%1)")
+                          .arg(Settings::writeError());
+    if (previousKey)
+        Settings::write(Settings::agentApiKey, *previousKey);
+    else
+        Settings::remove(Settings::agentApiKey);
+    try {
+        co_await m_api.deleteApiKey(created.id);
+        message += QStringLiteral("; it was revoked on the server.");
+    } catch (const std::exception &error) {
+        message += QStringLiteral("; revoking it failed too (%1): the key %2 is still valid on "
+                                  "the server.")
+                       .arg(describe(error), created.id);
+    }
+    if (self)
+        setErrorMessage(message);
 }
 
 QCoro::Task<> AuthViewModel::checkExistingSession() {

@@ -28,6 +28,9 @@ int report(const AuthViewModel &model) {
     if (model.username())
         out() << " as " << *model.username();
     out() << ".\n";
+    // Signed in, but the agent key was lost on the way to the settings.
+    if (model.errorMessage())
+        return fail(ControlText::escaped(*model.errorMessage()));
     if (!Settings::readTextOrEmpty(Settings::agentApiKeyId).isEmpty())
         out() << "The agent key for this computer is stored in the settings.\n";
     out().flush();

@@ -36,10 +36,14 @@ struct ClaimedPane {
 // Blocking: one listing of every pane, then the project each pane belongs to. A pane belongs to
 // the project whose session it lives in (running the project's tool, for Claude Code and Codex);
 // with `everywhere`, a pane of another session that runs Claude Code or Codex belongs to the first
-// project of that tool. A pane no project claims is never read again.
-QList<ClaimedPane> claimPanes(const QList<Project> &projects, bool everywhere) {
+// project of that tool. A pane no project claims is never read again. Nothing when the listing
+// failed.
+std::optional<QList<ClaimedPane>> claimPanes(const QList<Project> &projects, bool everywhere) {
+    const std::optional<QList<TmuxPane>> listed = TmuxService::paneListing();
+    if (!listed)
+        return std::nullopt;
     QList<ClaimedPane> claimed;
-    for (const TmuxPane &pane : TmuxService::listPanes()) {
+    for (const TmuxPane &pane : *listed) {
         std::optional<QString> screen;
         const auto matches = [&pane, &screen](const Project &project) {
             return TmuxService::paneMatchesTool(project.tool, pane.command, pane.title,
@@ -223,14 +227,21 @@ QCoro::Task<> AgentService::scan() {
         qCDebug(lcAgent, "No projects configured");
         co_return;
     }
-    const QList<ClaimedPane> claimed =
+    const std::optional<QList<ClaimedPane>> claimed =
         co_await QtConcurrent::run(&claimPanes, projects, watchAllSessions());
+    if (!claimed) {
+        // A busy or killed tmux says nothing about the panes: read as "all gone", it would
+        // forget every pane and expire every pending question. The next scan asks again.
+        qCWarning(lcAgent, "Pane listing failed; panes kept as they were");
+        startBackgroundWork();
+        co_return;
+    }
 
     // Each pane once, each turn a task of its own: one pane's slow request holds no other pane.
     auto group = std::make_shared<TurnGroup>();
     QSet<QString> present;
     QSet<QString> listedSessions;
-    for (const ClaimedPane &claim : claimed) {
+    for (const ClaimedPane &claim : *claimed) {
         const TmuxPane &listed = claim.pane;
         const Project &owner = projects[claim.project];
         present.insert(listed.paneTarget);

@@ -58,6 +58,7 @@ struct ChildResult {
     bool started = false;
     int exitStatus = -1; // -1 when it did not exit normally
     QByteArray output;
+    QByteArray errors; // the start of standard error, enough to tell one failure from another
 };
 
 void closeFd(int &fd) {
@@ -68,8 +69,8 @@ void closeFd(int &fd) {
 
 // Runs `program` with standard output and standard error on two pipes and standard input
 // inherited, or fed with `input` when given. Both pipes are drained until they close (a child must
-// never block on a full pipe) while the input is written, standard error is discarded, then the
-// child is reaped.
+// never block on a full pipe) while the input is written, all but the start of standard error is
+// discarded, then the child is reaped.
 ChildResult runChild(const QString &program, const QStringList &arguments,
                      const QByteArray *input = nullptr) {
     ChildResult result;
@@ -156,6 +157,8 @@ ChildResult runChild(const QString &program, const QStringList &arguments,
             if (n > 0) {
                 if (i == 0)
                     result.output.append(buffer, n);
+                else if (result.errors.size() < 512)
+                    result.errors.append(buffer, std::min<qsizetype>(n, 512));
             } else if (n == 0 || errno != EINTR) {
                 closeFd(fd);
             }
@@ -345,12 +348,30 @@ bool TmuxService::sessionExists(const QString &name) {
                        [&](const TmuxSession &session) { return session.name == name; });
 }
 
-QList<TmuxPane> TmuxService::listPanes() {
+std::optional<QList<TmuxPane>> TmuxService::paneListing() {
     const QStringList arguments{QStringLiteral("list-panes"), QStringLiteral("-a"),
                                 QStringLiteral("-F"),
                                 QStringLiteral("#{session_name}\t#{window_index}.#{pane_index}\t"
                                                "#{pane_current_command}\t#{pane_title}")};
-    return parsePaneLines(run(arguments));
+    const ChildResult result = runTmux(arguments);
+    if (result.exitStatus == 0) {
+        QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString text = decoder.decode(result.output);
+        if (decoder.hasError())
+            return std::nullopt;
+        return parsePaneLines(text);
+    }
+    // tmux fails the same way when no server is there to ask: none was started, or the last
+    // session closed and the server exited. That server has no panes; anything else (a timeout,
+    // a killed client) says nothing about them.
+    if (result.exitStatus == 1 && (result.errors.startsWith("no server running") ||
+                                   result.errors.startsWith("error connecting to")))
+        return QList<TmuxPane>();
+    return std::nullopt;
+}
+
+QList<TmuxPane> TmuxService::listPanes() {
+    return paneListing().value_or(QList<TmuxPane>());
 }
 
 bool TmuxService::paneMatchesTool(CodingTool tool, const QString &command, const QString &title,

@@ -42,6 +42,10 @@ public:
     static bool sessionExists(const QString &name);
     // Every pane on the server, each with its session, in one tmux call; which of them the
     // monitor reads is the projects' decision (see AgentService).
+    // Nothing when the listing failed (tmux timed out, was killed, answered garbage), as opposed
+    // to the empty list of a server with no panes or no server at all.
+    static std::optional<QList<TmuxPane>> paneListing();
+    // The same, with a failure given as the empty list.
     static QList<TmuxPane> listPanes();
     // Command, then title, then (only when needed) the screen's signatures. `screen` carries the
     // capture between calls for one pane: taken when empty and needed, reused when present.

@@ -55,7 +55,7 @@ APIService &APIService::shared() {
 QCoro::Task<QByteArray> APIService::send(QString path, QByteArray method,
                                          std::optional<QJsonObject> body, Auth auth,
                                          std::optional<QString> token) {
-    const QString base = Settings::readTextOrEmpty(Settings::serverURL);
+    const QString base = m_baseURL.value_or(Settings::readTextOrEmpty(Settings::serverURL));
     if (base.isEmpty())
         throw APIError::noBaseURL();
     const QString joined = (base.endsWith(QLatin1Char('/')) ? base.chopped(1) : base) + path;

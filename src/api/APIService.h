@@ -21,7 +21,8 @@ namespace quillet {
 class KeychainService;
 class TokenRefreshFlight;
 
-// The user-side HTTP client of the server. Requests go to the "serverURL" setting plus a path,
+// The user-side HTTP client of the server. Requests go to the "serverURL" setting (or the base
+// URL a sign-in is trying) plus a path,
 // carry the stored access token, and on 401 share one token refresh and retry once. Failures
 // are thrown: APIError, TransportError, DecodingError (their what() is the user's text).
 class APIService : public QObject {
@@ -34,6 +35,11 @@ public:
     static APIService &shared();
 
     KeychainService &keychain() { return m_keychain; }
+
+    // Requests go to `url` instead of the "serverURL" setting until this is reset with nothing:
+    // a sign-in tries a server before storing it, so no other process sees a server that may not
+    // work (nor keeps it after a crash).
+    void setBaseURL(std::optional<QString> url) { m_baseURL = std::move(url); }
 
     // Per-request time-out (60 s unless a test shortens it).
     void setTimeout(std::chrono::milliseconds timeout) { m_transport.setTimeout(timeout); }
@@ -87,6 +93,7 @@ private:
 
     KeychainService &m_keychain;
     HttpTransport m_transport;
+    std::optional<QString> m_baseURL;
     std::shared_ptr<TokenRefreshFlight> m_refresh;
 };
 

@@ -43,6 +43,16 @@ QString describe(const std::exception &error) {
     return QString::fromUtf8(error.what());
 }
 
+// Points the API client at the server a flow tries, for as long as the flow runs: a flow that
+// ends early (its model destroyed) leaves no override behind.
+struct TriedServer {
+    TriedServer(APIService &api, const QString &url) : api(api) { api.setBaseURL(url); }
+    ~TriedServer() { api.setBaseURL(std::nullopt); }
+    TriedServer(const TriedServer &) = delete;
+    TriedServer &operator=(const TriedServer &) = delete;
+    APIService &api;
+};
+
 } // namespace
 
 AuthViewModel::AuthViewModel(APIService &api, QObject *parent)
@@ -68,7 +78,8 @@ QCoro::Task<> AuthViewModel::registerAccount(QString serverURL, QString username
     QPointer<AuthViewModel> self(this);
     setErrorMessage(std::nullopt);
     setLoading(true);
-    Settings::write(Settings::serverURL, serverURL.trimmed());
+    const QString server = serverURL.trimmed();
+    const TriedServer tried(m_api, server);
 
     std::optional<QString> failure;
     try {
@@ -94,14 +105,15 @@ QCoro::Task<> AuthViewModel::registerAccount(QString serverURL, QString username
         failure = friendlyMessage(describe(error));
     }
     if (self)
-        co_await finishSignIn(failure);
+        co_await finishSignIn(failure, server);
 }
 
 QCoro::Task<> AuthViewModel::signIn(QString serverURL) {
     QPointer<AuthViewModel> self(this);
     setErrorMessage(std::nullopt);
     setLoading(true);
-    Settings::write(Settings::serverURL, serverURL.trimmed());
+    const QString server = serverURL.trimmed();
+    const TriedServer tried(m_api, server);
 
     std::optional<QString> failure;
     try {
@@ -122,11 +134,16 @@ QCoro::Task<> AuthViewModel::signIn(QString serverURL) {
         failure = friendlyMessage(describe(error));
     }
     if (self)
-        co_await finishSignIn(failure);
+        co_await finishSignIn(failure, server);
 }
 
-QCoro::Task<> AuthViewModel::finishSignIn(std::optional<QString> failure) {
+QCoro::Task<> AuthViewModel::finishSignIn(std::optional<QString> failure, QString serverURL) {
     QPointer<AuthViewModel> self(this);
+    // Stored only once it worked: until then the settings, which other Quillet processes read,
+    // keep the server that works.
+    if (!failure && !Settings::write(Settings::serverURL, serverURL))
+        failure = QStringLiteral("Signed in, but the server could not be stored: %1")
+                      .arg(Settings::writeError());
     if (failure) {
         setErrorMessage(failure);
         setLoading(false);
@@ -140,15 +157,37 @@ QCoro::Task<> AuthViewModel::finishSignIn(std::optional<QString> failure) {
 }
 
 QCoro::Task<> AuthViewModel::autoCreateApiKey() {
+    QPointer<AuthViewModel> self(this);
     const QString label = apiKeyLabel(m_hostName.value_or(QSysInfo::machineHostName()));
+    ApiKeyCreatedResponse created;
     try {
-        const ApiKeyCreatedResponse created = co_await m_api.createApiKey(label);
-        Settings::write(Settings::agentApiKey, created.key);
-        Settings::write(Settings::agentApiKeyId, created.id);
+        created = co_await m_api.createApiKey(label);
     } catch (const std::exception &error) {
         std::fprintf(stdout, "Failed to auto-create API key: %s\n", error.what());
         std::fflush(stdout);
+        co_return;
     }
+    const std::optional<QString> previousKey = Settings::readText(Settings::agentApiKey);
+    if (Settings::write(Settings::agentApiKey, created.key) &&
+        Settings::write(Settings::agentApiKeyId, created.id))
+        co_return;
+    // A key nobody holds is only a risk: it is revoked at once, and the old key put back.
+    QString message = QStringLiteral("The agent key for this computer could not be stored (%1)")
+                          .arg(Settings::writeError());
+    if (previousKey)
+        Settings::write(Settings::agentApiKey, *previousKey);
+    else
+        Settings::remove(Settings::agentApiKey);
+    try {
+        co_await m_api.deleteApiKey(created.id);
+        message += QStringLiteral("; it was revoked on the server.");
+    } catch (const std::exception &error) {
+        message += QStringLiteral("; revoking it failed too (%1): the key %2 is still valid on "
+                                  "the server.")
+                       .arg(describe(error), created.id);
+    }
+    if (self)
+        setErrorMessage(message);
 }
 
 QCoro::Task<> AuthViewModel::checkExistingSession() {

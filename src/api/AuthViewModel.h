@@ -31,6 +31,7 @@ public:
     // Called every time isAuthenticated is set to true. Installed by the shell.
     std::function<void()> onAuthenticated;
 
+    // The flows try `serverURL` and store it in the settings once signed in.
     QCoro::Task<> registerAccount(QString serverURL, QString username);
     QCoro::Task<> signIn(QString serverURL);
     QCoro::Task<> checkExistingSession();
@@ -67,7 +68,7 @@ private:
         std::optional<QString> refreshToken;
     };
 
-    QCoro::Task<> finishSignIn(std::optional<QString> failure);
+    QCoro::Task<> finishSignIn(std::optional<QString> failure, QString serverURL);
     std::optional<Revocation> forgetAccount();
     // Static: the model may be gone before the server answers; the API client is not.
     static QCoro::Task<> revokeQuietly(APIService *api, QPointer<AuthViewModel> model,

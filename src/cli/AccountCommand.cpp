@@ -28,15 +28,17 @@ int report(const AuthViewModel &model) {
     if (model.username())
         out() << " as " << *model.username();
     out() << ".\n";
+    // Signed in, but the agent key was lost on the way to the settings.
+    if (model.errorMessage())
+        return fail(ControlText::escaped(*model.errorMessage()));
     if (!Settings::readTextOrEmpty(Settings::agentApiKeyId).isEmpty())
         out() << "The agent key for this computer is stored in the settings.\n";
     out().flush();
     return 0;
 }
 
-// Runs a sign-in flow against `server`. The flows send their requests to the stored server, so
-// the URL is stored for the flow's run; a flow that fails puts the working one back, so a typo
-// or an unreachable server does not cost the user the server they had.
+// Runs a sign-in flow against `server`, which is stored only if it succeeds: a typo or an
+// unreachable server does not cost the user the server they had.
 int signInWith(const QString &server,
                const std::function<QCoro::Task<>(AuthViewModel &, QString)> &flow) {
     if (server.trimmed().isEmpty())
@@ -44,16 +46,9 @@ int signInWith(const QString &server,
     if (!Settings::isServerURL(server.trimmed()))
         return fail(QStringLiteral("'%1' is not an http or https URL; nothing was changed")
                         .arg(ControlText::escaped(server)));
-    const std::optional<QString> previous = Settings::readText(Settings::serverURL);
     AuthViewModel model(APIService::shared());
     out().flush();
     TaskRunner::run(flow(model, server));
-    if (!model.isAuthenticated() && previous != Settings::readText(Settings::serverURL)) {
-        if (previous)
-            Settings::write(Settings::serverURL, *previous);
-        else
-            Settings::remove(Settings::serverURL);
-    }
     return report(model);
 }
 

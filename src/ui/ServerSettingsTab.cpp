@@ -1,6 +1,7 @@
 #include "ui/ServerSettingsTab.h"
 
 #include "api/AuthViewModel.h"
+#include "common/ControlText.h"
 #include "common/DeleteLater.h"
 #include "common/Settings.h"
 #include "ui/PairingPanel.h"
@@ -111,8 +112,17 @@ ServerSettingsTab::ServerSettingsTab(AuthViewModel &model, APIService &api, QWid
 
     m_serverURL->setText(
         Settings::readText(Settings::serverURL).value_or(Settings::defaultServerURL));
-    connect(m_serverURL, &QLineEdit::textEdited, this,
-            [](const QString &text) { Settings::write(Settings::serverURL, text); });
+    // Only a usable URL reaches the settings, which the agent and the other windows read; the
+    // status line says why another is not taken.
+    connect(m_serverURL, &QLineEdit::textEdited, this, [this](const QString &text) {
+        if (!Settings::isServerURL(text.trimmed())) {
+            setConnectionStatus(
+                QStringLiteral("'%1' is not an http or https URL").arg(ControlText::escaped(text)));
+            return;
+        }
+        Settings::write(Settings::serverURL, text.trimmed());
+        setConnectionStatus(QString());
+    });
     connect(m_test, &QPushButton::clicked, this, [this] { testConnection(); });
 }
 

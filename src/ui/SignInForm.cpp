@@ -1,6 +1,7 @@
 #include "ui/SignInForm.h"
 
 #include "api/AuthViewModel.h"
+#include "common/ControlText.h"
 #include "common/Settings.h"
 #include "projects/AddProjectAction.h"
 #include "ui/StatusIcons.h"
@@ -80,8 +81,10 @@ SignInForm::SignInForm(AuthViewModel &model, QWidget *parent) : QWidget(parent),
 
     m_serverURL->setText(
         Settings::readText(Settings::serverURL).value_or(Settings::defaultServerURL));
+    // Only a usable URL reaches the settings, which the agent and the other windows read.
     connect(m_serverURL, &QLineEdit::textEdited, this, [this](const QString &text) {
-        Settings::write(Settings::serverURL, text);
+        if (Settings::isServerURL(text.trimmed()))
+            Settings::write(Settings::serverURL, text.trimmed());
         updateState();
     });
     connect(m_username, &QLineEdit::textChanged, this, &SignInForm::updateState);
@@ -117,17 +120,25 @@ void SignInForm::updateState() {
     m_usernameLabel->setVisible(m_registering);
     m_username->setVisible(m_registering);
     const bool loading = m_model.isLoading();
+    const QString typed = m_serverURL->text().trimmed();
+    const bool usable = Settings::isServerURL(typed);
     if (m_registering) {
         m_primary->setText(QStringLiteral("Create Account"));
         m_primary->setIcon(QIcon::fromTheme(QStringLiteral("contact-new")));
-        m_primary->setEnabled(!loading && !isBlank(m_serverURL->text()) &&
-                              !isBlank(m_username->text()));
+        m_primary->setEnabled(!loading && usable && !isBlank(m_username->text()));
         m_modeLink->setText(QStringLiteral("Already have an account?"));
     } else {
         m_primary->setText(QStringLiteral("Sign In with Passkey"));
         m_primary->setIcon(QIcon::fromTheme(QStringLiteral("dialog-password")));
-        m_primary->setEnabled(!loading && !isBlank(m_serverURL->text()));
+        m_primary->setEnabled(!loading && usable);
         m_modeLink->setText(QStringLiteral("New user? Create Account"));
+    }
+    // A cleared field is someone about to type, not a mistake to point at.
+    if (!usable && !typed.isEmpty()) {
+        m_error->setText(QStringLiteral("'%1' is not an http or https URL")
+                             .arg(ControlText::escaped(m_serverURL->text())));
+        m_error->setVisible(true);
+        return;
     }
     const auto error = m_model.errorMessage();
     m_error->setText(error.value_or(QString()));

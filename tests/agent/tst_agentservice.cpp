@@ -650,13 +650,15 @@ with open("received", "wb") as out:
         QFile file(received);
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     };
-    // tmux as the engine sees it: typing fails while "fail" exists, as into a pane that is gone.
+    // tmux as the engine sees it: typing fails while "fail" exists, as into a pane that is gone;
+    // listing dies while "nolist" exists, as a busy tmux killed at its time limit.
     const QString fail = m_tmux->scratchDir() + QStringLiteral("/fail");
+    const QString nolist = m_tmux->scratchDir() + QStringLiteral("/nolist");
     TmuxService::setSearchPathsForTesting({m_tmux->writeScript(
         QStringLiteral("faulty-tmux"),
         QStringLiteral("case \"$1\" in send-keys|load-buffer|paste-buffer) [ -e '%1' ] && exit 1;; "
-                       "esac\nexec '%2' \"$@\"\n")
-            .arg(fail, TmuxServer::executable()))});
+                       "list-panes) [ -e '%2' ] && kill -9 $$;; esac\nexec '%3' \"$@\"\n")
+            .arg(fail, nolist, TmuxServer::executable()))});
     addProject(QStringLiteral("web"));
     const QString pane =
         startScript(QStringLiteral("web"), QStringLiteral("exec python3 recorder.py"));
@@ -722,6 +724,14 @@ with open("received", "wb") as out:
     QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 3; }));
     QCOMPARE(m_engine->pendingQuestions().value(pane), QStringLiteral("q1"));
     QCOMPARE(receivedBytes(), inputBytes);
+    // A failed listing is no proof the pane is gone: the question stays, unexpired.
+    touch(QStringLiteral("nolist"));
+    const auto failedListings = [&] { return log.matching(QStringLiteral("Pane listing failed")); };
+    QVERIFY(QTest::qWaitFor([&] { return failedListings().size() >= 2; }));
+    QCOMPARE(m_engine->pendingQuestions().value(pane), QStringLiteral("q1"));
+    QVERIFY(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1/questions/q1")).isEmpty());
+    QVERIFY(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1")).isEmpty());
+    QVERIFY(QFile::remove(nolist));
     QVERIFY(QFile::remove(fail));
     QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingQuestions().isEmpty(); }));
     const QByteArray replyBytes = start + "y touch /tmp/x " + tail.toLatin1() + end + '\r';

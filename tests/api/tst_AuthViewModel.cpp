@@ -12,6 +12,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QSignalSpy>
 
 using namespace quillet;
@@ -218,8 +219,8 @@ private slots:
         QCOMPARE(m_server->requests().size(), path.isEmpty() ? 0 : 1);
         QCOMPARE(m_keychain->load(KeychainService::refreshTokenKey),
                  std::optional(QStringLiteral("kept")));
-        if (path.isEmpty())
-            QCOMPARE(Settings::readText(Settings::serverURL), std::optional(QString()));
+        // A failed flow stores nothing: the server that worked stays.
+        QCOMPARE(Settings::readText(Settings::serverURL), std::optional(m_server->baseUrl()));
     }
 
     void friendlyMessages_data() {
@@ -254,6 +255,33 @@ private slots:
         QCOMPARE(Settings::readText(Settings::agentApiKey),
                  std::optional(QStringLiteral("secret-1")));
         QCOMPARE(Settings::readText(Settings::agentApiKeyId), std::optional(QStringLiteral("k1")));
+
+        // Created, but the settings cannot take it: revoked at once, and said.
+        bool frozen = false;
+        const auto freeze = [](bool on) {
+            return QProcess::execute(QStringLiteral("chattr"),
+                                     {on ? QStringLiteral("+i") : QStringLiteral("-i"),
+                                      Settings::filePath()}) == 0;
+        };
+        m_server->on("POST", QRegularExpression(apiKeys), [&](const RecordedRequest &) {
+            frozen = freeze(true);
+            return FakeResponse::json(
+                201, QJsonObject{{"id", "k9"}, {"label", "l"}, {"key", "secret-9"}});
+        });
+        m_server->on("DELETE", QStringLiteral("/api/auth/api-keys/k9"), FakeResponse::raw(204, {}));
+        awaitTask(m_model->signIn(m_server->baseUrl()));
+        if (!frozen)
+            QSKIP("cannot make the settings file unwritable here (chattr refused)");
+        QVERIFY(freeze(false));
+        QVERIFY(m_model->isAuthenticated());
+        const QString said = m_model->errorMessage().value_or(QString());
+        QVERIFY2(said.startsWith(QLatin1String("The agent key for this computer could not be "
+                                               "stored")) &&
+                     said.endsWith(QLatin1String("; it was revoked on the server.")),
+                 qPrintable(said));
+        QCOMPARE(m_server->requests("DELETE", "/api/auth/api-keys/k9").size(), 1);
+        QCOMPARE(Settings::readText(Settings::agentApiKey),
+                 std::optional(QStringLiteral("secret-1")));
     }
 
     void signOutRevokesTheKeyAndForgetsEverything() {

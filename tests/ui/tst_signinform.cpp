@@ -42,12 +42,19 @@ private Q_SLOTS:
         auto *url = field(form, "serverURLEdit");
         auto *user = field(form, "usernameEdit");
         QCOMPARE(url->text(), Settings::defaultServerURL);
-        url->clear();
-        url->insert(QStringLiteral(" \t ")); // as typed: tabs and line breaks included
-        QCOMPARE(Settings::readTextOrEmpty(Settings::serverURL), QStringLiteral(" \t "));
-        QVERIFY(!primary(form)->isEnabled());
+        auto *error = form.findChild<QLabel *>(QStringLiteral("errorLabel"));
+        // Only a usable URL is stored; a bad one is named, a blank one is not.
+        for (const QString &unusable : {QStringLiteral(" \t "), QStringLiteral("quillet.app")}) {
+            url->clear();
+            url->insert(unusable); // as typed: tabs and line breaks included
+            QVERIFY(!Settings::contains(Settings::serverURL));
+            QVERIFY(!primary(form)->isEnabled());
+            QCOMPARE(error->isVisible(), unusable == QLatin1String("quillet.app"));
+        }
+        QCOMPARE(error->text(), QStringLiteral("'quillet.app' is not an http or https URL"));
         url->clear();
         url->insert(server.baseUrl() + QLatin1Char('\n'));
+        QCOMPARE(Settings::readText(Settings::serverURL), server.baseUrl());
         QVERIFY(primary(form)->isEnabled());
         QVERIFY(!user->isVisible());
         form.setRegistering(true);
@@ -58,7 +65,6 @@ private Q_SLOTS:
         QVERIFY(primary(form)->isEnabled());
         form.setRegistering(false);
 
-        auto *error = form.findChild<QLabel *>(QStringLiteral("errorLabel"));
         QVERIFY(!error->isVisible());
         primary(form)->click();
         QVERIFY(m_model->isLoading());

@@ -4,6 +4,7 @@
 #include "api/KeychainService.h"
 #include "api/TokenRefreshFlight.h"
 #include "api/TransportError.h"
+#include "common/ApiRoutes.h"
 #include "common/Settings.h"
 
 #include <QCoroSignal>
@@ -17,12 +18,17 @@ namespace quillet {
 
 namespace {
 
-// An id becomes exactly one path segment; one that cannot be is refused before anything is sent.
-QString segment(const QString &id) {
-    const std::optional<QString> segment = HttpTransport::pathSegment(id);
-    if (!segment)
+// A route with its id as exactly one path segment; an id that cannot be one is refused before
+// anything is sent.
+QString route(const char *pattern, const QString &id) {
+    const std::optional<QString> path = ApiRoutes::path(pattern, {id});
+    if (!path)
         throw APIError::invalidURL();
-    return *segment;
+    return *path;
+}
+
+QString route(const char *pattern) {
+    return QString::fromLatin1(pattern);
 }
 
 QString bearer(const QString &token) {
@@ -170,8 +176,7 @@ QCoro::Task<RefreshResponse> APIService::refreshTokens() {
     if (!refreshToken)
         throw APIError::tokenRefreshFailed();
     const QJsonObject body{{QStringLiteral("refresh_token"), *refreshToken}};
-    const QByteArray bytes =
-        co_await send(QStringLiteral("/api/auth/refresh"), "POST", body, Auth::none);
+    const QByteArray bytes = co_await send(route(ApiRoutes::refresh), "POST", body, Auth::none);
     const RefreshResponse tokens = JsonDecoder::decode<RefreshResponse>(bytes);
     m_keychain.save(tokens.accessToken, KeychainService::accessTokenKey);
     m_keychain.save(tokens.refreshToken, KeychainService::refreshTokenKey);
@@ -202,43 +207,40 @@ QCoro::Task<QJsonObject> APIService::passkeyOptions(QString path,
 
 QCoro::Task<QJsonObject> APIService::passkeyRegisterOptions(QString username) {
     const QJsonObject body{{QStringLiteral("username"), username}};
-    co_return co_await passkeyOptions(QStringLiteral("/api/auth/passkey/register/options"), body);
+    co_return co_await passkeyOptions(route(ApiRoutes::registerOptions), body);
 }
 
 QCoro::Task<QJsonObject> APIService::passkeyAuthenticateOptions() {
-    co_return co_await passkeyOptions(QStringLiteral("/api/auth/passkey/authenticate/options"),
-                                      std::nullopt);
+    co_return co_await passkeyOptions(route(ApiRoutes::authenticateOptions), std::nullopt);
 }
 
 QCoro::Task<LoginResponse> APIService::passkeyRegisterComplete(QJsonObject credential) {
     const QJsonObject body{{QStringLiteral("credential"), credential}};
-    const QByteArray bytes = co_await performDataRequest(
-        QStringLiteral("/api/auth/passkey/register/complete"), "POST", std::nullopt, body, false);
+    const QByteArray bytes = co_await performDataRequest(route(ApiRoutes::registerComplete), "POST",
+                                                         std::nullopt, body, false);
     co_return JsonDecoder::decode<LoginResponse>(bytes);
 }
 
 QCoro::Task<LoginResponse> APIService::passkeyAuthenticateComplete(QJsonObject credential) {
     const QJsonObject body{{QStringLiteral("credential"), credential}};
-    const QByteArray bytes =
-        co_await performDataRequest(QStringLiteral("/api/auth/passkey/authenticate/complete"),
-                                    "POST", std::nullopt, body, false);
+    const QByteArray bytes = co_await performDataRequest(route(ApiRoutes::authenticateComplete),
+                                                         "POST", std::nullopt, body, false);
     co_return JsonDecoder::decode<LoginResponse>(bytes);
 }
 
 QCoro::Task<ApiKeyCreatedResponse> APIService::createApiKey(QString label) {
     const QJsonObject body{{QStringLiteral("label"), label}};
-    const QByteArray bytes =
-        co_await sendWithRefresh(QStringLiteral("/api/auth/api-keys"), "POST", body);
+    const QByteArray bytes = co_await sendWithRefresh(route(ApiRoutes::apiKeys), "POST", body);
     co_return JsonDecoder::decode<ApiKeyCreatedResponse>(bytes);
 }
 
 QCoro::Task<> APIService::deleteApiKey(QString id) {
-    co_await requestNoContent(QStringLiteral("/api/auth/api-keys/") + segment(id), "DELETE");
+    co_await requestNoContent(route(ApiRoutes::apiKey, id), "DELETE");
 }
 
 QCoro::Task<> APIService::revokeApiKey(QString id, std::optional<QString> accessToken,
                                        std::optional<QString> refreshToken) {
-    const QString path = QStringLiteral("/api/auth/api-keys/") + segment(id);
+    const QString path = route(ApiRoutes::apiKey, id);
     try {
         co_await send(path, "DELETE", std::nullopt, Auth::given, accessToken);
         co_return;
@@ -249,8 +251,7 @@ QCoro::Task<> APIService::revokeApiKey(QString id, std::optional<QString> access
     const QJsonObject body{{QStringLiteral("refresh_token"), *refreshToken}};
     RefreshResponse tokens;
     try {
-        const QByteArray bytes =
-            co_await send(QStringLiteral("/api/auth/refresh"), "POST", body, Auth::none);
+        const QByteArray bytes = co_await send(route(ApiRoutes::refresh), "POST", body, Auth::none);
         tokens = JsonDecoder::decode<RefreshResponse>(bytes);
     } catch (...) {
         throw APIError::tokenRefreshFailed();
@@ -259,12 +260,12 @@ QCoro::Task<> APIService::revokeApiKey(QString id, std::optional<QString> access
 }
 
 QCoro::Task<PairInitiateResponse> APIService::initiatePairing() {
-    const QJsonValue answer = co_await request(QStringLiteral("/api/pair/initiate"), "POST");
+    const QJsonValue answer = co_await request(route(ApiRoutes::pairInitiate), "POST");
     co_return PairInitiateResponse::decode(answer);
 }
 
 QCoro::Task<QList<PairedDeviceResponse>> APIService::pairedDevices() {
-    const QJsonValue answer = co_await request(QStringLiteral("/api/paired-devices"), "GET");
+    const QJsonValue answer = co_await request(route(ApiRoutes::pairedDevices), "GET");
     QList<PairedDeviceResponse> devices;
     for (const QJsonValue &item : JsonDecoder::array(answer))
         devices.append(PairedDeviceResponse::decode(item));
@@ -272,7 +273,7 @@ QCoro::Task<QList<PairedDeviceResponse>> APIService::pairedDevices() {
 }
 
 QCoro::Task<> APIService::deletePairedDevice(QString id) {
-    co_await requestNoContent(QStringLiteral("/api/paired-devices/") + segment(id), "DELETE");
+    co_await requestNoContent(route(ApiRoutes::pairedDevice, id), "DELETE");
 }
 
 } // namespace quillet

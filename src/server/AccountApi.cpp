@@ -2,6 +2,7 @@
 
 #include "common/ApiRoutes.h"
 #include "common/Base64Url.h"
+#include "common/ControlText.h"
 #include "server/Database.h"
 #include "server/JsonFields.h"
 #include "server/Router.h"
@@ -188,7 +189,7 @@ asio::awaitable<HttpResponse> AccountApi::registerComplete(const HttpRequest &re
         co_return HttpResponse::error(403, created.reason);
     if (!created.ok())
         co_return HttpResponse::error(409, created.reason);
-    qCInfo(lcAccount, "account created: %s", qUtf8Printable(username));
+    qCInfo(lcAccount, "account created: %s", qUtf8Printable(ControlText::escaped(username)));
     co_return co_await signedIn(created.value.toString());
 }
 

@@ -1,6 +1,7 @@
 #include "server/PhoneApi.h"
 
 #include "common/ApiRoutes.h"
+#include "common/ControlText.h"
 #include "common/InputKey.h"
 #include "server/Database.h"
 #include "server/EventFeed.h"
@@ -77,7 +78,8 @@ asio::awaitable<HttpResponse> PhoneApi::completePairing(const HttpRequest &reque
         m_context.pairingFailuresOverall.record(everyone);
         co_return HttpResponse::error(404, QStringLiteral("The code is unknown, used or expired."));
     }
-    qCInfo(lcPhone, "device paired: %s (%s)", qUtf8Printable(name), qUtf8Printable(type));
+    qCInfo(lcPhone, "device paired: %s (%s)", qUtf8Printable(ControlText::escaped(name)),
+           qUtf8Printable(ControlText::escaped(type)));
     m_context.hub.notify(paired.userId);
     co_return HttpResponse::json(201, QJsonObject{{QStringLiteral("device_id"), paired.value},
                                                   {QStringLiteral("device_token"), token}});

@@ -126,6 +126,9 @@ void TestRelayApi::cleanupTestCase() {
         for (const QString &secret :
              {account->access, account->refresh, account->apiKey, account->device})
             QVERIFY2(!log.contains(secret), qPrintable(log));
+    // A phone's own words cannot forge a log line or drive the operator's terminal.
+    QVERIFY2(!log.contains(QStringLiteral("\nforged")) && !log.contains(QChar(0x1b)),
+             qPrintable(log));
 }
 
 Account TestRelayApi::makeAccount(HttpClient &http, const QString &name) {
@@ -156,9 +159,10 @@ Account TestRelayApi::makeAccount(HttpClient &http, const QString &name) {
     account.apiKey = key.text("key");
     account.apiKeyId = key.text("id");
     const QString code = http.json("POST", "/api/pair/initiate", {}, account.access).text("code");
-    const HttpAnswer paired =
-        http.json("POST", "/api/pair/complete",
-                  {{"code", code}, {"device_name", name + "'s phone"}, {"device_type", "android"}});
+    const HttpAnswer paired = http.json("POST", "/api/pair/complete",
+                                        {{"code", code},
+                                         {"device_name", name + "'s phone\nforged: log line"},
+                                         {"device_type", "android\u001b[2J"}});
     account.device = paired.text("device_token");
     account.deviceId = paired.text("device_id");
 

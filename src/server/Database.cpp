@@ -1,5 +1,7 @@
 #include "server/Database.h"
 
+#include "server/Transaction.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
@@ -160,28 +162,23 @@ void Database::migrate() {
     if (current > latest)
         throw std::runtime_error("the database was made by a newer quillet-server");
     for (int version = current + 1; version <= latest; ++version) {
-        begin();
-        try {
-            for (const char *statement : migrations[version - 1]) {
-                if (!statement)
-                    break;
-                QString sql = QString::fromLatin1(statement);
-                sql.replace(QStringLiteral("%SERIAL%"),
-                            m_postgres ? QStringLiteral("BIGSERIAL PRIMARY KEY")
-                                       : QStringLiteral("INTEGER PRIMARY KEY AUTOINCREMENT"));
-                QSqlQuery step(m_db);
-                if (!step.exec(sql))
-                    throw std::runtime_error(QStringLiteral("migration %1: %2")
-                                                 .arg(version)
-                                                 .arg(step.lastError().text())
-                                                 .toStdString());
-            }
-            change("INSERT INTO schema_migrations (version) VALUES (:v)", {{":v", version}});
-            commit();
-        } catch (...) {
-            rollback();
-            throw;
+        Transaction transaction(m_db);
+        for (const char *statement : migrations[version - 1]) {
+            if (!statement)
+                break;
+            QString sql = QString::fromLatin1(statement);
+            sql.replace(QStringLiteral("%SERIAL%"),
+                        m_postgres ? QStringLiteral("BIGSERIAL PRIMARY KEY")
+                                   : QStringLiteral("INTEGER PRIMARY KEY AUTOINCREMENT"));
+            QSqlQuery step(m_db);
+            if (!step.exec(sql))
+                throw std::runtime_error(QStringLiteral("migration %1: %2")
+                                             .arg(version)
+                                             .arg(step.lastError().text())
+                                             .toStdString());
         }
+        change("INSERT INTO schema_migrations (version) VALUES (:v)", {{":v", version}});
+        transaction.commit();
     }
 }
 
@@ -244,20 +241,6 @@ int Database::change(const char *sql, Bindings bindings) {
     const int affected = query.numRowsAffected();
     query.finish();
     return affected;
-}
-
-void Database::begin() {
-    if (!m_db.transaction())
-        throw std::runtime_error(m_db.lastError().text().toStdString());
-}
-
-void Database::commit() {
-    if (!m_db.commit())
-        throw std::runtime_error(m_db.lastError().text().toStdString());
-}
-
-void Database::rollback() {
-    m_db.rollback();
 }
 
 // --- credentials -------------------------------------------------------------------------------
@@ -338,38 +321,27 @@ bool Database::usernameTaken(const QString &username) {
 StoreReply Database::createUser(const QString &username, const QString &userHandle,
                                 const QString &credentialId, const QString &publicKey,
                                 quint32 signCount, bool registrationOpen) {
-    begin();
-    try {
-        if (!registrationOpen && userCount() > 0) {
-            rollback();
-            return StoreReply::refused(QStringLiteral("Registration is closed on this server."));
-        }
-        if (usernameTaken(username)) {
-            rollback();
-            return StoreReply::conflict(QStringLiteral("That user name is taken."));
-        }
-        if (passkey(credentialId)) {
-            rollback();
-            return StoreReply::conflict(QStringLiteral("That passkey is already registered."));
-        }
-        const QString id = newId();
-        const QString now = nowText();
-        change("INSERT INTO users (id, username, user_handle, created_at) VALUES (:id, :u, :h, "
-               ":now)",
-               {{":id", id}, {":u", username}, {":h", userHandle}, {":now", now}});
-        change("INSERT INTO passkeys (credential_id, user_id, public_key, sign_count, created_at) "
-               "VALUES (:c, :id, :k, :n, :now)",
-               {{":c", credentialId},
-                {":id", id},
-                {":k", publicKey},
-                {":n", qint64(signCount)},
-                {":now", now}});
-        commit();
-        return StoreReply::found(id, id);
-    } catch (...) {
-        rollback();
-        throw;
-    }
+    Transaction transaction(m_db);
+    if (!registrationOpen && userCount() > 0)
+        return StoreReply::refused(QStringLiteral("Registration is closed on this server."));
+    if (usernameTaken(username))
+        return StoreReply::conflict(QStringLiteral("That user name is taken."));
+    if (passkey(credentialId))
+        return StoreReply::conflict(QStringLiteral("That passkey is already registered."));
+    const QString id = newId();
+    const QString now = nowText();
+    change("INSERT INTO users (id, username, user_handle, created_at) VALUES (:id, :u, :h, "
+           ":now)",
+           {{":id", id}, {":u", username}, {":h", userHandle}, {":now", now}});
+    change("INSERT INTO passkeys (credential_id, user_id, public_key, sign_count, created_at) "
+           "VALUES (:c, :id, :k, :n, :now)",
+           {{":c", credentialId},
+            {":id", id},
+            {":k", publicKey},
+            {":n", qint64(signCount)},
+            {":now", now}});
+    transaction.commit();
+    return StoreReply::found(id, id);
 }
 
 std::optional<Database::Passkey> Database::passkey(const QString &credentialId) {
@@ -397,71 +369,59 @@ bool Database::advanceSignCount(const QString &credentialId, quint32 from, quint
 void Database::issueTokens(const QString &userId, const TokenPair &tokens) {
     const qint64 now = nowSeconds();
     const QString family = newId();
-    begin();
-    try {
-        change("DELETE FROM access_tokens WHERE expires_at <= :now", {{":now", now}});
-        change("DELETE FROM refresh_tokens WHERE expires_at <= :now", {{":now", now}});
-        change("INSERT INTO access_tokens (token_hash, user_id, family, expires_at) VALUES (:h, "
-               ":u, :f, :e)",
-               {{":h", tokens.accessHash},
-                {":u", userId},
-                {":f", family},
-                {":e", now + tokens.accessLifetime}});
-        change("INSERT INTO refresh_tokens (token_hash, user_id, family, used, expires_at) VALUES "
-               "(:h, :u, :f, 0, :e)",
-               {{":h", tokens.refreshHash},
-                {":u", userId},
-                {":f", family},
-                {":e", now + tokens.refreshLifetime}});
-        commit();
-    } catch (...) {
-        rollback();
-        throw;
-    }
+    Transaction transaction(m_db);
+    change("DELETE FROM access_tokens WHERE expires_at <= :now", {{":now", now}});
+    change("DELETE FROM refresh_tokens WHERE expires_at <= :now", {{":now", now}});
+    change("INSERT INTO access_tokens (token_hash, user_id, family, expires_at) VALUES (:h, "
+           ":u, :f, :e)",
+           {{":h", tokens.accessHash},
+            {":u", userId},
+            {":f", family},
+            {":e", now + tokens.accessLifetime}});
+    change("INSERT INTO refresh_tokens (token_hash, user_id, family, used, expires_at) VALUES "
+           "(:h, :u, :f, 0, :e)",
+           {{":h", tokens.refreshHash},
+            {":u", userId},
+            {":f", family},
+            {":e", now + tokens.refreshLifetime}});
+    transaction.commit();
 }
 
 StoreReply Database::rotateRefreshToken(const QString &refreshHash, const TokenPair &next) {
     const qint64 now = nowSeconds();
-    begin();
-    try {
-        const auto row = selectOne("SELECT user_id, family, used, expires_at FROM refresh_tokens "
-                                   "WHERE token_hash = :h",
-                                   {{":h", refreshHash}});
-        if (!row || row->value(QStringLiteral("expires_at")).toInteger() <= now) {
-            rollback();
-            return StoreReply::notFound();
-        }
-        const QString userId = row->value(QStringLiteral("user_id")).toString();
-        const QString family = row->value(QStringLiteral("family")).toString();
-        if (row->value(QStringLiteral("used")).toInteger() != 0) {
-            // The token was traded before: one of the two holders is not the user. End the
-            // whole family, so both must sign in again.
-            change("DELETE FROM refresh_tokens WHERE family = :f", {{":f", family}});
-            change("DELETE FROM access_tokens WHERE family = :f", {{":f", family}});
-            commit();
-            StoreReply reply = StoreReply::refused(QStringLiteral("refresh token reused"));
-            reply.userId = userId;
-            return reply;
-        }
-        change("UPDATE refresh_tokens SET used = 1 WHERE token_hash = :h", {{":h", refreshHash}});
-        change("INSERT INTO access_tokens (token_hash, user_id, family, expires_at) VALUES (:h, "
-               ":u, :f, :e)",
-               {{":h", next.accessHash},
-                {":u", userId},
-                {":f", family},
-                {":e", now + next.accessLifetime}});
-        change("INSERT INTO refresh_tokens (token_hash, user_id, family, used, expires_at) VALUES "
-               "(:h, :u, :f, 0, :e)",
-               {{":h", next.refreshHash},
-                {":u", userId},
-                {":f", family},
-                {":e", now + next.refreshLifetime}});
-        commit();
-        return StoreReply::found(userId, userId);
-    } catch (...) {
-        rollback();
-        throw;
+    Transaction transaction(m_db);
+    const auto row = selectOne("SELECT user_id, family, used, expires_at FROM refresh_tokens "
+                               "WHERE token_hash = :h",
+                               {{":h", refreshHash}});
+    if (!row || row->value(QStringLiteral("expires_at")).toInteger() <= now)
+        return StoreReply::notFound();
+    const QString userId = row->value(QStringLiteral("user_id")).toString();
+    const QString family = row->value(QStringLiteral("family")).toString();
+    if (row->value(QStringLiteral("used")).toInteger() != 0) {
+        // The token was traded before: one of the two holders is not the user. End the
+        // whole family, so both must sign in again.
+        change("DELETE FROM refresh_tokens WHERE family = :f", {{":f", family}});
+        change("DELETE FROM access_tokens WHERE family = :f", {{":f", family}});
+        transaction.commit();
+        StoreReply reply = StoreReply::refused(QStringLiteral("refresh token reused"));
+        reply.userId = userId;
+        return reply;
     }
+    change("UPDATE refresh_tokens SET used = 1 WHERE token_hash = :h", {{":h", refreshHash}});
+    change("INSERT INTO access_tokens (token_hash, user_id, family, expires_at) VALUES (:h, "
+           ":u, :f, :e)",
+           {{":h", next.accessHash},
+            {":u", userId},
+            {":f", family},
+            {":e", now + next.accessLifetime}});
+    change("INSERT INTO refresh_tokens (token_hash, user_id, family, used, expires_at) VALUES "
+           "(:h, :u, :f, 0, :e)",
+           {{":h", next.refreshHash},
+            {":u", userId},
+            {":f", family},
+            {":e", now + next.refreshLifetime}});
+    transaction.commit();
+    return StoreReply::found(userId, userId);
 }
 
 QJsonObject Database::createApiKey(const QString &userId, const QString &label,
@@ -496,34 +456,28 @@ void Database::createPairingCode(const QString &userId, const QString &code,
 
 StoreReply Database::completePairing(const QString &code, const QString &deviceName,
                                      const QString &deviceType, const QString &tokenHash) {
-    begin();
-    try {
-        const auto row =
-            selectOne("DELETE FROM pairing_codes WHERE code = :c RETURNING user_id, expires_at",
-                      {{":c", code}});
-        if (!row || row->value(QStringLiteral("expires_at")).toInteger() <= nowSeconds()) {
-            commit();
-            return StoreReply::notFound();
-        }
-        const QString userId = row->value(QStringLiteral("user_id")).toString();
-        const QString id = newId();
-        const QString now = nowText();
-        change("INSERT INTO devices (id, user_id, device_name, device_type, token_hash, "
-               "created_at, last_seen_at) VALUES (:id, :u, :n, :t, :h, :now, :now)",
-               {{":id", id},
-                {":u", userId},
-                {":n", deviceName},
-                {":t", deviceType},
-                {":h", tokenHash},
-                {":now", now}});
-        addEvent(userId, QStringLiteral("device.paired"),
-                 {{QStringLiteral("device_id"), id}, {QStringLiteral("device_name"), deviceName}});
-        commit();
-        return StoreReply::found(id, userId);
-    } catch (...) {
-        rollback();
-        throw;
+    Transaction transaction(m_db);
+    const auto row = selectOne(
+        "DELETE FROM pairing_codes WHERE code = :c RETURNING user_id, expires_at", {{":c", code}});
+    if (!row || row->value(QStringLiteral("expires_at")).toInteger() <= nowSeconds()) {
+        transaction.commit();
+        return StoreReply::notFound();
     }
+    const QString userId = row->value(QStringLiteral("user_id")).toString();
+    const QString id = newId();
+    const QString now = nowText();
+    change("INSERT INTO devices (id, user_id, device_name, device_type, token_hash, "
+           "created_at, last_seen_at) VALUES (:id, :u, :n, :t, :h, :now, :now)",
+           {{":id", id},
+            {":u", userId},
+            {":n", deviceName},
+            {":t", deviceType},
+            {":h", tokenHash},
+            {":now", now}});
+    addEvent(userId, QStringLiteral("device.paired"),
+             {{QStringLiteral("device_id"), id}, {QStringLiteral("device_name"), deviceName}});
+    transaction.commit();
+    return StoreReply::found(id, userId);
 }
 
 QJsonArray Database::devices(const QString &userId) {
@@ -556,151 +510,114 @@ QJsonObject Database::createSession(const QString &userId, const QString &agentL
                                     const QVariant &projectName, const QVariant &paneTarget) {
     const QString id = newId();
     const QString now = nowText();
-    begin();
-    try {
-        change("INSERT INTO sessions (id, user_id, agent_label, project_name, pane_target, "
-               "status, created_at, updated_at) VALUES (:id, :u, :l, :p, :t, 'active', :now, "
-               ":now)",
-               {{":id", id},
-                {":u", userId},
-                {":l", agentLabel},
-                {":p", projectName.isNull() ? nullText() : projectName},
-                {":t", paneTarget.isNull() ? nullText() : paneTarget},
-                {":now", now}});
-        QJsonObject session = *ownedSession(userId, id);
-        addEvent(userId, QStringLiteral("session.opened"), session);
-        commit();
-        return session;
-    } catch (...) {
-        rollback();
-        throw;
-    }
+    Transaction transaction(m_db);
+    change("INSERT INTO sessions (id, user_id, agent_label, project_name, pane_target, "
+           "status, created_at, updated_at) VALUES (:id, :u, :l, :p, :t, 'active', :now, "
+           ":now)",
+           {{":id", id},
+            {":u", userId},
+            {":l", agentLabel},
+            {":p", projectName.isNull() ? nullText() : projectName},
+            {":t", paneTarget.isNull() ? nullText() : paneTarget},
+            {":now", now}});
+    QJsonObject session = *ownedSession(userId, id);
+    addEvent(userId, QStringLiteral("session.opened"), session);
+    transaction.commit();
+    return session;
 }
 
 StoreReply Database::closeSession(const QString &userId, const QString &sessionId) {
-    begin();
-    try {
-        const int changed = change("UPDATE sessions SET status = 'closed', updated_at = :now "
-                                   "WHERE id = :id AND user_id = :u AND status <> 'closed'",
-                                   {{":now", nowText()}, {":id", sessionId}, {":u", userId}});
-        const auto session = ownedSession(userId, sessionId);
-        if (!session) {
-            rollback();
-            return StoreReply::notFound();
-        }
-        if (changed == 1) {
-            // The questions of a closed pane can no longer be answered there.
-            change("UPDATE questions SET status = 'expired' WHERE session_id = :id AND status = "
-                   "'pending'",
-                   {{":id", sessionId}});
-            addEvent(userId, QStringLiteral("session.closed"),
-                     {{QStringLiteral("session_id"), sessionId}});
-        }
-        commit();
-        return StoreReply::found(*session, userId);
-    } catch (...) {
-        rollback();
-        throw;
+    Transaction transaction(m_db);
+    const int changed = change("UPDATE sessions SET status = 'closed', updated_at = :now "
+                               "WHERE id = :id AND user_id = :u AND status <> 'closed'",
+                               {{":now", nowText()}, {":id", sessionId}, {":u", userId}});
+    const auto session = ownedSession(userId, sessionId);
+    if (!session)
+        return StoreReply::notFound();
+    if (changed == 1) {
+        // The questions of a closed pane can no longer be answered there.
+        change("UPDATE questions SET status = 'expired' WHERE session_id = :id AND status = "
+               "'pending'",
+               {{":id", sessionId}});
+        addEvent(userId, QStringLiteral("session.closed"),
+                 {{QStringLiteral("session_id"), sessionId}});
     }
+    transaction.commit();
+    return StoreReply::found(*session, userId);
 }
 
 StoreReply Database::streamContent(const QString &userId, const QString &sessionId,
                                    const QString &content) {
-    begin();
-    try {
-        const QString now = nowText();
-        const int changed =
-            change("UPDATE sessions SET content = :c, content_updated_at = :now, updated_at = "
-                   ":now WHERE id = :id AND user_id = :u AND content <> :c",
-                   {{":c", content}, {":now", now}, {":id", sessionId}, {":u", userId}});
-        if (changed == 0 && !ownedSession(userId, sessionId)) {
-            rollback();
-            return StoreReply::notFound();
-        }
-        if (changed == 1)
-            addEvent(userId, QStringLiteral("session.screen"),
-                     {{QStringLiteral("session_id"), sessionId},
-                      {QStringLiteral("content_updated_at"), now}});
-        commit();
-        return StoreReply::found(changed == 1, userId);
-    } catch (...) {
-        rollback();
-        throw;
-    }
+    Transaction transaction(m_db);
+    const QString now = nowText();
+    const int changed =
+        change("UPDATE sessions SET content = :c, content_updated_at = :now, updated_at = "
+               ":now WHERE id = :id AND user_id = :u AND content <> :c",
+               {{":c", content}, {":now", now}, {":id", sessionId}, {":u", userId}});
+    if (changed == 0 && !ownedSession(userId, sessionId))
+        return StoreReply::notFound();
+    if (changed == 1)
+        addEvent(userId, QStringLiteral("session.screen"),
+                 {{QStringLiteral("session_id"), sessionId},
+                  {QStringLiteral("content_updated_at"), now}});
+    transaction.commit();
+    return StoreReply::found(changed == 1, userId);
 }
 
 StoreReply Database::postQuestion(const QString &userId, const QString &sessionId,
                                   const QString &context, const QString &questionText) {
-    begin();
-    try {
-        const auto session = ownedSession(userId, sessionId);
-        if (!session) {
-            rollback();
-            return StoreReply::notFound();
-        }
-        if (session->value(QStringLiteral("status")).toString() == QLatin1String("closed")) {
-            rollback();
-            return StoreReply::conflict(QStringLiteral("The session is closed."));
-        }
-        const QString id = newId();
-        const QString now = nowText();
-        change("INSERT INTO questions (id, session_id, user_id, question_text, context, status, "
-               "created_at) VALUES (:id, :s, :u, :q, :c, 'pending', :now)",
-               {{":id", id},
-                {":s", sessionId},
-                {":u", userId},
-                {":q", questionText},
-                {":c", context},
-                {":now", now}});
-        const QJsonObject question{
-            {QStringLiteral("id"), id},
-            {QStringLiteral("session_id"), sessionId},
-            {QStringLiteral("question_text"), questionText},
-            {QStringLiteral("context"), context},
-            {QStringLiteral("status"), QStringLiteral("pending")},
-            {QStringLiteral("created_at"), now},
-            {QStringLiteral("project_name"), session->value(QStringLiteral("project_name"))},
-            {QStringLiteral("pane_target"), session->value(QStringLiteral("pane_target"))},
-        };
-        addEvent(userId, QStringLiteral("question.posted"), question);
-        commit();
-        return StoreReply::found(question, userId);
-    } catch (...) {
-        rollback();
-        throw;
-    }
+    Transaction transaction(m_db);
+    const auto session = ownedSession(userId, sessionId);
+    if (!session)
+        return StoreReply::notFound();
+    if (session->value(QStringLiteral("status")).toString() == QLatin1String("closed"))
+        return StoreReply::conflict(QStringLiteral("The session is closed."));
+    const QString id = newId();
+    const QString now = nowText();
+    change("INSERT INTO questions (id, session_id, user_id, question_text, context, status, "
+           "created_at) VALUES (:id, :s, :u, :q, :c, 'pending', :now)",
+           {{":id", id},
+            {":s", sessionId},
+            {":u", userId},
+            {":q", questionText},
+            {":c", context},
+            {":now", now}});
+    const QJsonObject question{
+        {QStringLiteral("id"), id},
+        {QStringLiteral("session_id"), sessionId},
+        {QStringLiteral("question_text"), questionText},
+        {QStringLiteral("context"), context},
+        {QStringLiteral("status"), QStringLiteral("pending")},
+        {QStringLiteral("created_at"), now},
+        {QStringLiteral("project_name"), session->value(QStringLiteral("project_name"))},
+        {QStringLiteral("pane_target"), session->value(QStringLiteral("pane_target"))},
+    };
+    addEvent(userId, QStringLiteral("question.posted"), question);
+    transaction.commit();
+    return StoreReply::found(question, userId);
 }
 
 StoreReply Database::expireQuestion(const QString &userId, const QString &sessionId,
                                     const QString &questionId) {
-    begin();
-    try {
-        const auto row = selectOne("SELECT status FROM questions WHERE id = :q AND session_id = "
-                                   ":s AND user_id = :u",
-                                   {{":q", questionId}, {":s", sessionId}, {":u", userId}});
-        if (!row) {
-            rollback();
-            return StoreReply::notFound();
-        }
-        const QString status = row->value(QStringLiteral("status")).toString();
-        if (status == QLatin1String("answered")) {
-            rollback();
-            return StoreReply::conflict(QStringLiteral("The question was answered already."));
-        }
-        if (status == QLatin1String("pending")) {
-            change("UPDATE questions SET status = 'expired' WHERE id = :q", {{":q", questionId}});
-            addEvent(userId, QStringLiteral("question.expired"),
-                     {{QStringLiteral("question_id"), questionId},
-                      {QStringLiteral("session_id"), sessionId}});
-        }
-        commit();
-        return StoreReply::found(QJsonObject{{QStringLiteral("id"), questionId},
-                                             {QStringLiteral("status"), QStringLiteral("expired")}},
-                                 userId);
-    } catch (...) {
-        rollback();
-        throw;
+    Transaction transaction(m_db);
+    const auto row = selectOne("SELECT status FROM questions WHERE id = :q AND session_id = "
+                               ":s AND user_id = :u",
+                               {{":q", questionId}, {":s", sessionId}, {":u", userId}});
+    if (!row)
+        return StoreReply::notFound();
+    const QString status = row->value(QStringLiteral("status")).toString();
+    if (status == QLatin1String("answered"))
+        return StoreReply::conflict(QStringLiteral("The question was answered already."));
+    if (status == QLatin1String("pending")) {
+        change("UPDATE questions SET status = 'expired' WHERE id = :q", {{":q", questionId}});
+        addEvent(userId, QStringLiteral("question.expired"),
+                 {{QStringLiteral("question_id"), questionId},
+                  {QStringLiteral("session_id"), sessionId}});
     }
+    transaction.commit();
+    return StoreReply::found(QJsonObject{{QStringLiteral("id"), questionId},
+                                         {QStringLiteral("status"), QStringLiteral("expired")}},
+                             userId);
 }
 
 StoreReply Database::question(const QString &userId, const QString &sessionId,
@@ -736,31 +653,23 @@ StoreReply Database::pendingInputs(const QString &userId, const QString &session
 
 StoreReply Database::deliverInput(const QString &userId, const QString &sessionId,
                                   const QString &inputId) {
-    begin();
-    try {
-        const auto row = selectOne("SELECT status FROM inputs WHERE id = :i AND session_id = :s "
-                                   "AND user_id = :u",
-                                   {{":i", inputId}, {":s", sessionId}, {":u", userId}});
-        if (!row) {
-            rollback();
-            return StoreReply::notFound();
-        }
-        if (row->value(QStringLiteral("status")).toString() == QLatin1String("pending")) {
-            change("UPDATE inputs SET status = 'delivered', delivered_at = :now WHERE id = :i",
-                   {{":now", nowText()}, {":i", inputId}});
-            addEvent(
-                userId, QStringLiteral("input.delivered"),
-                {{QStringLiteral("input_id"), inputId}, {QStringLiteral("session_id"), sessionId}});
-        }
-        commit();
-        return StoreReply::found(
-            QJsonObject{{QStringLiteral("id"), inputId},
-                        {QStringLiteral("status"), QStringLiteral("delivered")}},
-            userId);
-    } catch (...) {
-        rollback();
-        throw;
+    Transaction transaction(m_db);
+    const auto row = selectOne("SELECT status FROM inputs WHERE id = :i AND session_id = :s "
+                               "AND user_id = :u",
+                               {{":i", inputId}, {":s", sessionId}, {":u", userId}});
+    if (!row)
+        return StoreReply::notFound();
+    if (row->value(QStringLiteral("status")).toString() == QLatin1String("pending")) {
+        change("UPDATE inputs SET status = 'delivered', delivered_at = :now WHERE id = :i",
+               {{":now", nowText()}, {":i", inputId}});
+        addEvent(
+            userId, QStringLiteral("input.delivered"),
+            {{QStringLiteral("input_id"), inputId}, {QStringLiteral("session_id"), sessionId}});
     }
+    transaction.commit();
+    return StoreReply::found(QJsonObject{{QStringLiteral("id"), inputId},
+                                         {QStringLiteral("status"), QStringLiteral("delivered")}},
+                             userId);
 }
 
 QJsonArray Database::pendingCommands(const QString &userId) {
@@ -771,31 +680,24 @@ QJsonArray Database::pendingCommands(const QString &userId) {
 
 StoreReply Database::updateCommand(const QString &userId, const QString &commandId,
                                    const QString &status, const QVariant &errorMessage) {
-    begin();
-    try {
-        const int changed = change(
-            "UPDATE commands SET status = :s, error_message = :e, updated_at = :now WHERE id = "
-            ":id AND user_id = :u",
-            {{":s", status},
-             {":e", errorMessage.isNull() ? nullText() : errorMessage},
-             {":now", nowText()},
-             {":id", commandId},
-             {":u", userId}});
-        if (changed == 0) {
-            rollback();
-            return StoreReply::notFound();
-        }
-        const QJsonObject command =
-            *selectOne("SELECT id, project_id, command_type, status, error_message, created_at, "
-                       "updated_at FROM commands WHERE id = :id",
-                       {{":id", commandId}});
-        addEvent(userId, QStringLiteral("command.status"), command);
-        commit();
-        return StoreReply::found(command, userId);
-    } catch (...) {
-        rollback();
-        throw;
-    }
+    Transaction transaction(m_db);
+    const int changed =
+        change("UPDATE commands SET status = :s, error_message = :e, updated_at = :now WHERE id = "
+               ":id AND user_id = :u",
+               {{":s", status},
+                {":e", errorMessage.isNull() ? nullText() : errorMessage},
+                {":now", nowText()},
+                {":id", commandId},
+                {":u", userId}});
+    if (changed == 0)
+        return StoreReply::notFound();
+    const QJsonObject command =
+        *selectOne("SELECT id, project_id, command_type, status, error_message, created_at, "
+                   "updated_at FROM commands WHERE id = :id",
+                   {{":id", commandId}});
+    addEvent(userId, QStringLiteral("command.status"), command);
+    transaction.commit();
+    return StoreReply::found(command, userId);
 }
 
 void Database::replaceProjects(const QString &userId, const QJsonArray &projects) {
@@ -822,47 +724,41 @@ void Database::replaceProjects(const QString &userId, const QJsonArray &projects
             row.insert(field, value.toObject().value(field));
         incoming.append(row);
     }
-    begin();
-    try {
-        // The agent uploads the same list every few seconds; only a change is news.
-        if (current == incoming) {
-            change("UPDATE projects SET uploaded_at = :now WHERE user_id = :u",
-                   {{":now", now}, {":u", userId}});
-            commit();
-            return;
-        }
-        change("DELETE FROM projects WHERE user_id = :u", {{":u", userId}});
-        int position = 0;
-        for (const QJsonValue &value : incoming) {
-            const QJsonObject p = value.toObject();
-            change("INSERT INTO projects (user_id, id, position, name, directory, "
-                   "tmux_session_name, launch_command, tool, auto_launch, is_running, "
-                   "uploaded_at) VALUES (:u, :id, :pos, :n, :d, :t, :l, :tool, :a, :r, :now) ON "
-                   "CONFLICT (user_id, id) DO UPDATE SET position = excluded.position, name = "
-                   "excluded.name, directory = excluded.directory, tmux_session_name = "
-                   "excluded.tmux_session_name, launch_command = excluded.launch_command, tool "
-                   "= excluded.tool, auto_launch = excluded.auto_launch, is_running = "
-                   "excluded.is_running",
-                   {{":u", userId},
-                    {":id", p.value(QStringLiteral("id")).toString()},
-                    {":pos", position++},
-                    {":n", p.value(QStringLiteral("name")).toString()},
-                    {":d", p.value(QStringLiteral("directory")).toString()},
-                    {":t", p.value(QStringLiteral("tmux_session_name")).toString()},
-                    {":l", p.value(QStringLiteral("launch_command")).toString()},
-                    {":tool", p.value(QStringLiteral("tool")).toString()},
-                    {":a", p.value(QStringLiteral("auto_launch")).toBool() ? 1 : 0},
-                    {":r", p.value(QStringLiteral("is_running")).toBool() ? 1 : 0},
-                    {":now", now}});
-        }
-        addEvent(
-            userId, QStringLiteral("projects.uploaded"),
-            {{QStringLiteral("count"), incoming.size()}, {QStringLiteral("uploaded_at"), now}});
-        commit();
-    } catch (...) {
-        rollback();
-        throw;
+    Transaction transaction(m_db);
+    // The agent uploads the same list every few seconds; only a change is news.
+    if (current == incoming) {
+        change("UPDATE projects SET uploaded_at = :now WHERE user_id = :u",
+               {{":now", now}, {":u", userId}});
+        transaction.commit();
+        return;
     }
+    change("DELETE FROM projects WHERE user_id = :u", {{":u", userId}});
+    int position = 0;
+    for (const QJsonValue &value : incoming) {
+        const QJsonObject p = value.toObject();
+        change("INSERT INTO projects (user_id, id, position, name, directory, "
+               "tmux_session_name, launch_command, tool, auto_launch, is_running, "
+               "uploaded_at) VALUES (:u, :id, :pos, :n, :d, :t, :l, :tool, :a, :r, :now) ON "
+               "CONFLICT (user_id, id) DO UPDATE SET position = excluded.position, name = "
+               "excluded.name, directory = excluded.directory, tmux_session_name = "
+               "excluded.tmux_session_name, launch_command = excluded.launch_command, tool "
+               "= excluded.tool, auto_launch = excluded.auto_launch, is_running = "
+               "excluded.is_running",
+               {{":u", userId},
+                {":id", p.value(QStringLiteral("id")).toString()},
+                {":pos", position++},
+                {":n", p.value(QStringLiteral("name")).toString()},
+                {":d", p.value(QStringLiteral("directory")).toString()},
+                {":t", p.value(QStringLiteral("tmux_session_name")).toString()},
+                {":l", p.value(QStringLiteral("launch_command")).toString()},
+                {":tool", p.value(QStringLiteral("tool")).toString()},
+                {":a", p.value(QStringLiteral("auto_launch")).toBool() ? 1 : 0},
+                {":r", p.value(QStringLiteral("is_running")).toBool() ? 1 : 0},
+                {":now", now}});
+    }
+    addEvent(userId, QStringLiteral("projects.uploaded"),
+             {{QStringLiteral("count"), incoming.size()}, {QStringLiteral("uploaded_at"), now}});
+    transaction.commit();
 }
 
 // --- the phone's side --------------------------------------------------------------------------
@@ -910,74 +806,57 @@ QJsonArray Database::questions(const QString &userId, const QString &status) {
 
 StoreReply Database::answerQuestion(const QString &userId, const QString &questionId,
                                     const QString &replyText) {
-    begin();
-    try {
-        const QString now = nowText();
-        const int changed =
-            change("UPDATE questions SET status = 'answered', reply_text = :r, answered_at = :now "
-                   "WHERE id = :q AND user_id = :u AND status = 'pending'",
-                   {{":r", replyText}, {":now", now}, {":q", questionId}, {":u", userId}});
-        const auto row = selectOne("SELECT id, session_id, status, reply_text, answered_at FROM "
-                                   "questions WHERE id = :q AND user_id = :u",
-                                   {{":q", questionId}, {":u", userId}});
-        if (!row) {
-            rollback();
-            return StoreReply::notFound();
-        }
-        if (changed == 0) {
-            rollback();
-            return StoreReply::conflict(QStringLiteral("The question is %1.")
-                                            .arg(row->value(QStringLiteral("status")).toString()));
-        }
-        addEvent(userId, QStringLiteral("question.answered"),
-                 {{QStringLiteral("question_id"), questionId},
-                  {QStringLiteral("session_id"), row->value(QStringLiteral("session_id"))}});
-        commit();
-        return StoreReply::found(*row, userId);
-    } catch (...) {
-        rollback();
-        throw;
+    Transaction transaction(m_db);
+    const QString now = nowText();
+    const int changed =
+        change("UPDATE questions SET status = 'answered', reply_text = :r, answered_at = :now "
+               "WHERE id = :q AND user_id = :u AND status = 'pending'",
+               {{":r", replyText}, {":now", now}, {":q", questionId}, {":u", userId}});
+    const auto row = selectOne("SELECT id, session_id, status, reply_text, answered_at FROM "
+                               "questions WHERE id = :q AND user_id = :u",
+                               {{":q", questionId}, {":u", userId}});
+    if (!row)
+        return StoreReply::notFound();
+    if (changed == 0) {
+        return StoreReply::conflict(QStringLiteral("The question is %1.")
+                                        .arg(row->value(QStringLiteral("status")).toString()));
     }
+    addEvent(userId, QStringLiteral("question.answered"),
+             {{QStringLiteral("question_id"), questionId},
+              {QStringLiteral("session_id"), row->value(QStringLiteral("session_id"))}});
+    transaction.commit();
+    return StoreReply::found(*row, userId);
 }
 
 StoreReply Database::addInput(const QString &userId, const QString &sessionId, const QVariant &text,
                               const QVariant &key) {
-    begin();
-    try {
-        const auto session = ownedSession(userId, sessionId);
-        if (!session) {
-            rollback();
-            return StoreReply::notFound();
-        }
-        if (session->value(QStringLiteral("status")).toString() == QLatin1String("closed")) {
-            rollback();
-            return StoreReply::conflict(QStringLiteral("The session is closed."));
-        }
-        const QString id = newId();
-        const QString now = nowText();
-        change("INSERT INTO inputs (id, session_id, user_id, input_text, input_key, status, "
-               "created_at) VALUES (:id, :s, :u, :t, :k, 'pending', :now)",
-               {{":id", id},
-                {":s", sessionId},
-                {":u", userId},
-                {":t", text.isNull() ? nullText() : text},
-                {":k", key.isNull() ? nullText() : key},
-                {":now", now}});
-        QJsonObject input{{QStringLiteral("id"), id},
-                          {QStringLiteral("session_id"), sessionId},
-                          {QStringLiteral("status"), QStringLiteral("pending")},
-                          {QStringLiteral("created_at"), now}};
-        if (!text.isNull())
-            input.insert(QStringLiteral("input_text"), text.toString());
-        if (!key.isNull())
-            input.insert(QStringLiteral("key"), key.toString());
-        addEvent(userId, QStringLiteral("input.added"), input);
-        commit();
-        return StoreReply::found(input, userId);
-    } catch (...) {
-        rollback();
-        throw;
-    }
+    Transaction transaction(m_db);
+    const auto session = ownedSession(userId, sessionId);
+    if (!session)
+        return StoreReply::notFound();
+    if (session->value(QStringLiteral("status")).toString() == QLatin1String("closed"))
+        return StoreReply::conflict(QStringLiteral("The session is closed."));
+    const QString id = newId();
+    const QString now = nowText();
+    change("INSERT INTO inputs (id, session_id, user_id, input_text, input_key, status, "
+           "created_at) VALUES (:id, :s, :u, :t, :k, 'pending', :now)",
+           {{":id", id},
+            {":s", sessionId},
+            {":u", userId},
+            {":t", text.isNull() ? nullText() : text},
+            {":k", key.isNull() ? nullText() : key},
+            {":now", now}});
+    QJsonObject input{{QStringLiteral("id"), id},
+                      {QStringLiteral("session_id"), sessionId},
+                      {QStringLiteral("status"), QStringLiteral("pending")},
+                      {QStringLiteral("created_at"), now}};
+    if (!text.isNull())
+        input.insert(QStringLiteral("input_text"), text.toString());
+    if (!key.isNull())
+        input.insert(QStringLiteral("key"), key.toString());
+    addEvent(userId, QStringLiteral("input.added"), input);
+    transaction.commit();
+    return StoreReply::found(input, userId);
 }
 
 QJsonArray Database::projects(const QString &userId) {
@@ -995,33 +874,26 @@ QJsonArray Database::projects(const QString &userId) {
 
 StoreReply Database::createCommand(const QString &userId, const QString &projectId,
                                    const QString &commandType) {
-    begin();
-    try {
-        if (!selectOne("SELECT id FROM projects WHERE user_id = :u AND id = :p",
-                       {{":u", userId}, {":p", projectId}})) {
-            rollback();
-            return StoreReply::notFound();
-        }
-        const QString id = newId();
-        const QString now = nowText();
-        change(
-            "INSERT INTO commands (id, user_id, project_id, command_type, status, created_at, "
-            "updated_at) VALUES (:id, :u, :p, :t, 'pending', :now, :now)",
-            {{":id", id}, {":u", userId}, {":p", projectId}, {":t", commandType}, {":now", now}});
-        const QJsonObject command{{QStringLiteral("id"), id},
-                                  {QStringLiteral("project_id"), projectId},
-                                  {QStringLiteral("command_type"), commandType},
-                                  {QStringLiteral("status"), QStringLiteral("pending")},
-                                  {QStringLiteral("error_message"), QJsonValue::Null},
-                                  {QStringLiteral("created_at"), now},
-                                  {QStringLiteral("updated_at"), now}};
-        addEvent(userId, QStringLiteral("command.status"), command);
-        commit();
-        return StoreReply::found(command, userId);
-    } catch (...) {
-        rollback();
-        throw;
+    Transaction transaction(m_db);
+    if (!selectOne("SELECT id FROM projects WHERE user_id = :u AND id = :p",
+                   {{":u", userId}, {":p", projectId}})) {
+        return StoreReply::notFound();
     }
+    const QString id = newId();
+    const QString now = nowText();
+    change("INSERT INTO commands (id, user_id, project_id, command_type, status, created_at, "
+           "updated_at) VALUES (:id, :u, :p, :t, 'pending', :now, :now)",
+           {{":id", id}, {":u", userId}, {":p", projectId}, {":t", commandType}, {":now", now}});
+    const QJsonObject command{{QStringLiteral("id"), id},
+                              {QStringLiteral("project_id"), projectId},
+                              {QStringLiteral("command_type"), commandType},
+                              {QStringLiteral("status"), QStringLiteral("pending")},
+                              {QStringLiteral("error_message"), QJsonValue::Null},
+                              {QStringLiteral("created_at"), now},
+                              {QStringLiteral("updated_at"), now}};
+    addEvent(userId, QStringLiteral("command.status"), command);
+    transaction.commit();
+    return StoreReply::found(command, userId);
 }
 
 StoreReply Database::command(const QString &userId, const QString &commandId) {

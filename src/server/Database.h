@@ -126,9 +126,6 @@ private:
     std::optional<QJsonObject> selectOne(const char *sql, Bindings bindings);
     int change(const char *sql, Bindings bindings);
     void migrate();
-    void begin();
-    void commit();
-    void rollback();
     void addEvent(const QString &userId, const QString &type, const QJsonObject &data);
     std::optional<QJsonObject> ownedSession(const QString &userId, const QString &sessionId);
 

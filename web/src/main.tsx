@@ -280,7 +280,7 @@ function SessionScreen({ session }: { session: Session }) {
         <span class="muted">{session.pane_target}</span>
       </header>
       <pre
-        class="screen live"
+        class="screen pane"
         id="screen"
         ref={box}
         tabIndex={0}

@@ -45,6 +45,7 @@ function unpaired(message = 'This phone was disconnected from Quillet. Pair it a
   feed?.stop();
   feed = null;
   store.clear();
+  outbox.clear();
   forgetEventPosition();
   notice = message;
   redraw();

@@ -32,6 +32,12 @@ export class Outbox {
     void this.flush();
   }
 
+  // What a device typed belongs to its pairing: another pairing (maybe another account) never sends it.
+  clear() {
+    this.items = [];
+    this.save();
+  }
+
   dismiss(id: string) {
     this.items = this.items.filter((item) => item.id !== id);
     this.save();

@@ -1,28 +1,27 @@
 // The service worker: opens the app without a network from its cached shell, and turns the
 // relay's pushes into notifications that open their question.
-/// <reference lib="webworker" />
-declare const self: ServiceWorkerGlobalScope;
+const sw = self as unknown as ServiceWorkerGlobalScope;
 declare const SHELL_FILES: string[];
 declare const SHELL_VERSION: string;
 
 const cacheName = `quillet-${SHELL_VERSION}`;
 
-self.addEventListener('install', (event) => {
-  event.waitUntil(caches.open(cacheName).then((cache) => cache.addAll(SHELL_FILES)).then(() => self.skipWaiting()));
+sw.addEventListener('install', (event) => {
+  event.waitUntil(caches.open(cacheName).then((cache) => cache.addAll(SHELL_FILES)).then(() => sw.skipWaiting()));
 });
 
-self.addEventListener('activate', (event) => {
+sw.addEventListener('activate', (event) => {
   event.waitUntil(
     caches
       .keys()
       .then((names) => Promise.all(names.filter((name) => name !== cacheName).map((name) => caches.delete(name))))
-      .then(() => self.clients.claim()),
+      .then(() => sw.clients.claim()),
   );
 });
 
-self.addEventListener('fetch', (event) => {
+sw.addEventListener('fetch', (event) => {
   const url = new URL(event.request.url);
-  if (event.request.method !== 'GET' || url.origin !== self.location.origin || url.pathname.startsWith('/api/')) return;
+  if (event.request.method !== 'GET' || url.origin !== sw.location.origin || url.pathname.startsWith('/api/')) return;
   if (event.request.mode === 'navigate') {
     // The newest page when the server answers, the cached one when it does not.
     event.respondWith(fetch(event.request).catch(() => caches.match('/') as Promise<Response>));
@@ -39,7 +38,7 @@ type QuestionPush = {
   question_text?: string;
 };
 
-self.addEventListener('push', (event) => {
+sw.addEventListener('push', (event) => {
   let message: QuestionPush;
   try {
     message = event.data?.json();
@@ -48,7 +47,7 @@ self.addEventListener('push', (event) => {
   }
   if (message?.type !== 'question.posted') return;
   event.waitUntil(
-    self.registration.showNotification(message.project_name || message.pane_target || 'Quillet', {
+    sw.registration.showNotification(message.project_name || message.pane_target || 'Quillet', {
       body: message.question_text ?? '',
       tag: message.question_id,
       icon: '/icon-192.png',
@@ -57,18 +56,18 @@ self.addEventListener('push', (event) => {
   );
 });
 
-self.addEventListener('notificationclick', (event) => {
+sw.addEventListener('notificationclick', (event) => {
   event.notification.close();
-  const url = new URL(event.notification.data?.url ?? '/', self.location.origin).href;
+  const url = new URL(event.notification.data?.url ?? '/', sw.location.origin).href;
   event.waitUntil(
-    self.clients.matchAll({ type: 'window', includeUncontrolled: true }).then(async (windows) => {
+    sw.clients.matchAll({ type: 'window', includeUncontrolled: true }).then(async (windows: readonly WindowClient[]) => {
       for (const client of windows) {
-        if (new URL(client.url).origin === self.location.origin) {
+        if (new URL(client.url).origin === sw.location.origin) {
           await client.focus();
-          return (client as WindowClient).navigate(url);
+          return client.navigate(url);
         }
       }
-      return self.clients.openWindow(url);
+      return sw.clients.openWindow(url);
     }),
   );
 });

@@ -97,9 +97,15 @@ test('a phone pairs, answers, drives a pane and a project, survives a drop and i
     question_text: 'Make auto mode your default permission mode?',
     context: ' Make auto mode your default permission mode?\n\n ❯ Yes, make it the default\n   No, keep manual mode\n\n Enter to confirm · Esc to cancel',
   })).data;
-  await waitText('article h2', /Make auto mode/);
+  const numbered = (await relay.agent('POST', `/api/sessions/${session.id}/questions`, {
+    question_text: 'Do you want to make this edit to app.ts?',
+    context: ' Do you want to make this edit to app.ts?\n ❯ 1. Yes\n   2. Yes, allow all edits during this session\n   3. No, and tell Claude what to do differently (esc)',
+  })).data;
+  await waitText('article h2', /make this edit/);
   assert.deepEqual(await page.$$eval('article h2', (all) => all.map((h) => h.textContent)),
-    ['Make auto mode your default permission mode?', 'Deploy to production? (y/n)']);
+    ['Do you want to make this edit to app.ts?', 'Make auto mode your default permission mode?', 'Deploy to production? (y/n)']);
+  assert.deepEqual(await page.$$eval(`article[data-id="${numbered.id}"] .quick button`, (all) => all.map((b) => b.textContent)),
+    ['1. Yes', '2. Yes, allow all edits during this session', '3. No, and tell Claude what to do differently (esc)']);
   assert.deepEqual(await page.$$eval(`article[data-id="${menu.id}"] .quick button`, (all) => all.map((b) => b.textContent)),
     ['Yes, make it the default', 'No, keep manual mode']);
   await shoot('phone-inbox');

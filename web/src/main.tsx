@@ -76,6 +76,8 @@ function Pairing() {
   const [busy, setBusy] = useState(false);
   const [scanning, setScanning] = useState<AbortController | null>(null);
   const video = useRef<HTMLVideoElement>(null);
+  const [scannable, setScannable] = useState(false);
+  useEffect(() => void canScan().then(setScannable, () => {}), []);
 
   const submit = async (event: Event) => {
     event.preventDefault();
@@ -153,7 +155,7 @@ function Pairing() {
         </button>
       </form>
       <video ref={video} class="scanner" hidden={!scanning} muted playsInline aria-label="Camera view" />
-      {canScan() ? (
+      {scannable ? (
         scanning ? (
           <button onClick={() => scanning.abort()}>Stop scanning</button>
         ) : (

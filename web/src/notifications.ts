@@ -66,8 +66,11 @@ export async function closeNotification(questionId: string) {
 }
 
 // The pairing QR code holds {"s": server URL, "c": code}.
-export const canScan = () =>
-  window.isSecureContext && 'BarcodeDetector' in window && !!navigator.mediaDevices?.getUserMedia;
+export async function canScan() {
+  if (!window.isSecureContext || !('BarcodeDetector' in window) || !navigator.mediaDevices?.getUserMedia) return false;
+  const devices = await navigator.mediaDevices.enumerateDevices();
+  return devices.some((device) => device.kind === 'videoinput');
+}
 
 export async function scanPairingCode(video: HTMLVideoElement, signal: AbortSignal) {
   const stream = await navigator.mediaDevices.getUserMedia({ video: { facingMode: 'environment' } });

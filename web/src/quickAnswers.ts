@@ -16,6 +16,11 @@ function contentLines(context: string) {
 
 export function quickAnswers(context: string, questionText: string): QuickAnswer[] {
   const lines = contentLines(context).slice(-15);
+  if (yesNo.test(questionText) || yesNo.test(lines[lines.length - 1] ?? ''))
+    return [
+      { label: 'Yes', reply: 'y' },
+      { label: 'No', reply: 'n' },
+    ];
   // A numbered menu: the run of "N. Label" lines nearest the bottom.
   const options: QuickAnswer[] = [];
   for (let i = lines.length - 1; i >= 0; --i) {
@@ -43,10 +48,5 @@ export function quickAnswers(context: string, questionText: string): QuickAnswer
     }
   }
 
-  if (yesNo.test(questionText) || yesNo.test(lines[lines.length - 1] ?? ''))
-    return [
-      { label: 'Yes', reply: 'y' },
-      { label: 'No', reply: 'n' },
-    ];
   return [{ label: 'Enter', reply: '' }];
 }

@@ -15,6 +15,7 @@ export type Question = {
   project_name?: string;
   pane_target?: string;
   typed?: boolean;
+  settledAt?: number; // when this page saw it answered or expired
 };
 export type Session = {
   id: string;
@@ -57,8 +58,9 @@ export class Store {
       call<Session[]>('GET', '/api/sessions'),
       call<Project[]>('GET', '/api/projects'),
     ]);
-    // Questions this page saw answered or expired keep their state; every pending one is new.
-    const kept = Object.values(this.questions).filter((q) => q.status !== 'pending');
+    // Questions this page saw answered or expired keep their state for a while; every pending
+    // one comes from the relay.
+    const kept = Object.values(this.questions).filter((q) => q.settledAt && Date.now() - q.settledAt < 3_600_000);
     this.questions = {};
     for (const q of [...kept, ...questions]) this.questions[q.id] = q;
     this.sessions = {};
@@ -82,7 +84,10 @@ export class Store {
       case 'question.answered':
       case 'question.expired': {
         const q = this.questions[d.question_id];
-        if (q) q.status = event.type === 'question.answered' ? 'answered' : 'expired';
+        if (q) {
+          q.status = event.type === 'question.answered' ? 'answered' : 'expired';
+          q.settledAt = Date.now();
+        }
         void closeNotification(d.question_id);
         break;
       }
@@ -92,7 +97,10 @@ export class Store {
       case 'session.closed':
         if (this.sessions[d.session_id]) this.sessions[d.session_id].status = 'closed';
         for (const q of Object.values(this.questions))
-          if (q.session_id === d.session_id && q.status === 'pending') q.status = 'expired';
+          if (q.session_id === d.session_id && q.status === 'pending') {
+            q.status = 'expired';
+            q.settledAt = Date.now();
+          }
         break;
       case 'session.screen': {
         const s = this.sessions[d.session_id];

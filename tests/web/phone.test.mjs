@@ -165,17 +165,21 @@ test('a phone pairs, answers, drives a pane and a project, survives a drop and i
   await page.keyboard.press('Enter');
   await waitText('.sent li', /typed offline.*Waiting for the connection/);
   await relay.start();
-  const missed = (await relay.agent('POST', `/api/sessions/${session.id}/questions`, { question_text: 'Run the migrations?', context: 'Run the migrations?' })).data;
+  const burst = ['Run the migrations?', 'Seed the database?', 'Open the browser?'];
+  const missed = [];
+  for (const question_text of burst)
+    missed.push((await relay.agent('POST', `/api/sessions/${session.id}/questions`, { question_text, context: question_text })).data);
   await page.setOfflineMode(false);
   await waitText('#connection', /Live/);
   await waitText('.sent li', /typed offline.*sent/);
   const resent = (await relay.agent('GET', `/api/sessions/${session.id}/inputs`)).data;
   assert.deepEqual(resent.map((i) => i.input_text), ['typed offline']);
   await page.click('nav a[href="#/inbox"]');
-  await waitText('article h2', /Run the migrations\?/);
-  await relay.agent('PATCH', `/api/sessions/${session.id}/questions/${missed.id}`, { status: 'expired' });
-  await waitText(`article[data-id="${missed.id}"] .state`, /Expired/);
-  assert.equal(await page.$(`article[data-id="${missed.id}"] .quick`), null);
+  await waitText('article h2', /Open the browser\?/);
+  assert.deepEqual((await page.$$eval('article h2', (all) => all.map((h) => h.textContent))).slice(0, 3), burst.reverse());
+  await relay.agent('PATCH', `/api/sessions/${session.id}/questions/${missed[0].id}`, { status: 'expired' });
+  await waitText(`article[data-id="${missed[0].id}"] .state`, /Expired/);
+  assert.equal(await page.$(`article[data-id="${missed[0].id}"] .quick`), null);
 
   // 5. Projects: launch, stop after confirming, and the agent's failure message.
   await page.click('nav a[href="#/projects"]');

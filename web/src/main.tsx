@@ -19,6 +19,7 @@ const clock = (ms: number) => new Date(ms).toLocaleTimeString([], { hour: '2-dig
 
 function startFeed() {
   let loaded = false;
+  connection = { state: 'connecting' };
   feed = new EventFeed(
     (event) => {
       const [screen, id] = route();

@@ -69,10 +69,24 @@ export class Store {
     this.save();
   }
 
-  async loadScreen(sessionId: string) {
-    const session = await call<Session>('GET', `/api/sessions/${sessionId}`);
-    this.sessions[session.id] = session;
-    this.changed();
+  // One read of a screen at a time: a pane that changes faster than the phone can fetch gets
+  // one more read when the current one ends, not one per change.
+  private screenReads = new Map<string, boolean>();
+  async loadScreen(sessionId: string): Promise<void> {
+    if (this.screenReads.has(sessionId)) {
+      this.screenReads.set(sessionId, true);
+      return;
+    }
+    this.screenReads.set(sessionId, false);
+    try {
+      const session = await call<Session>('GET', `/api/sessions/${sessionId}`);
+      this.sessions[session.id] = session;
+      this.changed();
+    } finally {
+      const again = this.screenReads.get(sessionId);
+      this.screenReads.delete(sessionId);
+      if (again) await this.loadScreen(sessionId);
+    }
   }
 
   apply(event: RelayEvent, openSession: string | null) {

@@ -60,7 +60,6 @@ test('a phone pairs, answers, drives a pane and a project, survives a drop and i
   await browser.defaultBrowserContext().overridePermissions(relay.base, ['notifications']);
   const page = await browser.newPage();
   await page.setViewport({ width: 390, height: 844, isMobile: true, hasTouch: true });
-  const text = (selector) => page.$eval(selector, (element) => element.textContent);
   const waitText = (selector, pattern) =>
     page.waitForFunction(
       (s, p) => [...document.querySelectorAll(s)].some((e) => new RegExp(p).test(e.textContent)),

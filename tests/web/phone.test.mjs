@@ -198,9 +198,10 @@ test('a phone pairs, answers, drives a pane and a project, survives a drop and i
   await waitText('.project .state', /Failed: no tmux session "webshop"/);
   await shoot('phone-projects');
 
-  // Notifications: this server may not send any, and the page says so instead of offering them.
+  // Notifications: offered where the server sends them (a VAPID subject is set), else the page
+  // says why not (no push routes: 404; not set up: 503) instead of offering a broken button.
   await page.click('nav a[href="#/device"]');
-  await waitText('#push-state', /notifications/i);
+  await page.waitForFunction(() => document.querySelector('#push-on') || /notifications/i.test(document.querySelector('#push-state')?.textContent));
 
   // 6. Unpaired from the computer: the page says so and returns to pairing.
   await relay.call('DELETE', `/api/paired-devices/${devices[0].id}`, relay.access);

@@ -10,7 +10,7 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   qcoro-qt6-dev qtkeychain-qt6-dev libsecret-1-0 \
   libqrencode-dev libssl-dev libbenchmark-dev \
   libboost1.74-dev libqt6sql6-sqlite libqt6sql6-psql wrk \
-  tmux python3 e2fsprogs dbus dbus-x11 gnome-keyring xvfb xauth \
+  tmux python3 chromium fonts-noto-mono e2fsprogs dbus dbus-x11 gnome-keyring xvfb xauth \
   ca-certificates >/dev/null
 # The passkey tests check our authenticator with an independent verifier that runs on Node.js.
 if ! command -v npm >/dev/null 2>&1; then
@@ -21,3 +21,6 @@ repo_root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 npm ci --prefix "$repo_root/tests/support/webauthn" --no-audit --no-fund >/dev/null
 # The Web Push tests read the server's messages with an independent implementation (http_ece).
 npm ci --prefix "$repo_root/tests/support/webpush" --no-audit --no-fund >/dev/null
+# The phone app's bundler, which the server's build runs, and the browser tests' driver.
+npm ci --prefix "$repo_root/web" --no-audit --no-fund >/dev/null
+npm ci --prefix "$repo_root/tests/web" --no-audit --no-fund >/dev/null

@@ -33,6 +33,7 @@ RelayServer::RelayServer(ServerOptions options, const QString &lanAddress)
     m_account->addRoutes(*m_router);
     m_agent->addRoutes(*m_router);
     m_phone->addRoutes(*m_router);
+    m_router->setPageHandler([this](const HttpRequest &request) { return m_pages.serve(request); });
 }
 
 RelayServer::~RelayServer() = default;

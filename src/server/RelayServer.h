@@ -9,6 +9,7 @@
 #include "server/Router.h"
 #include "server/ServerContext.h"
 #include "server/ServerOptions.h"
+#include "server/StaticFiles.h"
 #include "server/Store.h"
 
 #include <memory>
@@ -49,6 +50,7 @@ private:
     std::unique_ptr<AccountApi> m_account;
     std::unique_ptr<AgentApi> m_agent;
     std::unique_ptr<PhoneApi> m_phone;
+    StaticFiles m_pages;
     asio::signal_set m_signals{m_io};
     bool m_draining = false;
 };

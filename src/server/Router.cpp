@@ -53,6 +53,9 @@ std::optional<QStringList> Router::segments(const QString &path) {
 }
 
 asio::awaitable<HttpResponse> Router::handle(const HttpRequest &request) {
+    if (m_pages && request.path != QLatin1String("/api") &&
+        !request.path.startsWith(QLatin1String("/api/")))
+        co_return m_pages(request);
     const std::optional<QStringList> path = segments(request.path);
     if (!path)
         co_return HttpResponse::error(404, QStringLiteral("No such route."));

@@ -27,6 +27,11 @@ public:
 
     asio::awaitable<HttpResponse> handle(const HttpRequest &request);
 
+    // Answers every path outside /api/ (the phone app's files).
+    void setPageHandler(std::function<HttpResponse(const HttpRequest &)> handler) {
+        m_pages = std::move(handler);
+    }
+
     // A member function of a handler object as a Handler.
     template <typename Api, typename Method> static Handler bind(Api *api, Method method) {
         return [api, method](const HttpRequest &request, const Caller &caller,
@@ -49,6 +54,7 @@ public:
 private:
     Store &m_store;
     QList<Route> m_routes;
+    std::function<HttpResponse(const HttpRequest &)> m_pages;
 };
 
 } // namespace quillet

@@ -1,0 +1,210 @@
+// The phone app in a real browser (Debian's chromium) against a real quillet-server on
+// loopback, the test playing the agent and the account through the API.
+import assert from 'node:assert/strict';
+import { existsSync } from 'node:fs';
+import { after, before, test } from 'node:test';
+import { Relay } from './relay.mjs';
+
+const relay = new Relay();
+before(() => relay.start());
+after(() => relay.stop());
+
+test('the server serves the app with its types, caching and policy', async () => {
+  const index = await fetch(relay.base + '/');
+  const html = await index.text();
+  const csp = index.headers.get('content-security-policy');
+  assert.match(csp, /script-src 'self';/);
+  assert.doesNotMatch(csp, /unsafe-inline|unsafe-eval/);
+  assert.doesNotMatch(html, /<script(?![^>]*\bsrc=)[^>]*>/, 'no inline script');
+  const script = /src="(\/assets\/[^"]+\.js)"/.exec(html)[1];
+  const style = /href="(\/assets\/[^"]+\.css)"/.exec(html)[1];
+  const rows = [
+    // path, status, content type, cache control
+    ['/', 200, /^text\/html/, /^no-cache$/],
+    [script, 200, /^text\/javascript/, /immutable/],
+    [style, 200, /^text\/css/, /immutable/],
+    ['/sw.js', 200, /^text\/javascript/, /^no-cache$/],
+    ['/manifest.webmanifest', 200, /^application\/manifest\+json$/, /^no-cache$/],
+    ['/icon-192.png', 200, /^image\/png$/, /^no-cache$/],
+    ['/assets/missing.js', 404, /json/, /no-store/],
+    ['/assets/', 404, /json/, /no-store/],
+    ['/api/unknown', 404, /json/, /no-store/],
+    ['/api/health', 200, /json/, /no-store/],
+  ];
+  for (const [path, status, type, cache] of rows) {
+    const response = await fetch(relay.base + path);
+    assert.equal(response.status, status, path);
+    assert.match(response.headers.get('content-type'), type, path);
+    assert.match(response.headers.get('cache-control'), cache, path);
+  }
+  assert.equal((await fetch(relay.base + '/', { method: 'POST' })).status, 405);
+  const manifest = await (await fetch(relay.base + '/manifest.webmanifest')).json();
+  for (const icon of manifest.icons) assert.equal((await fetch(relay.base + icon.src)).status, 200, icon.src);
+});
+
+const chromium = '/usr/bin/chromium';
+const screenshots = process.env.QUILLET_SCREENSHOTS; // a folder: the README's pictures
+
+test('a phone pairs, answers, drives a pane and a project, survives a drop and is unpaired', {
+  skip: !existsSync(chromium) && `no ${chromium}: install Debian's chromium`,
+  timeout: 240_000,
+}, async (t) => {
+  const puppeteer = (await import('puppeteer-core')).default;
+  // "phone.test" is plain HTTP on a name that is not loopback: no secure context.
+  const browser = await puppeteer.launch({
+    executablePath: chromium,
+    headless: true,
+    args: ['--no-sandbox', `--host-resolver-rules=MAP phone.test 127.0.0.1`],
+  });
+  t.after(() => browser.close());
+  await browser.defaultBrowserContext().overridePermissions(relay.base, ['notifications']);
+  const page = await browser.newPage();
+  await page.setViewport({ width: 390, height: 844, isMobile: true, hasTouch: true });
+  const waitText = (selector, pattern) =>
+    page.waitForFunction(
+      (s, p) => [...document.querySelectorAll(s)].some((e) => new RegExp(p).test(e.textContent)),
+      { timeout: 20_000 }, selector, pattern.source,
+    );
+  const shoot = async (name) => screenshots && page.screenshot({ path: `${screenshots}/${name}.png` });
+
+  await relay.register('phone-user');
+  const session = (await relay.agent('POST', '/api/sessions', { agent_label: 'Quillet', project_name: 'webshop', pane_target: 'work:0.1' })).data;
+  await relay.agent('PUT', '/api/projects', {
+    projects: [{ id: 'p1', name: 'webshop', directory: '/src/webshop', tmux_session_name: 'webshop', launch_command: 'claude', tool: 'claude', auto_launch: false, is_running: false }],
+  });
+
+  // Over plain HTTP the page says what needs HTTPS, and offers no button that cannot work.
+  await page.goto(`http://phone.test:${relay.port}/`);
+  await page.waitForSelector('#https-hint');
+  assert.equal(await page.$$eval('button', (all) => all.filter((b) => /Scan/.test(b.textContent)).length), 0);
+
+  // 1. Pairing with the code typed in lower case, with the blank; the device shows at once.
+  await page.goto(relay.base + '/');
+  const code = await relay.pairingCode();
+  await page.type('#code', `${code.slice(0, 3)} ${code.slice(3)}`.toLowerCase());
+  await page.click('#pair');
+  await waitText('#connection', /Live/);
+  const devices = (await relay.call('GET', '/api/paired-devices', relay.access)).data;
+  assert.equal(devices.length, 1);
+
+  // 2. Questions appear without a reload, newest first, with the quick answers their screen offers.
+  const yesNo = (await relay.agent('POST', `/api/sessions/${session.id}/questions`, {
+    question_text: 'Deploy to production? (y/n)',
+    context: '$ ./deploy.sh\nBuilding… done\nDeploy to production? (y/n)',
+  })).data;
+  const menu = (await relay.agent('POST', `/api/sessions/${session.id}/questions`, {
+    question_text: 'Make auto mode your default permission mode?',
+    context: ' Make auto mode your default permission mode?\n\n ❯ Yes, make it the default\n   No, keep manual mode\n\n Enter to confirm · Esc to cancel',
+  })).data;
+  const numbered = (await relay.agent('POST', `/api/sessions/${session.id}/questions`, {
+    question_text: 'Do you want to make this edit to app.ts?',
+    context: ' Do you want to make this edit to app.ts?\n ❯ 1. Yes\n   2. Yes, allow all edits during this session\n   3. No, and tell Claude what to do differently (esc)',
+  })).data;
+  await waitText('article h2', /make this edit/);
+  assert.deepEqual(await page.$$eval('article h2', (all) => all.map((h) => h.textContent)),
+    ['Do you want to make this edit to app.ts?', 'Make auto mode your default permission mode?', 'Deploy to production? (y/n)']);
+  assert.deepEqual(await page.$$eval(`article[data-id="${numbered.id}"] .quick button`, (all) => all.map((b) => b.textContent)),
+    ['1. Yes', '2. Yes, allow all edits during this session', '3. No, and tell Claude what to do differently (esc)']);
+  assert.deepEqual(await page.$$eval(`article[data-id="${menu.id}"] .quick button`, (all) => all.map((b) => b.textContent)),
+    ['Yes, make it the default', 'No, keep manual mode']);
+  await shoot('phone-inbox');
+
+  // The service worker shows a pushed question; answering it closes that notification.
+  const cdp = await page.createCDPSession();
+  const registration = new Promise((resolve) =>
+    cdp.on('ServiceWorker.workerRegistrationUpdated', ({ registrations }) => registrations[0] && resolve(registrations[0].registrationId)));
+  await cdp.send('ServiceWorker.enable');
+  const registrationId = await registration;
+  const push = JSON.stringify({ type: 'question.posted', question_id: yesNo.id, session_id: session.id, project_name: 'webshop', pane_target: 'work:0.1', question_text: yesNo.question_text });
+  // The push's notification, once its tag is shown (or gone). A worker that is still starting may
+  // miss a push that the test injects, so the push is repeated: its tag keeps it one notification.
+  const notifications = async (count, deliver) => {
+    for (let tries = 0; tries < 100; ++tries) {
+      if (deliver && tries % 10 === 0) await cdp.send('ServiceWorker.deliverPushMessage', { origin: relay.base, registrationId, data: push });
+      const shown = await page.evaluate(async (tag) =>
+        (await (await navigator.serviceWorker.ready).getNotifications({ tag })).map((n) => [n.title, n.body, n.data.url]), yesNo.id);
+      if (shown.length === count) return shown;
+      await new Promise((resolve) => setTimeout(resolve, 200));
+    }
+    assert.fail(`not ${count} notifications`);
+  };
+  assert.deepEqual(await notifications(1, true), [['webshop', 'Deploy to production? (y/n)', `/#/questions/${yesNo.id}`]]);
+
+  await page.click(`article[data-id="${yesNo.id}"] button[aria-label="Answer Yes"]`);
+  await waitText(`article[data-id="${yesNo.id}"] .state`, /Sent/);
+  const reply = await relay.agent('GET', `/api/sessions/${session.id}/questions/${yesNo.id}/reply`);
+  assert.equal(reply.data.reply_text, 'y');
+  await notifications(0);
+  await relay.agent('POST', `/api/sessions/${session.id}/stream`, { content: '$ ./deploy.sh\nDeploy to production? (y/n) y\nDeploying…' });
+  await waitText(`article[data-id="${yesNo.id}"] .state`, /Typed into the pane/);
+  await page.click(`article[data-id="${menu.id}"] button[aria-label="Answer No, keep manual mode"]`);
+  await waitText(`article[data-id="${menu.id}"] .state`, /Sent/);
+  assert.equal((await relay.agent('GET', `/api/sessions/${session.id}/questions/${menu.id}/reply`)).data.reply_text, '2');
+
+  // 3. The session's screen follows the stream; keys go as keys, text as text.
+  await page.goto(`${relay.base}/#/sessions/${session.id}`);
+  await waitText('#screen', /Deploying…/);
+  await relay.agent('POST', `/api/sessions/${session.id}/stream`, { content: '$ ./deploy.sh\nDeploying… done\n$ ' });
+  await waitText('#screen', /done/);
+  await page.click('button[data-key="Escape"]');
+  await page.type('#input-text', 'npm test');
+  await page.keyboard.press('Enter');
+  await waitText('.sent li', /npm test/);
+  const inputs = (await relay.agent('GET', `/api/sessions/${session.id}/inputs`)).data;
+  assert.deepEqual(inputs.map((i) => i.key ?? i.input_text), ['Escape', 'npm test']);
+  for (const input of inputs) await relay.agent('PATCH', `/api/sessions/${session.id}/inputs/${input.id}`, { status: 'delivered' });
+  await waitText('.sent li', /npm test.*typed/);
+  await shoot('phone-session');
+
+  // 4. A drop: the state shows, what is typed waits, and the events missed are caught up.
+  await relay.stop();
+  await waitText('#connection', /Offline since \d\d:\d\d/);
+  await page.setOfflineMode(true);
+  await page.type('#input-text', 'typed offline');
+  await page.keyboard.press('Enter');
+  await waitText('.sent li', /typed offline.*Waiting for the connection/);
+  await relay.start();
+  const burst = ['Run the migrations?', 'Seed the database?', 'Open the browser?'];
+  const missed = [];
+  for (const question_text of burst)
+    missed.push((await relay.agent('POST', `/api/sessions/${session.id}/questions`, { question_text, context: question_text })).data);
+  await page.setOfflineMode(false);
+  await waitText('#connection', /Live/);
+  await waitText('.sent li', /typed offline.*sent/);
+  const resent = (await relay.agent('GET', `/api/sessions/${session.id}/inputs`)).data;
+  assert.deepEqual(resent.map((i) => i.input_text), ['typed offline']);
+  await page.click('nav a[href="#/inbox"]');
+  await waitText('article h2', /Open the browser\?/);
+  assert.deepEqual((await page.$$eval('article h2', (all) => all.map((h) => h.textContent))).slice(0, 3), burst.reverse());
+  await relay.agent('PATCH', `/api/sessions/${session.id}/questions/${missed[0].id}`, { status: 'expired' });
+  await waitText(`article[data-id="${missed[0].id}"] .state`, /Expired/);
+  assert.equal(await page.$(`article[data-id="${missed[0].id}"] .quick`), null);
+
+  // 5. Projects: launch, stop after confirming, and the agent's failure message.
+  await page.click('nav a[href="#/projects"]');
+  await page.click('button[aria-label="Launch webshop"]');
+  await waitText('.project .state', /Launch: Sent to your computer/);
+  let [command] = (await relay.agent('GET', '/api/commands/pending')).data;
+  assert.equal(command.command_type, 'launch');
+  await relay.agent('PATCH', `/api/commands/${command.id}`, { status: 'success' });
+  await waitText('.project .state', /Done/);
+  await page.click('button[aria-label="Stop webshop"]');
+  assert.equal((await relay.agent('GET', '/api/commands/pending')).data.length, 0, 'Stop asks first');
+  await page.click('#confirm-stop');
+  await waitText('.project .state', /Stop: Sent/);
+  [command] = (await relay.agent('GET', '/api/commands/pending')).data;
+  assert.equal(command.command_type, 'stop');
+  await relay.agent('PATCH', `/api/commands/${command.id}`, { status: 'failed', error_message: 'no tmux session "webshop"' });
+  await waitText('.project .state', /Failed: no tmux session "webshop"/);
+  await shoot('phone-projects');
+
+  // Notifications: offered where the server sends them (a VAPID subject is set), else the page
+  // says why not (no push routes: 404; not set up: 503) instead of offering a broken button.
+  await page.click('nav a[href="#/device"]');
+  await page.waitForFunction(() => document.querySelector('#push-on') || /notifications/i.test(document.querySelector('#push-state')?.textContent));
+
+  // 6. Unpaired from the computer: the page says so and returns to pairing.
+  await relay.call('DELETE', `/api/paired-devices/${devices[0].id}`, relay.access);
+  await waitText('#notice', /disconnected/);
+  await page.waitForSelector('#code');
+});

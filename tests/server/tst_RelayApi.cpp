@@ -963,11 +963,18 @@ void TestRelayApi::webPush() {
     QCOMPARE(service.requests().size(), 5);
     QCOMPARE(service.requests("POST", "/push/three").size(), 1);
 
+    // A busy push service gets one more try, and no third.
+    service.enqueue("POST", "/push/three", FakeResponse::raw(503, {}));
+    service.enqueue("POST", "/push/three", FakeResponse::raw(503, {}));
+    QCOMPARE(ask("Busy?").status, 201);
+    QVERIFY(service.waitForRequestCount(7, 30000));
+    QVERIFY(QTest::qWaitFor([&] { return m_relay->log().contains("refused (503)"); }, 20000));
+
     // A push service that never answers holds up no agent: the next question is taken while
     // the relay still waits for that answer.
     QCOMPARE(subscribe(phoneA, service.baseUrl() + "/push/silent").status, 201);
     QCOMPARE(ask("Fourth?", 8000).status, 201);
-    QVERIFY(service.waitForRequestCount(7, 20000));
+    QVERIFY(service.waitForRequestCount(9, 20000));
     QCOMPARE(ask("Fifth?", 8000).status, 201);
 
     // Endpoints are capabilities: the log names the push service's host only.

@@ -42,6 +42,8 @@ public:
     static constexpr const char *commands = "/api/commands";
     static constexpr const char *events = "/api/events";
     static constexpr const char *thisDevice = "/api/devices/me";
+    static constexpr const char *pushPublicKey = "/api/push/vapid-public-key";
+    static constexpr const char *pushSubscriptions = "/api/push/subscriptions";
 
     // An id as one percent-encoded path segment, so "/", "?" or "#" cannot reach another
     // endpoint. Empty and dot-segment ids are refused: URLs decode "%2E" back to "." and then

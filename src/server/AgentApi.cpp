@@ -3,6 +3,7 @@
 #include "common/ApiRoutes.h"
 #include "server/Database.h"
 #include "server/JsonFields.h"
+#include "server/PushSender.h"
 #include "server/Router.h"
 #include "server/ServerContext.h"
 #include "server/StoreAnswer.h"
@@ -113,8 +114,10 @@ asio::awaitable<HttpResponse> AgentApi::postQuestion(const HttpRequest &request,
         return database.postQuestion(userId, sessionId, context, text);
     };
     const StoreReply reply = co_await m_context.store.run<StoreReply>(post);
-    if (reply.ok())
+    if (reply.ok()) {
         m_context.hub.notify(userId);
+        m_context.push->questionPosted(userId, reply.value.toObject());
+    }
     co_return storeAnswer(reply, 201, noSession);
 }
 

@@ -68,6 +68,16 @@ const char *const migrations[][16] = {
         "CREATE INDEX events_by_user ON events (user_id, seq)",
         "CREATE INDEX questions_by_user ON questions (user_id, status)",
     },
+    {
+        // Web Push: where each paired phone's browser wants its notifications. The endpoint is
+        // the browser's, so it is unique across devices and users.
+        "CREATE TABLE push_subscriptions (id TEXT PRIMARY KEY, endpoint TEXT NOT NULL UNIQUE, "
+        "device_id TEXT NOT NULL REFERENCES devices(id) ON DELETE CASCADE, user_id TEXT NOT NULL, "
+        "p256dh TEXT NOT NULL, auth TEXT NOT NULL, created_at TEXT NOT NULL)",
+        "CREATE INDEX push_subscriptions_by_user ON push_subscriptions (user_id)",
+        // Values the whole installation shares, made once (the VAPID key pair).
+        "CREATE TABLE server_settings (name TEXT PRIMARY KEY, value TEXT NOT NULL)",
+    },
 };
 
 QString nowText() {
@@ -904,6 +914,59 @@ StoreReply Database::command(const QString &userId, const QString &commandId) {
     if (!row)
         return StoreReply::notFound();
     return StoreReply::found(*row, userId);
+}
+
+// --- Web Push ----------------------------------------------------------------------------------
+
+QString Database::keepSetting(const QString &name, const QString &proposed) {
+    // Several instances may start at once: the first insert wins, everyone reads the winner.
+    change("INSERT INTO server_settings (name, value) VALUES (:n, :v) ON CONFLICT (name) DO "
+           "NOTHING",
+           {{":n", name}, {":v", proposed}});
+    return selectOne("SELECT value FROM server_settings WHERE name = :n", {{":n", name}})
+        ->value(QStringLiteral("value"))
+        .toString();
+}
+
+StoreReply Database::putPushSubscription(const QString &userId, const QString &deviceId,
+                                         const QString &endpoint, const QString &p256dh,
+                                         const QString &auth) {
+    Transaction transaction(m_db);
+    if (!deviceExists(userId, deviceId))
+        return StoreReply::notFound();
+    const QString id = newId();
+    change("INSERT INTO push_subscriptions (id, endpoint, device_id, user_id, p256dh, auth, "
+           "created_at) VALUES (:id, :e, :d, :u, :p, :a, :now) ON CONFLICT (endpoint) DO UPDATE "
+           "SET id = excluded.id, device_id = excluded.device_id, user_id = excluded.user_id, "
+           "p256dh = excluded.p256dh, auth = excluded.auth, created_at = excluded.created_at",
+           {{":id", id},
+            {":e", endpoint},
+            {":d", deviceId},
+            {":u", userId},
+            {":p", p256dh},
+            {":a", auth},
+            {":now", nowText()}});
+    // A browser keeps one subscription; more from one phone are stale ones, and each would
+    // cost a push per question.
+    change("DELETE FROM push_subscriptions WHERE device_id = :d AND id NOT IN (SELECT id FROM "
+           "push_subscriptions WHERE device_id = :d ORDER BY created_at DESC LIMIT 4)",
+           {{":d", deviceId}});
+    transaction.commit();
+    return StoreReply::found(id, userId);
+}
+
+bool Database::deletePushSubscription(const QString &userId, const QString &endpoint) {
+    return change("DELETE FROM push_subscriptions WHERE endpoint = :e AND user_id = :u",
+                  {{":e", endpoint}, {":u", userId}}) == 1;
+}
+
+bool Database::dropPushSubscription(const QString &id) {
+    return change("DELETE FROM push_subscriptions WHERE id = :id", {{":id", id}}) == 1;
+}
+
+QJsonArray Database::pushSubscriptions(const QString &userId) {
+    return select("SELECT id, endpoint, p256dh, auth FROM push_subscriptions WHERE user_id = :u",
+                  {{":u", userId}});
 }
 
 // --- events ------------------------------------------------------------------------------------

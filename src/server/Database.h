@@ -114,6 +114,20 @@ public:
     StoreReply command(const QString &userId, const QString &commandId);
     bool deviceExists(const QString &userId, const QString &deviceId);
 
+    // --- Web Push ----------------------------------------------------------------------------
+    // The stored value of a setting, storing `proposed` when there is none yet.
+    QString keepSetting(const QString &name, const QString &proposed);
+    // Stores a subscription for the caller's device, replacing any earlier one of the same
+    // endpoint (whoever held it); answers its id.
+    StoreReply putPushSubscription(const QString &userId, const QString &deviceId,
+                                   const QString &endpoint, const QString &p256dh,
+                                   const QString &auth);
+    bool deletePushSubscription(const QString &userId, const QString &endpoint);
+    // The push service said the subscription is gone.
+    bool dropPushSubscription(const QString &id);
+    // id, endpoint, p256dh and auth of each of the user's subscriptions.
+    QJsonArray pushSubscriptions(const QString &userId);
+
     // Events after `after`, oldest first, at most `limit`.
     QJsonArray events(const QString &userId, qint64 after, int limit);
     qint64 lastEventId(const QString &userId);

@@ -26,13 +26,17 @@ RelayServer::RelayServer(ServerOptions options, const QString &lanAddress)
     m_options.port = m_http->port();
     m_options.resolveDefaults(lanAddress);
 
+    m_push = std::make_unique<PushSender>(m_io, *m_store, m_options);
     m_context = std::make_unique<ServerContext>(m_options, *m_store, m_hub);
+    m_context->push = m_push.get();
     m_account = std::make_unique<AccountApi>(*m_context);
     m_agent = std::make_unique<AgentApi>(*m_context);
     m_phone = std::make_unique<PhoneApi>(*m_context);
     m_account->addRoutes(*m_router);
     m_agent->addRoutes(*m_router);
     m_phone->addRoutes(*m_router);
+    m_pushApi = std::make_unique<PushApi>(*m_context);
+    m_pushApi->addRoutes(*m_router);
     m_router->setPageHandler([this](const HttpRequest &request) { return m_pages.serve(request); });
 }
 
@@ -73,6 +77,8 @@ asio::awaitable<void> RelayServer::drain() {
     boost::system::error_code ignored;
     m_signals.cancel(ignored);
     m_http->stopAccepting();
+    // A question posted from now on is still stored; its push is not worth holding the exit.
+    m_push->stop();
     // Held replies answer with what they have; event streams end.
     m_hub.close();
     const auto deadline = std::chrono::steady_clock::now() + drainTimeout;

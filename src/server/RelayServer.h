@@ -6,6 +6,8 @@
 #include "server/EventHub.h"
 #include "server/HttpServer.h"
 #include "server/PhoneApi.h"
+#include "server/PushApi.h"
+#include "server/PushSender.h"
 #include "server/Router.h"
 #include "server/ServerContext.h"
 #include "server/ServerOptions.h"
@@ -51,6 +53,8 @@ private:
     std::unique_ptr<AgentApi> m_agent;
     std::unique_ptr<PhoneApi> m_phone;
     StaticFiles m_pages;
+    std::unique_ptr<PushSender> m_push;
+    std::unique_ptr<PushApi> m_pushApi;
     asio::signal_set m_signals{m_io};
     bool m_draining = false;
 };

@@ -44,6 +44,11 @@ QString ServerBanner::text(const ServerOptions &options, quint16 port, const QSt
     text += QStringLiteral("Registration: %1\n")
                 .arg(options.openRegistration ? QStringLiteral("open to everyone")
                                               : QStringLiteral("open until the first account"));
+    if (const QString off = options.pushOffReason(); !off.isEmpty())
+        text += off + QLatin1Char('\n');
+    else
+        text += QStringLiteral("Notifications: Web Push through %1, as %2\n")
+                    .arg(options.pushHosts.join(QStringLiteral(", ")), options.vapidSubject);
     text += QStringLiteral("\nOn your phone, open %1\n").arg(options.publicUrl);
     if (const auto symbol = QrCode::encode(options.publicUrl.toUtf8()))
         text += TerminalQr::render(*symbol, colors);

@@ -10,6 +10,8 @@
 
 namespace quillet {
 
+class PushSender;
+
 // What every handler works with; owned by RelayServer, used on the network's thread.
 struct ServerContext {
     ServerContext(const ServerOptions &options, Store &store, EventHub &hub)
@@ -20,6 +22,8 @@ struct ServerContext {
     Store &store;
     EventHub &hub;
     PasskeyVerifier verifier;
+    // Pages the user's phones; set by RelayServer before the first request.
+    PushSender *push = nullptr;
     // Wrong pairing codes, by address and over all addresses.
     RateLimiter pairingFailuresByAddress{10, std::chrono::minutes(5)};
     RateLimiter pairingFailuresOverall{200, std::chrono::minutes(5)};

@@ -34,6 +34,13 @@ const Option options[] = {
      "the public URL's origin and https://<rp id>)."},
     {"tls-cert", "QUILLET_SERVER_TLS_CERT", "FILE", "PEM certificate chain: serve HTTPS."},
     {"tls-key", "QUILLET_SERVER_TLS_KEY", "FILE", "PEM private key of the certificate."},
+    {"vapid-subject", "QUILLET_SERVER_VAPID_SUBJECT", "URL",
+     "Who runs this server, told to push services with each notification: a mailto: or "
+     "https: URL (default: an https public URL). Without one, phones get no notifications."},
+    {"push-hosts", "QUILLET_SERVER_PUSH_HOSTS", "HOSTS",
+     "Push services the server sends notifications to, separated by commas; \"*.\" matches "
+     "subdomains (default: the browsers' own, fcm.googleapis.com, "
+     "updates.push.services.mozilla.com, *.push.apple.com, *.notify.windows.com)."},
 };
 
 void print(FILE *stream, const QString &text) {
@@ -48,6 +55,24 @@ bool truthy(const QString &value) {
 }
 
 } // namespace
+
+bool ServerOptions::isVapidSubject(const QString &subject) {
+    // Apple's service refuses anything else, and a subject it cannot parse as an address.
+    const QUrl url(subject, QUrl::StrictMode);
+    if (url.scheme() == QLatin1String("mailto"))
+        return url.path().contains(QLatin1Char('@')) && !url.path().startsWith(QLatin1Char('@'));
+    return url.scheme() == QLatin1String("https") && !url.host().isEmpty();
+}
+
+QString ServerOptions::pushOffReason() const {
+    if (vapidSubject.isEmpty())
+        return QStringLiteral("Notifications are off: the server has no VAPID subject (start it "
+                              "with --vapid-subject mailto:you@example.org, or with an https "
+                              "--public-url).");
+    if (pushHosts.isEmpty())
+        return QStringLiteral("Notifications are off: --push-hosts lists no push service.");
+    return {};
+}
 
 QString ServerOptions::defaultDatabasePath() {
     return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
@@ -124,12 +149,24 @@ std::optional<int> ServerOptions::parse(const QStringList &arguments) {
         origins << origin.trimmed();
     tlsCertificate = value(options[6]);
     tlsKey = value(options[7]);
+    vapidSubject = value(options[8]).trimmed();
+    if (const QString hosts = value(options[9]); !hosts.isEmpty()) {
+        pushHosts.clear();
+        for (const QString &host : hosts.split(QLatin1Char(','), Qt::SkipEmptyParts))
+            pushHosts << host.trimmed().toLower();
+    }
     openRegistration =
         parser.isSet(open) || truthy(qEnvironmentVariable("QUILLET_SERVER_OPEN_REGISTRATION"));
     quiet = parser.isSet(quietOption);
 
     if (tlsCertificate.isEmpty() != tlsKey.isEmpty()) {
         print(stderr, QStringLiteral("quillet-server: --tls-cert and --tls-key go together\n"));
+        return 2;
+    }
+    if (!vapidSubject.isEmpty() && !isVapidSubject(vapidSubject)) {
+        print(stderr, QStringLiteral("quillet-server: the VAPID subject '%1' is not a mailto: or "
+                                     "https: URL\n")
+                          .arg(vapidSubject));
         return 2;
     }
     if (!publicUrl.isEmpty()) {
@@ -162,6 +199,11 @@ void ServerOptions::resolveDefaults(const QString &lanAddress) {
                 .arg(port);
     }
     const QUrl url(publicUrl);
+    // Push services want to reach whoever runs the server; an https public URL is that.
+    if (vapidSubject.isEmpty() && url.scheme() == QLatin1String("https"))
+        vapidSubject = url.adjusted(QUrl::RemovePath | QUrl::RemoveQuery | QUrl::RemoveFragment |
+                                    QUrl::RemoveUserInfo)
+                           .toString();
     if (rpId.isEmpty())
         rpId = url.host();
     if (origins.isEmpty()) {

@@ -20,6 +20,11 @@ struct ServerOptions {
     QStringList origins;
     QString tlsCertificate;
     QString tlsKey;
+    // Web Push: who runs the server (empty: push is off) and the services it may send to.
+    QString vapidSubject;
+    QStringList pushHosts{
+        QStringLiteral("fcm.googleapis.com"), QStringLiteral("updates.push.services.mozilla.com"),
+        QStringLiteral("*.push.apple.com"), QStringLiteral("*.notify.windows.com")};
     bool openRegistration = false;
     bool quiet = false;
 
@@ -29,10 +34,15 @@ struct ServerOptions {
     std::optional<int> parse(const QStringList &arguments);
 
     // Fills what was left empty: the database path, the public URL (`lanAddress` stands in for
-    // an unspecified listen address), the relying-party id and the accepted origins.
+    // an unspecified listen address), the relying-party id, the accepted origins and the VAPID
+    // subject.
     void resolveDefaults(const QString &lanAddress);
 
     static QString defaultDatabasePath();
+    static bool isVapidSubject(const QString &subject);
+    // Why this server cannot send notifications, for the banner and the phone; empty when it
+    // can. Call after resolveDefaults().
+    QString pushOffReason() const;
 };
 
 } // namespace quillet

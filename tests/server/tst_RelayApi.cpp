@@ -1,7 +1,11 @@
 #include "common/Base64Url.h"
+#include "server/EcKey.h"
+#include "server/Secrets.h"
+#include "support/FakeServer.h"
 #include "support/HttpClient.h"
 #include "support/RelayProcess.h"
 #include "support/TestEnvironment.h"
+#include "support/WebPushReader.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -49,6 +53,25 @@ struct Account {
     QString command;
 };
 
+// A self-signed certificate, made by the openssl command: its own authority.
+bool makeCertificate(const QString &stem, const QString &subjectAltName) {
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"),
+                  {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                   "-nodes", "-keyout", stem + ".key", "-out", stem + ".pem", "-days", "1", "-subj",
+                   "/CN=Quillet test push service", "-addext", "subjectAltName=" + subjectAltName});
+    return openssl.waitForFinished(30000) && openssl.exitCode() == 0;
+}
+
+// PushSubscription.toJSON() of a browser.
+QJsonObject subscription(const QString &endpoint, const QByteArray &p256dh,
+                         const QByteArray &auth) {
+    return {{"endpoint", endpoint},
+            {"expirationTime", QJsonValue::Null},
+            {"keys", QJsonObject{{"p256dh", Base64Url::encode(p256dh)},
+                                 {"auth", Base64Url::encode(auth)}}}};
+}
+
 QJsonObject assertionBody(const QString &credentialId, const QJsonObject &signature) {
     return {
         {"credential",
@@ -82,6 +105,7 @@ private Q_SLOTS:
     void replySurvivesRestart();
     void slowAndVanishingClients();
     void eventStreamResumes();
+    void webPush();
     void pairingIsThrottled();
     void documentedRoutesAnswer();
     void commandLine_data();
@@ -108,7 +132,23 @@ void TestRelayApi::initTestCase() {
     if (!probe.waitForFinished() || probe.exitCode() != 0)
         QSKIP("node is not installed: the passkeys of these tests come from a Node script");
     qputenv("QUILLET_SERVER_HEADER_TIMEOUT_MS", "800");
-    m_relay = std::make_unique<RelayProcess>(QStringList{QStringLiteral("--open-registration")});
+    // The relay trusts the push services of webPush() through this file alone: one for
+    // 127.0.0.1, and one for another name.
+    const QString root = TestEnvironment::current()->root();
+    QVERIFY(makeCertificate(root + "/push", "IP:127.0.0.1"));
+    QVERIFY(makeCertificate(root + "/stranger", "DNS:push.example.net"));
+    QFile trusted(root + "/trusted.pem");
+    QVERIFY(trusted.open(QIODevice::WriteOnly));
+    for (const char *name : {"/push.pem", "/stranger.pem"}) {
+        QFile certificate(root + name);
+        QVERIFY(certificate.open(QIODevice::ReadOnly));
+        trusted.write(certificate.readAll());
+    }
+    trusted.close();
+    qputenv("SSL_CERT_FILE", QFile::encodeName(trusted.fileName()));
+    m_relay = std::make_unique<RelayProcess>(
+        QStringList{"--open-registration", "--push-hosts", "127.0.0.1,*.push.apple.com",
+                    "--vapid-subject", "mailto:ops@quillet.test"});
     QVERIFY(m_relay->start());
     m_http = std::make_unique<HttpClient>(m_relay->baseUrl());
     m_ann = makeAccount(*m_http, QStringLiteral("ann"));
@@ -242,6 +282,8 @@ void TestRelayApi::registrationAndTokens() {
     RelayProcess closed({}, TestEnvironment::current()->root() + "/closed.sqlite");
     QVERIFY(closed.start());
     HttpClient http(closed.baseUrl());
+    // Nor does it page anyone: it has no VAPID subject (its public URL is plain HTTP).
+    QCOMPARE(http.get("/api/push/vapid-public-key").status, 503);
     QCOMPARE(http.json("POST", "/api/auth/passkey/register/options", {{"username", "x"}}).status,
              200);
     HttpAnswer options =
@@ -613,9 +655,13 @@ void TestRelayApi::heldReply() {
 void TestRelayApi::replySurvivesRestart() {
     // A reply accepted while the agent is away reaches it after a restart of the server.
     const QString database = TestEnvironment::current()->root() + "/restart.sqlite";
-    auto relay = std::make_unique<RelayProcess>(QStringList{"--open-registration"}, database);
+    const QStringList push{"--vapid-subject", "mailto:ops@quillet.test"};
+    auto relay =
+        std::make_unique<RelayProcess>(QStringList{"--open-registration"} + push, database);
     QVERIFY(relay->start());
     HttpClient http(relay->baseUrl());
+    const QString vapidKey = http.get("/api/push/vapid-public-key").text("public_key");
+    QVERIFY(!vapidKey.isEmpty());
     const Account carol = makeAccount(http, QStringLiteral("carol"));
     QVERIFY(!carol.question.isEmpty());
 
@@ -649,9 +695,11 @@ void TestRelayApi::replySurvivesRestart() {
     QVERIFY(QTest::qWaitFor([&] { return waiting->isFinished(); }, 5000));
     QCOMPARE(waiting->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 204);
 
-    relay = std::make_unique<RelayProcess>(QStringList{}, database);
+    relay = std::make_unique<RelayProcess>(push, database);
     QVERIFY(relay->start());
     HttpClient after(relay->baseUrl());
+    // Browsers' subscriptions are bound to the key: it is made once, not at each start.
+    QCOMPARE(after.get("/api/push/vapid-public-key").text("public_key"), vapidKey);
     const HttpAnswer delivered = after.get(reply + "?timeout=0", carol.apiKey);
     QCOMPARE(delivered.status, 200);
     QCOMPARE(delivered.text("reply_text"), QStringLiteral("2"));
@@ -781,7 +829,156 @@ void TestRelayApi::documentedRoutesAnswer() {
             QVERIFY2(answer.status == 401, qPrintable(where));
         ++routes;
     }
-    QCOMPARE(routes, 34);
+    QCOMPARE(routes, 37);
+}
+
+void TestRelayApi::webPush() {
+    // A push service, and one on the same address whose certificate names another host.
+    const QString root = TestEnvironment::current()->root();
+    FakeServer service(root + "/push.pem", root + "/push.key");
+    FakeServer stranger(root + "/stranger.pem", root + "/stranger.key");
+    const auto accepted = [](const RecordedRequest &) { return FakeResponse::raw(201, {}); };
+    service.on("POST", QRegularExpression("/push/.*"), accepted);
+    stranger.on("POST", QRegularExpression("/push/.*"), accepted);
+    FakeResponse never = FakeResponse::raw(201, {});
+    never.delayMs = 120000;
+    service.on("POST", "/push/silent", never);
+
+    QString phoneA;
+    QString phoneB;
+    for (QString *phone : {&phoneA, &phoneB}) {
+        const QString code =
+            m_http->json("POST", "/api/pair/initiate", {}, m_ann.access).text("code");
+        *phone = m_http
+                     ->json("POST", "/api/pair/complete",
+                            {{"code", code}, {"device_name", "tablet"}, {"device_type", "ios"}})
+                     .text("device_token");
+        QVERIFY(!phone->isEmpty());
+    }
+    const HttpAnswer key = m_http->get("/api/push/vapid-public-key");
+    QCOMPARE(key.status, 200);
+    const QString publicKey = key.text("public_key");
+    QCOMPARE(Base64Url::decode(publicKey).value_or(QByteArray()).size(), 65);
+
+    const auto browser = EcKey::generate();
+    QVERIFY(browser);
+    const QByteArray auth = Secrets::randomBytes(16);
+    const auto subscribe = [&](const QString &token, const QString &endpoint) {
+        return m_http->json("POST", "/api/push/subscriptions",
+                            subscription(endpoint, browser->publicPoint(), auth), token);
+    };
+
+    // What the relay will not store: 400 for a malformed subscription, 422 for an endpoint
+    // it will not send to (the phone tells its user why).
+    const QString port = QString::number(service.port());
+    QByteArray notAPoint = browser->publicPoint();
+    notAPoint[64] = char(notAPoint[64] ^ 1);
+    const QList<QPair<QJsonObject, int>> refused{
+        {{{"endpoint", service.baseUrl() + "/push/x"}}, 400},
+        {subscription(service.baseUrl() + "/push/x", browser->publicPoint(), auth.left(15)), 400},
+        {subscription(service.baseUrl() + "/push/x", notAPoint, auth), 400},
+        {subscription("http://127.0.0.1:" + port + "/push/x", browser->publicPoint(), auth), 422},
+        {subscription("https://u@127.0.0.1:" + port + "/x", browser->publicPoint(), auth), 422},
+        {subscription("https://push.example.net/x", browser->publicPoint(), auth), 422},
+        {subscription("https://push.apple.com/x", browser->publicPoint(), auth), 422},
+        {subscription("https://evilpush.apple.com/x", browser->publicPoint(), auth), 422},
+        {subscription("https://web.push.apple.com.example.net/x", browser->publicPoint(), auth),
+         422},
+    };
+    for (const auto &[body, status] : refused) {
+        const HttpAnswer answer = m_http->json("POST", "/api/push/subscriptions", body, phoneA);
+        QVERIFY2(answer.status == status && !answer.text("error").isEmpty(),
+                 qPrintable(QJsonDocument(body).toJson() + answer.body));
+    }
+
+    QCOMPARE(subscribe(phoneA, service.baseUrl() + "/push/one").status, 201);
+    QCOMPARE(subscribe(phoneB, service.baseUrl() + "/push/two").status, 201);
+    QCOMPARE(subscribe(phoneA, stranger.baseUrl() + "/push/stranger").status, 201);
+
+    // A question longer than a push message holds: each subscription gets one push, the text
+    // cut to fit.
+    const QString text = "Deploy \"main\" now?\n" + QString(5000, QLatin1Char('x')) + " ✓";
+    const auto ask = [&](const QString &questionText, int timeoutMs = 30000) {
+        const QByteArray body =
+            QJsonDocument(QJsonObject{{"context", "…"}, {"question_text", questionText}})
+                .toJson(QJsonDocument::Compact);
+        return m_http->send("POST", "/api/sessions/" + m_ann.session + "/questions", body,
+                            m_ann.apiKey, {}, timeoutMs);
+    };
+    const HttpAnswer first = ask(text);
+    QCOMPARE(first.status, 201);
+    QVERIFY(service.waitForRequestCount(2, 20000));
+    // The relay checks the certificate's name: the stranger gets nothing.
+    QVERIFY(QTest::qWaitFor([&] { return m_relay->log().contains("failed"); }, 20000));
+    QCOMPARE(stranger.requests().size(), 0);
+
+    const QList<RecordedRequest> one = service.requests("POST", "/push/one");
+    QCOMPARE(one.size(), 1);
+    const RecordedRequest &push = one.first();
+    QCOMPARE(push.headers.value("ttl"), QByteArray("3600"));
+    QCOMPARE(push.headers.value("urgency"), QByteArray("high"));
+    QCOMPARE(push.headers.value("content-encoding"), QByteArray("aes128gcm"));
+    QCOMPARE(push.headers.value("topic"), first.text("id").remove('-').toUtf8());
+    const QJsonObject vapid =
+        WebPushReader::read({{"vapid", QString::fromLatin1(push.headers.value("authorization"))}});
+    SKIP_WITHOUT_WEBPUSH_READER(vapid);
+    QVERIFY2(vapid["verified"].toBool(), qPrintable(push.headers.value("authorization")));
+    QCOMPARE(vapid["key"].toString(), publicKey);
+    QCOMPARE(vapid["claims"]["aud"].toString(), service.baseUrl());
+    QCOMPARE(vapid["claims"]["sub"].toString(), QStringLiteral("mailto:ops@quillet.test"));
+    const QJsonObject read = WebPushReader::read(
+        {{"decrypt", QJsonObject{{"body", Base64Url::encode(push.body)},
+                                 {"privateKey", Base64Url::encode(browser->privateScalar())},
+                                 {"authSecret", Base64Url::encode(auth)}}}});
+    const QByteArray plaintext = Base64Url::decode(read["plaintext"].toString()).value_or("");
+    const QJsonObject message = QJsonDocument::fromJson(plaintext).object();
+    QCOMPARE(message["type"].toString(), QStringLiteral("question.posted"));
+    QCOMPARE(message["question_id"].toString(), first.text("id"));
+    QCOMPARE(message["session_id"].toString(), m_ann.session);
+    QVERIFY(message.contains("project_name"));
+    QCOMPARE(message["pane_target"].toString(), QStringLiteral("work:0.1"));
+    const QString cut = message["question_text"].toString();
+    QVERIFY2(cut.endsWith(QChar(0x2026)) && text.startsWith(cut.chopped(1)) &&
+                 plaintext.size() > 3900 && plaintext.size() <= 4096 - 103,
+             plaintext.constData());
+
+    // A push service that calls the subscription gone has it dropped.
+    service.enqueue("POST", "/push/one", FakeResponse::raw(410, {}));
+    QCOMPARE(ask("Again?").status, 201);
+    QVERIFY(service.waitForRequestCount(4, 20000));
+    QVERIFY(QTest::qWaitFor([&] { return m_relay->log().contains("(410): dropped"); }, 20000));
+
+    // An unpaired phone's subscriptions go with it; a phone drops its own, and nobody else's.
+    QCOMPARE(m_http->send("DELETE", "/api/devices/me", {}, phoneB).status, 204);
+    QCOMPARE(subscribe(phoneA, service.baseUrl() + "/push/three").status, 201);
+    QCOMPARE(subscribe(phoneA, service.baseUrl() + "/push/four").status, 201);
+    const auto unsubscribe = [&](const QString &token, const QString &endpoint) {
+        return m_http->json("DELETE", "/api/push/subscriptions", {{"endpoint", endpoint}}, token);
+    };
+    QCOMPARE(unsubscribe(phoneA, service.baseUrl() + "/push/four").status, 204);
+    QCOMPARE(unsubscribe(m_bob.device, service.baseUrl() + "/push/three").status, 204);
+    QCOMPARE(ask("Third?").status, 201);
+    QVERIFY(service.waitForRequestCount(5, 20000));
+    QTest::qWait(500);
+    QCOMPARE(service.requests().size(), 5);
+    QCOMPARE(service.requests("POST", "/push/three").size(), 1);
+
+    // A busy push service gets one more try, and no third.
+    service.enqueue("POST", "/push/three", FakeResponse::raw(503, {}));
+    service.enqueue("POST", "/push/three", FakeResponse::raw(503, {}));
+    QCOMPARE(ask("Busy?").status, 201);
+    QVERIFY(service.waitForRequestCount(7, 30000));
+    QVERIFY(QTest::qWaitFor([&] { return m_relay->log().contains("refused (503)"); }, 20000));
+
+    // A push service that never answers holds up no agent: the next question is taken while
+    // the relay still waits for that answer.
+    QCOMPARE(subscribe(phoneA, service.baseUrl() + "/push/silent").status, 201);
+    QCOMPARE(ask("Fourth?", 8000).status, 201);
+    QVERIFY(service.waitForRequestCount(9, 20000));
+    QCOMPARE(ask("Fifth?", 8000).status, 201);
+
+    // Endpoints are capabilities: the log names the push service's host only.
+    QVERIFY2(!m_relay->log().contains("/push/"), qPrintable(m_relay->log()));
 }
 
 void TestRelayApi::commandLine_data() {
@@ -800,6 +997,8 @@ void TestRelayApi::commandLine_data() {
     QTest::newRow("database that cannot be opened")
         << QStringList{"--database", "/proc/quillet/server.sqlite", "--port", "0"} << 1
         << "cannot open the database";
+    QTest::newRow("VAPID subject not an address")
+        << QStringList{"--vapid-subject", "ops@quillet.test"} << 2 << "not a mailto: or https:";
     QTest::newRow("port taken") << QStringList{"--listen", "127.0.0.1", "--port", "{port}"} << 1
                                 << "cannot listen";
 }

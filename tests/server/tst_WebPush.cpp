@@ -3,46 +3,21 @@
 #include "server/Secrets.h"
 #include "server/VapidKeys.h"
 #include "server/WebPushMessage.h"
+#include "support/WebPushReader.h"
 
-#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QTest>
 
 using namespace quillet;
 
 namespace {
 
-const QString readerDir = QStringLiteral(QUILLET_TEST_SUPPORT_DIR "/webpush");
-
 QByteArray decoded(const QString &text) {
     return Base64Url::decode(text).value_or(QByteArray());
 }
 
-// tests/support/webpush/read.mjs: http_ece for message bodies, Node's crypto for VAPID tokens.
-QJsonObject independentReader(const QJsonObject &request) {
-    if (QStandardPaths::findExecutable(QStringLiteral("node")).isEmpty())
-        return {{QStringLiteral("skip"), QStringLiteral("node is not installed")}};
-    if (!QDir(readerDir + QStringLiteral("/node_modules/http_ece")).exists())
-        return {{QStringLiteral("skip"),
-                 QStringLiteral("run scripts/install-deps.sh (npm ci in tests/support/webpush)")}};
-    QProcess node;
-    node.setWorkingDirectory(readerDir);
-    node.start(QStringLiteral("node"), {QStringLiteral("read.mjs")});
-    node.write(QJsonDocument(request).toJson(QJsonDocument::Compact));
-    node.closeWriteChannel();
-    if (!node.waitForFinished(60000))
-        return {{QStringLiteral("error"), QStringLiteral("the reader did not finish")}};
-    return QJsonDocument::fromJson(node.readAllStandardOutput()).object();
-}
-
 } // namespace
-
-#define SKIP_WITHOUT_READER(answer)                                                                \
-    if ((answer).contains(QStringLiteral("skip")))                                                 \
-        QSKIP(qPrintable((answer).value(QStringLiteral("skip")).toString()));
 
 class TestWebPush : public QObject {
     Q_OBJECT
@@ -78,13 +53,13 @@ private slots:
             QByteArray(WebPushMessage::maxPlaintextSize - tail.size(), 'q') + tail;
         const QByteArray body = WebPushMessage::encrypt(plaintext, receiver->publicPoint(), auth);
         QCOMPARE(body.size(), 4096);
-        const QJsonObject answer = independentReader(
+        const QJsonObject answer = test::WebPushReader::read(
             {{QStringLiteral("decrypt"),
               QJsonObject{
                   {QStringLiteral("body"), Base64Url::encode(body)},
                   {QStringLiteral("privateKey"), Base64Url::encode(receiver->privateScalar())},
                   {QStringLiteral("authSecret"), Base64Url::encode(auth)}}}});
-        SKIP_WITHOUT_READER(answer);
+        SKIP_WITHOUT_WEBPUSH_READER(answer);
         QCOMPARE(decoded(answer.value(QStringLiteral("plaintext")).toString()), plaintext);
 
         QVERIFY(WebPushMessage::encrypt(plaintext + 'x', receiver->publicPoint(), auth).isEmpty());
@@ -102,8 +77,8 @@ private slots:
         const QString header = restored->authorization(
             QUrl(QStringLiteral("https://push.example.net:443/send/abc?x=1")),
             QStringLiteral("mailto:admin@quillet.test"), expiry);
-        const QJsonObject answer = independentReader({{QStringLiteral("vapid"), header}});
-        SKIP_WITHOUT_READER(answer);
+        const QJsonObject answer = test::WebPushReader::read({{QStringLiteral("vapid"), header}});
+        SKIP_WITHOUT_WEBPUSH_READER(answer);
         QVERIFY2(answer.value(QStringLiteral("verified")).toBool(), qPrintable(header));
         QCOMPARE(answer.value(QStringLiteral("key")).toString(), made->publicKey());
         QCOMPARE(answer.value(QStringLiteral("header")).toObject().value(QStringLiteral("alg")),

@@ -1,8 +1,11 @@
 #include "support/FakeServer.h"
 
+#include <QFile>
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QSslKey>
+#include <QSslServer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -100,6 +103,27 @@ FakeResponse FakeResponse::raw(int status, const QByteArray &body) {
 }
 
 FakeServer::FakeServer(QObject *parent) : QObject(parent), m_server(new QTcpServer(this)) {
+    listen();
+}
+
+FakeServer::FakeServer(const QString &certificateFile, const QString &keyFile, QObject *parent)
+    : QObject(parent), m_tls(true) {
+    QFile certificate(certificateFile);
+    QFile key(keyFile);
+    if (!certificate.open(QIODevice::ReadOnly) || !key.open(QIODevice::ReadOnly))
+        qFatal("FakeServer cannot read %s or %s", qPrintable(certificateFile), qPrintable(keyFile));
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setLocalCertificate(QSslCertificate(&certificate, QSsl::Pem));
+    configuration.setPrivateKey(QSslKey(&key, QSsl::Ec, QSsl::Pem));
+    auto *server = new QSslServer(this);
+    server->setSslConfiguration(configuration);
+    // A connection is pending only once its handshake is done.
+    connect(server, &QSslServer::pendingConnectionAvailable, this, &FakeServer::accept);
+    m_server = server;
+    listen();
+}
+
+void FakeServer::listen() {
     if (!m_server->listen(QHostAddress::LocalHost, 0))
         qFatal("FakeServer cannot listen: %s", qPrintable(m_server->errorString()));
     connect(m_server, &QTcpServer::newConnection, this, &FakeServer::accept);
@@ -114,7 +138,7 @@ FakeServer::~FakeServer() {
 }
 
 QString FakeServer::baseUrl() const {
-    return QStringLiteral("http://127.0.0.1:%1").arg(port());
+    return QStringLiteral("%1://127.0.0.1:%2").arg(m_tls ? "https" : "http").arg(port());
 }
 
 quint16 FakeServer::port() const {

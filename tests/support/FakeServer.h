@@ -53,6 +53,8 @@ class FakeServer : public QObject {
     Q_OBJECT
 public:
     explicit FakeServer(QObject *parent = nullptr);
+    // The same over HTTPS, with this PEM certificate and key.
+    FakeServer(const QString &certificateFile, const QString &keyFile, QObject *parent = nullptr);
     ~FakeServer() override;
 
     QString baseUrl() const;
@@ -89,7 +91,10 @@ private:
     FakeResponse respond(const RecordedRequest &request);
     void write(QTcpSocket *socket, const FakeResponse &response, bool close);
 
+    void listen();
+
     QTcpServer *m_server;
+    bool m_tls = false;
     QList<Route> m_routes;
     QHash<QByteArray, QList<FakeResponse>> m_queued; // "METHOD path" -> FIFO
     QHash<QTcpSocket *, Connection> m_connections;

@@ -1,5 +1,7 @@
 #include "server/RelayServer.h"
 
+#include "server/Database.h"
+
 #include <QLoggingCategory>
 #include <QUrl>
 
@@ -26,6 +28,9 @@ RelayServer::RelayServer(ServerOptions options, const QString &lanAddress)
     m_options.port = m_http->port();
     m_options.resolveDefaults(lanAddress);
 
+    if (m_store->driverName() != QLatin1String("SQLite"))
+        shareEventsWithOtherInstances();
+
     m_context = std::make_unique<ServerContext>(m_options, *m_store, m_hub);
     m_account = std::make_unique<AccountApi>(*m_context);
     m_agent = std::make_unique<AgentApi>(*m_context);
@@ -36,6 +41,20 @@ RelayServer::RelayServer(ServerOptions options, const QString &lanAddress)
 }
 
 RelayServer::~RelayServer() = default;
+
+void RelayServer::shareEventsWithOtherInstances() {
+    Store *store = m_store.get();
+    m_hub.announceWith([store](const QString &userId) {
+        store->enqueue([userId](Database &database) { database.announce(userId); });
+    });
+    const auto listen = [this](Database &database) {
+        database.onWake([this](const QString &userId, qint64) {
+            asio::post(m_io, [this, userId] { m_hub.wake(userId); });
+        });
+        return true;
+    };
+    m_store->runNow<bool>(listen);
+}
 
 QString RelayServer::databaseDescription() const {
     if (m_store->driverName() == QLatin1String("SQLite"))
@@ -54,6 +73,8 @@ int RelayServer::run() {
         qCInfo(lcRelay, "%s: finishing open requests", signal == SIGTERM ? "SIGTERM" : "SIGINT");
         asio::co_spawn(m_io, drain(), asio::detached);
     });
+    if (m_options.retention.count() > 0)
+        asio::co_spawn(m_io, purgeOldThings(), asio::detached);
     m_http->start();
     qCInfo(lcRelay, "listening on %s:%u", qUtf8Printable(m_options.listenAddress), port());
     m_io.run();
@@ -65,6 +86,25 @@ void RelayServer::stop() {
     asio::post(m_io, [this] { asio::co_spawn(m_io, drain(), asio::detached); });
 }
 
+asio::awaitable<void> RelayServer::purgeOldThings() {
+    // Often enough that nothing stays much past its age, rarely enough to cost nothing.
+    const auto every = std::clamp<std::chrono::seconds>(
+        m_options.retention / 4, std::chrono::seconds(1), std::chrono::hours(1));
+    const auto age = m_options.retention;
+    const auto purge = [age](Database &database) { return database.purge(age); };
+    while (!m_draining) {
+        try {
+            if (const int deleted = co_await m_store->run<int>(purge))
+                qCInfo(lcRelay, "retention: %d old record(s) deleted", deleted);
+        } catch (const std::exception &error) {
+            qCWarning(lcRelay, "retention: %s", error.what());
+        }
+        m_purgeTimer.expires_after(every);
+        boost::system::error_code ignored;
+        co_await m_purgeTimer.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
+    }
+}
+
 asio::awaitable<void> RelayServer::drain() {
     if (m_draining)
         co_return;
@@ -74,6 +114,7 @@ asio::awaitable<void> RelayServer::drain() {
     m_http->stopAccepting();
     // Held replies answer with what they have; event streams end.
     m_hub.close();
+    m_purgeTimer.cancel();
     const auto deadline = std::chrono::steady_clock::now() + drainTimeout;
     asio::steady_timer tick(m_io);
     while (m_http->openConnections() > 0 && std::chrono::steady_clock::now() < deadline) {

@@ -38,6 +38,11 @@ public:
 
 private:
     asio::awaitable<void> drain();
+    // Several instances on one PostgreSQL: each tells the others of a change, and wakes its
+    // own waiters when told.
+    void shareEventsWithOtherInstances();
+    // Deletes what outlived the retention age, now and then, until the drain.
+    asio::awaitable<void> purgeOldThings();
 
     ServerOptions m_options;
     asio::io_context m_io{1};
@@ -50,6 +55,7 @@ private:
     std::unique_ptr<AgentApi> m_agent;
     std::unique_ptr<PhoneApi> m_phone;
     asio::signal_set m_signals{m_io};
+    asio::steady_timer m_purgeTimer{m_io};
     bool m_draining = false;
 };
 

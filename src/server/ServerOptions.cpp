@@ -2,6 +2,8 @@
 
 #include <QCommandLineParser>
 #include <QDir>
+#include <QHash>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QUrl>
 #include <cstdio>
@@ -34,6 +36,9 @@ const Option options[] = {
      "the public URL's origin and https://<rp id>)."},
     {"tls-cert", "QUILLET_SERVER_TLS_CERT", "FILE", "PEM certificate chain: serve HTTPS."},
     {"tls-key", "QUILLET_SERVER_TLS_KEY", "FILE", "PEM private key of the certificate."},
+    {"retention", "QUILLET_SERVER_RETENTION", "AGE",
+     "How long closed sessions, answered and expired questions, delivered inputs and finished "
+     "commands are kept: a number with s, m, h or d (default 30d; 0 keeps them)."},
 };
 
 void print(FILE *stream, const QString &text) {
@@ -124,6 +129,22 @@ std::optional<int> ServerOptions::parse(const QStringList &arguments) {
         origins << origin.trimmed();
     tlsCertificate = value(options[6]);
     tlsKey = value(options[7]);
+    if (const QString text = value(options[8]); !text.isEmpty()) {
+        static const QRegularExpression age(QStringLiteral("^(\\d{1,9})([smhd]?)$"));
+        const auto match = age.match(text.trimmed());
+        if (!match.hasMatch()) {
+            print(stderr,
+                  QStringLiteral("quillet-server: '%1' is not an age such as 30d\n").arg(text));
+            return 2;
+        }
+        static const QHash<QString, qint64> unit{{QString(), 1},
+                                                 {QStringLiteral("s"), 1},
+                                                 {QStringLiteral("m"), 60},
+                                                 {QStringLiteral("h"), 3600},
+                                                 {QStringLiteral("d"), 86400}};
+        retention =
+            std::chrono::seconds(match.captured(1).toLongLong() * unit.value(match.captured(2)));
+    }
     openRegistration =
         parser.isSet(open) || truthy(qEnvironmentVariable("QUILLET_SERVER_OPEN_REGISTRATION"));
     quiet = parser.isSet(quietOption);

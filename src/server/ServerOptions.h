@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <chrono>
 #include <optional>
 
 namespace quillet {
@@ -20,6 +21,8 @@ struct ServerOptions {
     QStringList origins;
     QString tlsCertificate;
     QString tlsKey;
+    // Finished things older than this are purged; zero keeps everything.
+    std::chrono::seconds retention{30 * 24 * 3600};
     bool openRegistration = false;
     bool quiet = false;
 

@@ -73,8 +73,10 @@ public:
 
     QString driverName() const { return m_driver; }
 
-private:
+    // Runs `job` on the store thread without waiting for it; it must not throw.
     void enqueue(std::function<void(Database &)> job);
+
+private:
     void enqueueBlocking(std::function<void(Database &)> job);
 
     QThread m_thread;

@@ -8,6 +8,7 @@
 #include <QNetworkReply>
 #include <QProcess>
 #include <QTcpSocket>
+#include <csignal>
 #include <memory>
 
 using namespace quillet;
@@ -80,6 +81,7 @@ private Q_SLOTS:
     void usersAreIsolated();
     void heldReply();
     void replySurvivesRestart();
+    void severalInstances();
     void slowAndVanishingClients();
     void eventStreamResumes();
     void pairingIsThrottled();
@@ -107,6 +109,8 @@ void TestRelayApi::initTestCase() {
     probe.start(QStringLiteral("node"), {QStringLiteral("--version")});
     if (!probe.waitForFinished() || probe.exitCode() != 0)
         QSKIP("node is not installed: the passkeys of these tests come from a Node script");
+    if (const QString why = RelayProcess::storeUnavailable(); !why.isEmpty())
+        QSKIP(qPrintable(why));
     qputenv("QUILLET_SERVER_HEADER_TIMEOUT_MS", "800");
     m_relay = std::make_unique<RelayProcess>(QStringList{QStringLiteral("--open-registration")});
     QVERIFY(m_relay->start());
@@ -285,9 +289,8 @@ void TestRelayApi::registrationAndTokens() {
 
     // Tokens are kept as hashes only.
     QCOMPARE(closed.stop(), 0);
-    QFile file(closed.database());
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray data = file.readAll();
+    const QByteArray data = closed.storedData();
+    QVERIFY(data.contains(closed.onPostgres() ? "access_tokens" : "SQLite format"));
     QVERIFY(!data.contains(access.toUtf8()));
     QVERIFY(!data.contains(rotated.text("refresh_token").toUtf8()));
 }
@@ -658,6 +661,89 @@ void TestRelayApi::replySurvivesRestart() {
     QCOMPARE(after.get("/api/sessions/" + carol.session + "/inputs", carol.apiKey).array().size(),
              1);
     QCOMPARE(relay->stop(), 0);
+
+    // With a short retention the answered question goes; what still waits stays.
+    relay = std::make_unique<RelayProcess>(QStringList{"--retention", "1s"}, database);
+    QVERIFY(relay->start());
+    HttpClient purged(relay->baseUrl());
+    QVERIFY(QTest::qWaitFor(
+        [&] { return purged.get(reply + "?timeout=0", carol.apiKey).status == 404; }, 5000));
+    QTest::qWait(1500); // the waiting question is past the age too now
+    const QString later =
+        "/api/sessions/" + carol.session + "/questions/" + open + "/reply?timeout=0";
+    QCOMPARE(purged.get(later, carol.apiKey).status, 204);
+    QCOMPARE(purged.get("/api/sessions/" + carol.session + "/inputs", carol.apiKey).array().size(),
+             1);
+    QCOMPARE(relay->stop(), 0);
+}
+
+void TestRelayApi::severalInstances() {
+    if (!RelayProcess::onPostgres())
+        QSKIP("several instances share a PostgreSQL database (QUILLET_TEST_STORE=postgresql)");
+    // Two instances starting together on an empty database agree on one schema.
+    const QString fresh = TestEnvironment::current()->root() + "/fresh.sqlite";
+    RelayProcess first({}, fresh), second({}, fresh);
+    QVERIFY(first.launch() && second.launch());
+    QVERIFY(first.waitUntilListening() && second.waitUntilListening());
+    QCOMPARE(HttpClient(first.baseUrl()).get("/api/health").status, 200);
+    QCOMPARE(HttpClient(second.baseUrl()).get("/api/health").status, 200);
+
+    // Another instance on the relay's database; the agent talks to one, the phone to the other.
+    auto other = std::make_unique<RelayProcess>(QStringList{}, m_relay->database());
+    QVERIFY(other->start());
+    HttpClient phone(other->baseUrl());
+    const auto ask = [&](const QString &text) {
+        return m_http
+            ->json("POST", "/api/sessions/" + m_bob.session + "/questions",
+                   {{"context", ""}, {"question_text", text}}, m_bob.apiKey)
+            .text("id");
+    };
+    const auto replyPath = [&](const QString &question) {
+        return "/api/sessions/" + m_bob.session + "/questions/" + question + "/reply";
+    };
+    // Every wait below is well short of the event stream's heartbeat (15 s) and the agent's hold
+    // (25 s): only a wake-up from the other instance answers in time.
+    QNetworkAccessManager network;
+    const auto open = [&](const QString &base, const QString &path, const QString &token) {
+        QNetworkRequest request(QUrl(base + path));
+        request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
+        return std::unique_ptr<QNetworkReply>(network.get(request));
+    };
+    QByteArray events;
+    auto stream = open(other->baseUrl(), "/api/events", m_bob.device);
+    QObject::connect(stream.get(), &QNetworkReply::readyRead, stream.get(),
+                     [&] { events += stream->readAll(); });
+    QVERIFY(QTest::qWaitFor([&] { return events.contains("event: ready"); }, 5000));
+    QTest::qWait(300); // past the stream's first read: now it waits
+
+    // A question posted on one instance reaches the phone's stream on the other...
+    const QString question = ask("Across instances?");
+    QVERIFY2(QTest::qWaitFor([&] { return events.contains(question.toUtf8()); }, 5000), events);
+    // ...and the phone's reply there answers the agent held here.
+    auto held = open(m_relay->baseUrl(), replyPath(question) + "?timeout=25", m_bob.apiKey);
+    QTest::qWait(300);
+    QVERIFY(!held->isFinished());
+    QCOMPARE(phone
+                 .json("POST", "/api/questions/" + question + "/reply", {{"reply_text", "yes"}},
+                       m_bob.device)
+                 .status,
+             200);
+    QVERIFY(QTest::qWaitFor([&] { return held->isFinished(); }, 5000));
+    QCOMPARE(QJsonDocument::fromJson(held->readAll()).object()["reply_text"].toString(),
+             QStringLiteral("yes"));
+
+    // An instance killed the moment after it accepted a reply loses nothing: the agent held
+    // there asks again on the survivor and gets it.
+    const QString last = ask("Still there?");
+    auto doomed = open(other->baseUrl(), replyPath(last) + "?timeout=25", m_bob.apiKey);
+    QCOMPARE(
+        phone.json("POST", "/api/questions/" + last + "/reply", {{"reply_text", "1"}}, m_bob.device)
+            .status,
+        200);
+    ::kill(pid_t(other->pid()), SIGKILL);
+    QCOMPARE(other->stop(), -1);
+    QCOMPARE(m_http->get(replyPath(last) + "?timeout=0", m_bob.apiKey).text("reply_text"),
+             QStringLiteral("1"));
 }
 
 void TestRelayApi::slowAndVanishingClients() {
@@ -800,6 +886,7 @@ void TestRelayApi::commandLine_data() {
     QTest::newRow("database that cannot be opened")
         << QStringList{"--database", "/proc/quillet/server.sqlite", "--port", "0"} << 1
         << "cannot open the database";
+    QTest::newRow("retention not an age") << QStringList{"--retention", "3w"} << 2 << "not an age";
     QTest::newRow("port taken") << QStringList{"--listen", "127.0.0.1", "--port", "{port}"} << 1
                                 << "cannot listen";
 }

@@ -35,6 +35,8 @@ RelayServer::RelayServer(ServerOptions options, const QString &lanAddress)
     m_account = std::make_unique<AccountApi>(*m_context);
     m_agent = std::make_unique<AgentApi>(*m_context);
     m_phone = std::make_unique<PhoneApi>(*m_context);
+    if (!m_options.metricsAddress.isEmpty())
+        serveMetrics(limits);
     m_account->addRoutes(*m_router);
     m_agent->addRoutes(*m_router);
     m_phone->addRoutes(*m_router);
@@ -48,8 +50,11 @@ void RelayServer::shareEventsWithOtherInstances() {
         store->enqueue([userId](Database &database) { database.announce(userId); });
     });
     const auto listen = [this](Database &database) {
-        database.onWake([this](const QString &userId, qint64) {
-            asio::post(m_io, [this, userId] { m_hub.wake(userId); });
+        database.onWake([this](const QString &userId, qint64 lagMs) {
+            asio::post(m_io, [this, userId, lagMs] {
+                m_metrics.noteWakeLag(lagMs);
+                m_hub.wake(userId);
+            });
         });
         return true;
     };
@@ -76,6 +81,11 @@ int RelayServer::run() {
     if (m_options.retention.count() > 0)
         asio::co_spawn(m_io, purgeOldThings(), asio::detached);
     m_http->start();
+    if (m_metricsHttp) {
+        m_metricsHttp->start();
+        qCInfo(lcRelay, "metrics on %s:%u", qUtf8Printable(m_options.metricsAddress),
+               m_metricsHttp->port());
+    }
     qCInfo(lcRelay, "listening on %s:%u", qUtf8Printable(m_options.listenAddress), port());
     m_io.run();
     qCInfo(lcRelay, "stopped");
@@ -84,6 +94,26 @@ int RelayServer::run() {
 
 void RelayServer::stop() {
     asio::post(m_io, [this] { asio::co_spawn(m_io, drain(), asio::detached); });
+}
+
+void RelayServer::serveMetrics(HttpServer::Limits limits) {
+    m_router->countInto(&m_metrics);
+    m_metricsRouter = std::make_unique<Router>(*m_store);
+    m_metricsRouter->add("GET", "/metrics", CredentialKind::none,
+                         Router::bind(this, &RelayServer::metricsPage));
+    m_metricsHttp = std::make_unique<HttpServer>(m_io, *m_metricsRouter, limits);
+    m_metricsHttp->listen(m_options.metricsAddress, m_options.metricsPort);
+}
+
+asio::awaitable<HttpResponse> RelayServer::metricsPage(const HttpRequest &, const Caller &,
+                                                       const QStringList &) {
+    int streams = 0;
+    for (const int count : std::as_const(m_context->openStreams))
+        streams += count;
+    const Metrics::Gauges gauges{m_hub.waiterCount(), streams, m_store->operations(),
+                                 m_store->busySeconds()};
+    co_return HttpResponse{
+        200, QByteArrayLiteral("text/plain; version=0.0.4"), m_metrics.text(gauges), {}, {}};
 }
 
 asio::awaitable<void> RelayServer::purgeOldThings() {
@@ -112,6 +142,8 @@ asio::awaitable<void> RelayServer::drain() {
     boost::system::error_code ignored;
     m_signals.cancel(ignored);
     m_http->stopAccepting();
+    if (m_metricsHttp)
+        m_metricsHttp->stopAccepting();
     // Held replies answer with what they have; event streams end.
     m_hub.close();
     m_purgeTimer.cancel();
@@ -126,6 +158,9 @@ asio::awaitable<void> RelayServer::drain() {
                   m_http->openConnections(), static_cast<long long>(drainTimeout.count()));
         m_io.stop();
     }
+    // A scraper's keep-alive connection is no reason to stay.
+    if (m_metricsHttp)
+        m_io.stop();
 }
 
 } // namespace quillet

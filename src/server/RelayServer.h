@@ -5,6 +5,7 @@
 #include "server/Asio.h"
 #include "server/EventHub.h"
 #include "server/HttpServer.h"
+#include "server/Metrics.h"
 #include "server/PhoneApi.h"
 #include "server/Router.h"
 #include "server/ServerContext.h"
@@ -41,6 +42,9 @@ private:
     // Several instances on one PostgreSQL: each tells the others of a change, and wakes its
     // own waiters when told.
     void shareEventsWithOtherInstances();
+    void serveMetrics(HttpServer::Limits limits);
+    asio::awaitable<HttpResponse> metricsPage(const HttpRequest &, const Caller &,
+                                              const QStringList &);
     // Deletes what outlived the retention age, now and then, until the drain.
     asio::awaitable<void> purgeOldThings();
 
@@ -54,6 +58,9 @@ private:
     std::unique_ptr<AccountApi> m_account;
     std::unique_ptr<AgentApi> m_agent;
     std::unique_ptr<PhoneApi> m_phone;
+    Metrics m_metrics;
+    std::unique_ptr<Router> m_metricsRouter;
+    std::unique_ptr<HttpServer> m_metricsHttp;
     asio::signal_set m_signals{m_io};
     asio::steady_timer m_purgeTimer{m_io};
     bool m_draining = false;

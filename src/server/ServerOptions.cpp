@@ -39,6 +39,9 @@ const Option options[] = {
     {"retention", "QUILLET_SERVER_RETENTION", "AGE",
      "How long closed sessions, answered and expired questions, delivered inputs and finished "
      "commands are kept: a number with s, m, h or d (default 30d; 0 keeps them)."},
+    {"metrics-listen", "QUILLET_SERVER_METRICS_LISTEN", "ADDRESS:PORT",
+     "Serve Prometheus metrics at /metrics on this address of its own, e.g. 127.0.0.1:9470 "
+     "(default: off)."},
 };
 
 void print(FILE *stream, const QString &text) {
@@ -144,6 +147,17 @@ std::optional<int> ServerOptions::parse(const QStringList &arguments) {
                                                  {QStringLiteral("d"), 86400}};
         retention =
             std::chrono::seconds(match.captured(1).toLongLong() * unit.value(match.captured(2)));
+    }
+    if (const QString text = value(options[9]); !text.isEmpty()) {
+        const int colon = text.lastIndexOf(QLatin1Char(':'));
+        bool ok = false;
+        const uint number = text.mid(colon + 1).toUInt(&ok);
+        if (colon <= 0 || !ok || number > 65535) {
+            print(stderr, QStringLiteral("quillet-server: '%1' is not ADDRESS:PORT\n").arg(text));
+            return 2;
+        }
+        metricsAddress = text.left(colon).remove(QLatin1Char('[')).remove(QLatin1Char(']'));
+        metricsPort = quint16(number);
     }
     openRegistration =
         parser.isSet(open) || truthy(qEnvironmentVariable("QUILLET_SERVER_OPEN_REGISTRATION"));

@@ -23,6 +23,9 @@ struct ServerOptions {
     QString tlsKey;
     // Finished things older than this are purged; zero keeps everything.
     std::chrono::seconds retention{30 * 24 * 3600};
+    // Where /metrics is served; empty: nowhere.
+    QString metricsAddress;
+    quint16 metricsPort = 0;
     bool openRegistration = false;
     bool quiet = false;
 

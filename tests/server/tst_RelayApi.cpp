@@ -666,8 +666,10 @@ void TestRelayApi::replySurvivesRestart() {
     relay = std::make_unique<RelayProcess>(QStringList{"--retention", "1s"}, database);
     QVERIFY(relay->start());
     HttpClient purged(relay->baseUrl());
-    QVERIFY(QTest::qWaitFor(
-        [&] { return purged.get(reply + "?timeout=0", carol.apiKey).status == 404; }, 5000));
+    QVERIFY2(
+        QTest::qWaitFor(
+            [&] { return purged.get(reply + "?timeout=0", carol.apiKey).status == 404; }, 15000),
+        qPrintable(relay->log()));
     QTest::qWait(1500); // the waiting question is past the age too now
     const QString later =
         "/api/sessions/" + carol.session + "/questions/" + open + "/reply?timeout=0";
@@ -689,7 +691,8 @@ void TestRelayApi::severalInstances() {
     QCOMPARE(HttpClient(second.baseUrl()).get("/api/health").status, 200);
 
     // Another instance on the relay's database; the agent talks to one, the phone to the other.
-    auto other = std::make_unique<RelayProcess>(QStringList{}, m_relay->database());
+    auto other = std::make_unique<RelayProcess>(QStringList{"--metrics-listen", "127.0.0.1:0"},
+                                                m_relay->database());
     QVERIFY(other->start());
     HttpClient phone(other->baseUrl());
     const auto ask = [&](const QString &text) {
@@ -731,6 +734,16 @@ void TestRelayApi::severalInstances() {
     QVERIFY(QTest::qWaitFor([&] { return held->isFinished(); }, 5000));
     QCOMPARE(QJsonDocument::fromJson(held->readAll()).object()["reply_text"].toString(),
              QStringLiteral("yes"));
+    // The other instance's own metrics saw its part: the answer, the stream, the news it heard.
+    const QString metricsPort =
+        QRegularExpression("metrics on [0-9.]+:(\\d+)").match(other->log()).captured(1);
+    const QByteArray metrics = HttpClient("http://127.0.0.1:" + metricsPort).get("/metrics").body;
+    for (const char *line :
+         {"quillet_requests_total{method=\"POST\",route=\"/api/questions/{}/reply\","
+          "status=\"200\"} 1\n",
+          "quillet_event_streams 1\n"})
+        QVERIFY2(metrics.contains(line), metrics);
+    QVERIFY2(!metrics.contains("quillet_wake_lag_seconds_count 0\n"), metrics);
 
     // An instance killed the moment after it accepted a reply loses nothing: the agent held
     // there asks again on the survivor and gets it.
@@ -887,6 +900,8 @@ void TestRelayApi::commandLine_data() {
         << QStringList{"--database", "/proc/quillet/server.sqlite", "--port", "0"} << 1
         << "cannot open the database";
     QTest::newRow("retention not an age") << QStringList{"--retention", "3w"} << 2 << "not an age";
+    QTest::newRow("metrics address without a port")
+        << QStringList{"--metrics-listen", "127.0.0.1"} << 2 << "not ADDRESS:PORT";
     QTest::newRow("port taken") << QStringList{"--listen", "127.0.0.1", "--port", "{port}"} << 1
                                 << "cannot listen";
 }

@@ -119,7 +119,6 @@ bool Database::isPostgresUrl(const QString &location) {
 QSqlDatabase Database::openPostgres(const QString &location, const QString &connection) {
     const QUrl url(location);
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connection);
-    // An empty host means libpq's default socket; "?host=/path" in the query names another.
     db.setHostName(url.host());
     if (url.port() > 0)
         db.setPort(url.port());

@@ -2,24 +2,21 @@
 
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
+#include <optional>
 
 namespace quillet::test {
 
-// A PostgreSQL of the test's own: a cluster made by initdb in a folder under /tmp, a server on
-// 127.0.0.1 at a free port with its socket in that folder, trust authentication, stopped and
-// removed when the object goes. PostgreSQL refuses to run as root, so as root the cluster belongs
-// to the "postgres" user (or "nobody").
+// A PostgreSQL of the test process's own: a cluster made by initdb in a folder under /tmp, served
+// on 127.0.0.1 at a free port with trust authentication, stopped and removed at the process's
+// end. PostgreSQL refuses to run as root, so as root the cluster belongs to the "postgres" user.
 class PostgresServer {
 public:
-    PostgresServer();
-    ~PostgresServer();
-    PostgresServer(const PostgresServer &) = delete;
-    PostgresServer &operator=(const PostgresServer &) = delete;
-
-    // One server for the whole test process, started at the first call and stopped at its end.
+    // The one server, started at the first call.
     static PostgresServer &shared();
+    ~PostgresServer();
 
-    // Why it could not start (nothing installed, initdb or the server failed); empty when up.
+    // Why it could not start; empty when it runs.
     QString failure() const { return m_failure; }
     // The URL of database `name`, created on first use.
     QString databaseUrl(const QString &name);
@@ -27,14 +24,14 @@ public:
     QByteArray dump(const QString &name);
 
 private:
-    // Runs a PostgreSQL program as the cluster's owner; false (with the reason kept) on failure.
-    bool run(const QString &program, const QStringList &arguments, QByteArray *output = nullptr);
-    void stop();
+    PostgresServer();
+    // Runs one of PostgreSQL's programs as the cluster's owner; its output, or nothing (with
+    // the failure kept).
+    std::optional<QByteArray> run(const QString &program, QStringList arguments);
 
     QString m_bin;
-    QString m_owner;
-    QString m_dir;
-    quint16 m_port = 0;
+    QTemporaryDir m_dir{QStringLiteral("/tmp/quillet-pg-XXXXXX")};
+    QString m_port;
     QStringList m_databases;
     QString m_failure;
 };

@@ -2,7 +2,6 @@
 
 #include "support/PostgresServer.h"
 
-#include <QCryptographicHash>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QtTest>
@@ -25,22 +24,9 @@ QString RelayProcess::storeUnavailable() {
     return onPostgres() ? PostgresServer::shared().failure() : QString();
 }
 
-namespace {
-QString databaseName(const QString &path) {
-    return QStringLiteral("relay_") +
-           QString::fromLatin1(
-               QCryptographicHash::hash(path.toUtf8(), QCryptographicHash::Sha1).toHex().left(16));
-}
-} // namespace
-
-QString RelayProcess::storeLocation() const {
-    return onPostgres() ? PostgresServer::shared().databaseUrl(databaseName(m_database))
-                        : m_database;
-}
-
 QByteArray RelayProcess::storedData() const {
     if (onPostgres())
-        return PostgresServer::shared().dump(databaseName(m_database));
+        return PostgresServer::shared().dump(postgresName());
     QFile file(m_database);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
@@ -57,7 +43,8 @@ bool RelayProcess::launch() {
                           QStringLiteral("0"),
                           QStringLiteral("--quiet"),
                           QStringLiteral("--database"),
-                          storeLocation()};
+                          onPostgres() ? PostgresServer::shared().databaseUrl(postgresName())
+                                       : m_database};
     // The software authenticator's origin for the loopback host.
     arguments << QStringLiteral("--public-url") << QStringLiteral("http://localhost");
     arguments << m_arguments;

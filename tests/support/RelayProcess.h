@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -29,8 +30,6 @@ public:
     QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
     quint16 port() const { return m_port; }
     QString database() const { return m_database; }
-    // What the server is given: the path, or the PostgreSQL URL standing for it.
-    QString storeLocation() const;
     // Every byte the store keeps (the SQLite file, or a dump of the PostgreSQL database).
     QByteArray storedData() const;
     static bool onPostgres();
@@ -41,6 +40,9 @@ public:
     qint64 pid() const { return m_process.processId(); }
 
 private:
+    QString postgresName() const {
+        return QStringLiteral("relay_%1").arg(qHash(m_database), 0, 16);
+    }
     QStringList m_arguments;
     QString m_database;
     QProcess m_process;

@@ -673,7 +673,7 @@ void TestRelayApi::replySurvivesRestart() {
     QVERIFY(relay->start());
     HttpClient purged(relay->baseUrl());
     const auto gone = [&] { return purged.get(reply + "?timeout=0", carol.apiKey).status == 404; };
-    QVERIFY(QTest::qWaitFor(gone, 15000));
+    QVERIFY2(QTest::qWaitFor(gone, 15000), qPrintable(relay->log()));
     QTest::qWait(1500); // the waiting question is past the age too now
     QCOMPARE(
         purged.get(reply.section('/', 0, 4) + "/" + open + "/reply?timeout=0", carol.apiKey).status,

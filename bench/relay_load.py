@@ -185,6 +185,8 @@ async def streams(relay, users, count, seconds):
     took = time.time() - started
     await asyncio.sleep(min(seconds, 5))
     after = relay.rss_kib()
+    print(f"    {len(opened)} streams open in {took:.1f} s; server RSS {before / 1024:.1f} -> "
+          f"{after / 1024:.1f} MiB: {(after - before) * 1024 / len(opened):.0f} bytes a stream")
     for _, writer in opened:
         writer.close()
     # Until the server has seen them all go (its connection cap would refuse the next phase).
@@ -193,10 +195,9 @@ async def streams(relay, users, count, seconds):
         try:
             if (await http(relay.port, "GET", "/api/health", "", timeout=5))[0] == 200:
                 break
-        except (OSError, asyncio.TimeoutError):
-            await asyncio.sleep(0.5)
-    print(f"    {len(opened)} streams open in {took:.1f} s; server RSS {before / 1024:.1f} -> "
-          f"{after / 1024:.1f} MiB: {(after - before) * 1024 / len(opened):.0f} bytes a stream")
+        except (OSError, asyncio.TimeoutError, IndexError, ValueError):
+            pass
+        await asyncio.sleep(0.5)
 
 
 async def http(port, method, path, token, body=None, timeout=30):

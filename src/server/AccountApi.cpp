@@ -368,15 +368,13 @@ asio::awaitable<HttpResponse> AccountApi::deleteApiKey(const HttpRequest &, cons
 
 asio::awaitable<HttpResponse> AccountApi::initiatePairing(const HttpRequest &, const Caller &caller,
                                                           const Params &) {
-    if (m_context.pairingCodesByUser.exhausted(caller.userId)) {
+    if (const int wait = co_await m_context.pairingCodesByUser.retryAfter(caller.userId)) {
         HttpResponse response =
             HttpResponse::error(429, QStringLiteral("Too many pairing codes; wait a little."));
-        response.headers.append(
-            {QByteArrayLiteral("Retry-After"),
-             QByteArray::number(m_context.pairingCodesByUser.retryAfter(caller.userId))});
+        response.headers.append({QByteArrayLiteral("Retry-After"), QByteArray::number(wait)});
         co_return response;
     }
-    m_context.pairingCodesByUser.record(caller.userId);
+    co_await m_context.pairingCodesByUser.record(caller.userId);
     const QString code = newPairingCode();
     const QString userId = caller.userId;
     const auto keep = [userId, code](Database &database) {

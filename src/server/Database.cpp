@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QScopeGuard>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlRecord>
@@ -78,7 +79,18 @@ const char *const migrations[][16] = {
         // Values the whole installation shares, made once (the VAPID key pair).
         "CREATE TABLE server_settings (name TEXT PRIMARY KEY, value TEXT NOT NULL)",
     },
+    {
+        // Throttles count attempts here, so that every instance on one database sees them.
+        "CREATE TABLE throttle_hits (bucket TEXT NOT NULL, key TEXT NOT NULL, at_ms BIGINT NOT "
+        "NULL)",
+        "CREATE INDEX throttle_hits_by_key ON throttle_hits (bucket, key, at_ms)",
+    },
 };
+
+// Instances on one PostgreSQL wake each other on this channel (payload: see announce()).
+const QString wakeChannel = QStringLiteral("quillet_wake");
+// Held while migrating, so that instances starting together apply each version once.
+constexpr qint64 migrationLock = 0x71756c6c6574; // "quillet"
 
 QString nowText() {
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
@@ -109,31 +121,59 @@ std::atomic<int> connectionCounter{0};
 
 } // namespace
 
+bool Database::isPostgresUrl(const QString &location) {
+    return location.startsWith(QLatin1String("postgresql://")) ||
+           location.startsWith(QLatin1String("postgres://"));
+}
+
+QSqlDatabase Database::openPostgres(const QString &location, const QString &connection) {
+    const QUrl url(location);
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connection);
+    db.setHostName(url.host());
+    if (url.port() > 0)
+        db.setPort(url.port());
+    db.setUserName(url.userName());
+    db.setPassword(url.password());
+    db.setDatabaseName(url.path().mid(1));
+    const QUrlQuery query(url);
+    QStringList connectOptions;
+    for (const auto &[key, value] : query.queryItems(QUrl::FullyDecoded))
+        connectOptions << key + QLatin1Char('=') + value;
+    db.setConnectOptions(connectOptions.join(QLatin1Char(';')));
+    if (!db.isValid() || !db.open())
+        throw std::runtime_error(QStringLiteral("cannot open the database: %1")
+                                     .arg(db.lastError().text())
+                                     .toStdString());
+    // The server's notices ("relation already exists, skipping") are not the operator's news.
+    QSqlQuery quiet(db);
+    quiet.exec(QStringLiteral("SET client_min_messages TO warning"));
+    return db;
+}
+
 Database::Database(const QString &location) {
     m_connection = QStringLiteral("quillet-server-%1").arg(++connectionCounter);
-    if (location.startsWith(QLatin1String("postgresql://")) ||
-        location.startsWith(QLatin1String("postgres://"))) {
-        const QUrl url(location);
+    m_instance = newId();
+    if (isPostgresUrl(location)) {
         m_postgres = true;
-        m_db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), m_connection);
-        m_db.setHostName(url.host());
-        if (url.port() > 0)
-            m_db.setPort(url.port());
-        m_db.setUserName(url.userName());
-        m_db.setPassword(url.password());
-        m_db.setDatabaseName(url.path().mid(1));
-        const QUrlQuery query(url);
-        QStringList connectOptions;
-        for (const auto &[key, value] : query.queryItems(QUrl::FullyDecoded))
-            connectOptions << key + QLatin1Char('=') + value;
-        m_db.setConnectOptions(connectOptions.join(QLatin1Char(';')));
+        m_db = openPostgres(location, m_connection);
+        // Notifications arrive on a connection of their own, which is idle and so hears them at
+        // once instead of between the statements of the writer.
+        m_listener = openPostgres(location, m_connection + QStringLiteral("-listen"));
+        QSqlDriver *driver = m_listener.driver();
+        if (!driver->subscribeToNotification(wakeChannel))
+            throw std::runtime_error(QStringLiteral("cannot listen for other instances: %1")
+                                         .arg(m_listener.lastError().text())
+                                         .toStdString());
+        QObject::connect(driver, &QSqlDriver::notification, driver,
+                         [this](const QString &, QSqlDriver::NotificationSource,
+                                const QVariant &payload) { heard(payload.toString()); });
     } else {
         QDir().mkpath(QFileInfo(location).absolutePath());
         m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
         m_db.setDatabaseName(location);
         m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
     }
-    if (!m_db.isValid() || !m_db.open())
+    if (!m_postgres && (!m_db.isValid() || !m_db.open()))
         throw std::runtime_error(QStringLiteral("cannot open the database: %1")
                                      .arg(m_db.lastError().text())
                                      .toStdString());
@@ -156,6 +196,34 @@ Database::~Database() {
     m_db.close();
     m_db = QSqlDatabase();
     QSqlDatabase::removeDatabase(m_connection);
+    if (m_listener.isValid()) {
+        m_listener.close();
+        m_listener = QSqlDatabase();
+        QSqlDatabase::removeDatabase(m_connection + QStringLiteral("-listen"));
+    }
+}
+
+void Database::announce(const QString &userId) {
+    if (!m_postgres)
+        return;
+    // The sending time lets the hearer measure how late wake-ups come.
+    const QString payload =
+        QStringLiteral("%1 %2 %3")
+            .arg(m_instance, QString::number(QDateTime::currentMSecsSinceEpoch()), userId);
+    try {
+        select("SELECT pg_notify(:channel, :payload)",
+               {{":channel", wakeChannel}, {":payload", payload}});
+    } catch (const std::exception &error) {
+        // The others then find the change at their next poll or heartbeat.
+        qWarning("cannot wake the other instances: %s", error.what());
+    }
+}
+
+void Database::heard(const QString &payload) {
+    const QStringList parts = payload.split(QLatin1Char(' '));
+    if (parts.size() != 3 || parts.at(0) == m_instance || !m_onWake)
+        return;
+    m_onWake(parts.at(2), QDateTime::currentMSecsSinceEpoch() - parts.at(1).toLongLong());
 }
 
 QString Database::driverName() const {
@@ -164,6 +232,14 @@ QString Database::driverName() const {
 
 void Database::migrate() {
     QSqlQuery query(m_db);
+    if (m_postgres && !query.exec(QStringLiteral("SELECT pg_advisory_lock(%1)").arg(migrationLock)))
+        throw std::runtime_error(query.lastError().text().toStdString());
+    // A session-level lock outlives a failed transaction: give it back on every way out.
+    const auto unlock = qScopeGuard([this] {
+        QSqlQuery release(m_db);
+        if (m_postgres)
+            release.exec(QStringLiteral("SELECT pg_advisory_unlock(%1)").arg(migrationLock));
+    });
     if (!query.exec(QStringLiteral(
             "CREATE TABLE IF NOT EXISTS schema_migrations (version INTEGER PRIMARY KEY)")))
         throw std::runtime_error(query.lastError().text().toStdString());
@@ -488,6 +564,27 @@ StoreReply Database::completePairing(const QString &code, const QString &deviceN
              {{QStringLiteral("device_id"), id}, {QStringLiteral("device_name"), deviceName}});
     transaction.commit();
     return StoreReply::found(id, userId);
+}
+
+qint64 Database::throttleWait(const QString &bucket, const QString &key, int limit,
+                              qint64 windowMs) {
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const auto row = selectOne("SELECT COUNT(*) AS n, MIN(at_ms) AS oldest FROM throttle_hits "
+                               "WHERE bucket = :b AND key = :k AND at_ms > :since",
+                               {{":b", bucket}, {":k", key}, {":since", now - windowMs}});
+    if (row->value(QStringLiteral("n")).toInteger() < limit)
+        return 0;
+    return std::max<qint64>(1, row->value(QStringLiteral("oldest")).toInteger() + windowMs - now);
+}
+
+void Database::recordAttempt(const QString &bucket, const QString &key, qint64 windowMs) {
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    Transaction transaction(m_db);
+    change("DELETE FROM throttle_hits WHERE bucket = :b AND key = :k AND at_ms <= :since",
+           {{":b", bucket}, {":k", key}, {":since", now - windowMs}});
+    change("INSERT INTO throttle_hits (bucket, key, at_ms) VALUES (:b, :k, :now)",
+           {{":b", bucket}, {":k", key}, {":now", now}});
+    transaction.commit();
 }
 
 QJsonArray Database::devices(const QString &userId) {
@@ -967,6 +1064,28 @@ bool Database::dropPushSubscription(const QString &id) {
 QJsonArray Database::pushSubscriptions(const QString &userId) {
     return select("SELECT id, endpoint, p256dh, auth FROM push_subscriptions WHERE user_id = :u",
                   {{":u", userId}});
+}
+
+// --- retention ---------------------------------------------------------------------------------
+
+int Database::purge(std::chrono::seconds age) {
+    const QString before =
+        QDateTime::currentDateTimeUtc().addSecs(-age.count()).toString(Qt::ISODateWithMs);
+    Transaction transaction(m_db);
+    // Closed sessions first: their questions and inputs go with them.
+    int deleted = change("DELETE FROM sessions WHERE status = 'closed' AND updated_at < :b",
+                         {{":b", before}});
+    deleted += change("DELETE FROM questions WHERE status <> 'pending' AND created_at < :b",
+                      {{":b", before}});
+    deleted += change("DELETE FROM inputs WHERE status = 'delivered' AND delivered_at < :b",
+                      {{":b", before}});
+    deleted += change("DELETE FROM commands WHERE status <> 'pending' AND updated_at < :b",
+                      {{":b", before}});
+    // No throttle counts more than a day back.
+    deleted += change("DELETE FROM throttle_hits WHERE at_ms < :ms",
+                      {{":ms", QDateTime::currentMSecsSinceEpoch() - 24 * 3600 * 1000}});
+    transaction.commit();
+    return deleted;
 }
 
 // --- events ------------------------------------------------------------------------------------

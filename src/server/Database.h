@@ -10,6 +10,8 @@
 #include <QSqlQuery>
 #include <QString>
 #include <QVariant>
+#include <chrono>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <utility>
@@ -29,6 +31,22 @@ public:
 
     QString driverName() const;
     int schemaVersion();
+    static bool isPostgresUrl(const QString &location);
+
+    // --- several instances on one database ---------------------------------------------------
+    // Tells the other instances on this database that `userId`'s state changed (PostgreSQL's
+    // NOTIFY; nothing for SQLite, which one process owns). Call it after the commit.
+    void announce(const QString &userId);
+    // Called on the store thread when another instance announced a change, with how many
+    // milliseconds the news took.
+    void onWake(std::function<void(const QString &userId, qint64 lagMs)> handler) {
+        m_onWake = std::move(handler);
+    }
+
+    // Throttles: "at most `limit` attempts per key in `windowMs`", over every instance. The
+    // milliseconds until `key` may try again, 0 when it may now.
+    qint64 throttleWait(const QString &bucket, const QString &key, int limit, qint64 windowMs);
+    void recordAttempt(const QString &bucket, const QString &key, qint64 windowMs);
 
     // --- credentials -------------------------------------------------------------------------
     std::optional<Caller> authenticate(CredentialKind kind, const QString &tokenHash);
@@ -128,6 +146,11 @@ public:
     // id, endpoint, p256dh and auth of each of the user's subscriptions.
     QJsonArray pushSubscriptions(const QString &userId);
 
+    // Deletes what finished more than `age` ago: closed sessions (with their questions and
+    // inputs), answered and expired questions, delivered inputs, acknowledged commands, spent
+    // throttle counts. A session keeps only its latest screen anyway. Answers the rows deleted.
+    int purge(std::chrono::seconds age);
+
     // Events after `after`, oldest first, at most `limit`.
     QJsonArray events(const QString &userId, qint64 after, int limit);
     qint64 lastEventId(const QString &userId);
@@ -140,12 +163,17 @@ private:
     std::optional<QJsonObject> selectOne(const char *sql, Bindings bindings);
     int change(const char *sql, Bindings bindings);
     void migrate();
+    static QSqlDatabase openPostgres(const QString &location, const QString &connection);
+    void heard(const QString &payload);
     void addEvent(const QString &userId, const QString &type, const QJsonObject &data);
     std::optional<QJsonObject> ownedSession(const QString &userId, const QString &sessionId);
 
     QString m_connection;
     QSqlDatabase m_db;
     bool m_postgres = false;
+    QSqlDatabase m_listener;
+    QString m_instance;
+    std::function<void(const QString &, qint64)> m_onWake;
     QHash<const char *, QSqlQuery> m_queries;
     int m_eventsSincePrune = 0;
 };

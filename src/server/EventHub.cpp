@@ -24,6 +24,12 @@ asio::awaitable<bool> EventHub::wait(const QString &userId, std::chrono::millise
 }
 
 void EventHub::notify(const QString &userId) {
+    wake(userId);
+    if (m_announce)
+        m_announce(userId);
+}
+
+void EventHub::wake(const QString &userId) {
     const auto found = m_waiters.constFind(userId);
     if (found == m_waiters.constEnd())
         return;

@@ -5,6 +5,7 @@
 #include <QHash>
 #include <QString>
 #include <chrono>
+#include <functional>
 #include <list>
 
 namespace quillet {
@@ -17,7 +18,14 @@ public:
     // Waits until `notify(userId)` or `timeout`, whichever comes first; answers whether it was
     // woken. `closed()` wakes every waiter for good (shutdown).
     asio::awaitable<bool> wait(const QString &userId, std::chrono::milliseconds timeout);
+    // Wakes this instance's waiters for `userId` and tells the other instances, through
+    // `announceWith`'s function, to wake theirs.
     void notify(const QString &userId);
+    // Wakes this instance's waiters only: for news that came from another instance.
+    void wake(const QString &userId);
+    void announceWith(std::function<void(const QString &userId)> announce) {
+        m_announce = std::move(announce);
+    }
     // Ends every wait at once; later waits return at once.
     void close();
     bool isClosed() const { return m_closed; }
@@ -29,6 +37,7 @@ private:
         bool woken = false;
     };
     QHash<QString, std::list<Waiter *>> m_waiters;
+    std::function<void(const QString &)> m_announce;
     bool m_closed = false;
     int m_waiterCount = 0;
 };

@@ -23,11 +23,10 @@ namespace {
 constexpr int maxReplyLength = 64 * 1024;
 constexpr int maxInputLength = 64 * 1024;
 
-HttpResponse tooMany(RateLimiter &limiter, const QString &key) {
+HttpResponse tooMany(int retryAfter) {
     HttpResponse response = HttpResponse::error(
         429, QStringLiteral("Too many wrong pairing codes; wait a few minutes."));
-    response.headers.append(
-        {QByteArrayLiteral("Retry-After"), QByteArray::number(limiter.retryAfter(key))});
+    response.headers.append({QByteArrayLiteral("Retry-After"), QByteArray::number(retryAfter)});
     return response;
 }
 
@@ -53,10 +52,10 @@ asio::awaitable<HttpResponse> PhoneApi::completePairing(const HttpRequest &reque
                                                         const Params &) {
     const QString address = request.remoteAddress;
     const QString everyone = QStringLiteral("*");
-    if (m_context.pairingFailuresByAddress.exhausted(address))
-        co_return tooMany(m_context.pairingFailuresByAddress, address);
-    if (m_context.pairingFailuresOverall.exhausted(everyone))
-        co_return tooMany(m_context.pairingFailuresOverall, everyone);
+    if (const int wait = co_await m_context.pairingFailuresByAddress.retryAfter(address))
+        co_return tooMany(wait);
+    if (const int wait = co_await m_context.pairingFailuresOverall.retryAfter(everyone))
+        co_return tooMany(wait);
 
     JsonFields fields(request);
     QString code = fields.text("code", 32);
@@ -74,8 +73,8 @@ asio::awaitable<HttpResponse> PhoneApi::completePairing(const HttpRequest &reque
     };
     const StoreReply paired = co_await m_context.store.run<StoreReply>(pair);
     if (!paired.ok()) {
-        m_context.pairingFailuresByAddress.record(address);
-        m_context.pairingFailuresOverall.record(everyone);
+        co_await m_context.pairingFailuresByAddress.record(address);
+        co_await m_context.pairingFailuresOverall.record(everyone);
         co_return HttpResponse::error(404, QStringLiteral("The code is unknown, used or expired."));
     }
     qCInfo(lcPhone, "device paired: %s (%s)", qUtf8Printable(ControlText::escaped(name)),

@@ -1,35 +1,25 @@
 #include "server/RateLimiter.h"
 
+#include "server/Database.h"
+#include "server/Store.h"
+
 namespace quillet {
 
-void RateLimiter::expire(const QString &key, Clock::time_point now) {
-    auto found = m_events.find(key);
-    if (found == m_events.end())
-        return;
-    while (!found->empty() && found->front() + m_window <= now)
-        found->pop_front();
-    if (found->empty())
-        m_events.erase(found);
+asio::awaitable<int> RateLimiter::retryAfter(const QString &key) {
+    const auto wait = [bucket = m_bucket, key, limit = m_limit,
+                       window = m_window.count()](Database &database) {
+        return database.throttleWait(bucket, key, limit, window);
+    };
+    const qint64 ms = co_await m_store.run<qint64>(wait);
+    co_return ms == 0 ? 0 : int(std::max<qint64>(1, (ms + 999) / 1000));
 }
 
-bool RateLimiter::exhausted(const QString &key, Clock::time_point now) {
-    expire(key, now);
-    return m_events.value(key).size() >= std::size_t(m_limit);
-}
-
-void RateLimiter::record(const QString &key, Clock::time_point now) {
-    expire(key, now);
-    m_events[key].push_back(now);
-}
-
-int RateLimiter::retryAfter(const QString &key, Clock::time_point now) {
-    expire(key, now);
-    const auto found = m_events.constFind(key);
-    if (found == m_events.constEnd() || found->empty())
-        return 1;
-    const auto wait =
-        std::chrono::duration_cast<std::chrono::seconds>(found->front() + m_window - now);
-    return std::max<int>(1, int(wait.count()));
+asio::awaitable<void> RateLimiter::record(const QString &key) {
+    const auto note = [bucket = m_bucket, key, window = m_window.count()](Database &database) {
+        database.recordAttempt(bucket, key, window);
+        return true;
+    };
+    co_await m_store.run<bool>(note);
 }
 
 } // namespace quillet

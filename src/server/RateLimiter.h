@@ -1,29 +1,31 @@
 #pragma once
 
-#include <QHash>
+#include "server/Asio.h"
+
 #include <QString>
 #include <chrono>
-#include <deque>
 
 namespace quillet {
 
-// Counts events per key over a sliding window: "at most `limit` in `window`". Network thread
-// only; keys whose window emptied are forgotten.
+class Store;
+
+// "At most `limit` attempts per key in `window`", counted in the database so that every
+// instance on it enforces one limit (a guesser spread over the instances behind a load
+// balancer meets the same wall). Network thread only.
 class RateLimiter {
 public:
-    using Clock = std::chrono::steady_clock;
-    RateLimiter(int limit, Clock::duration window) : m_limit(limit), m_window(window) {}
+    RateLimiter(Store &store, QString bucket, int limit, std::chrono::milliseconds window)
+        : m_store(store), m_bucket(std::move(bucket)), m_limit(limit), m_window(window) {}
 
-    bool exhausted(const QString &key, Clock::time_point now = Clock::now());
-    void record(const QString &key, Clock::time_point now = Clock::now());
-    // Seconds until the key may try again, at least 1.
-    int retryAfter(const QString &key, Clock::time_point now = Clock::now());
+    // Seconds until `key` may try again (at least 1), or 0 when it may now.
+    asio::awaitable<int> retryAfter(const QString &key);
+    asio::awaitable<void> record(const QString &key);
 
 private:
-    void expire(const QString &key, Clock::time_point now);
+    Store &m_store;
+    QString m_bucket;
     int m_limit;
-    Clock::duration m_window;
-    QHash<QString, std::deque<Clock::time_point>> m_events;
+    std::chrono::milliseconds m_window;
 };
 
 } // namespace quillet

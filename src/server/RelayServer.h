@@ -5,6 +5,7 @@
 #include "server/Asio.h"
 #include "server/EventHub.h"
 #include "server/HttpServer.h"
+#include "server/Metrics.h"
 #include "server/PhoneApi.h"
 #include "server/PushApi.h"
 #include "server/PushSender.h"
@@ -41,6 +42,14 @@ public:
 
 private:
     asio::awaitable<void> drain();
+    // Several instances on one PostgreSQL: each tells the others of a change, and wakes its
+    // own waiters when told.
+    void shareEventsWithOtherInstances();
+    void serveMetrics(HttpServer::Limits limits);
+    asio::awaitable<HttpResponse> metricsPage(const HttpRequest &, const Caller &,
+                                              const QStringList &);
+    // Deletes what outlived the retention age, now and then, until the drain.
+    asio::awaitable<void> purgeOldThings();
 
     ServerOptions m_options;
     asio::io_context m_io{1};
@@ -55,7 +64,11 @@ private:
     StaticFiles m_pages;
     std::unique_ptr<PushSender> m_push;
     std::unique_ptr<PushApi> m_pushApi;
+    Metrics m_metrics;
+    std::unique_ptr<Router> m_metricsRouter;
+    std::unique_ptr<HttpServer> m_metricsHttp;
     asio::signal_set m_signals{m_io};
+    asio::steady_timer m_purgeTimer{m_io};
     bool m_draining = false;
 };
 

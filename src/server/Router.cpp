@@ -1,6 +1,7 @@
 #include "server/Router.h"
 
 #include "server/Database.h"
+#include "server/Metrics.h"
 #include "server/Secrets.h"
 #include "server/Store.h"
 
@@ -56,6 +57,16 @@ asio::awaitable<HttpResponse> Router::handle(const HttpRequest &request) {
     if (m_pages && request.path != QLatin1String("/api") &&
         !request.path.startsWith(QLatin1String("/api/")))
         co_return m_pages(request);
+    QString routeName;
+    HttpResponse response = co_await dispatch(request, routeName);
+    if (m_metrics)
+        m_metrics->countRequest(request.method, routeName, response.status);
+    co_return response;
+}
+
+asio::awaitable<HttpResponse> Router::dispatch(const HttpRequest &request, QString &routeName) {
+    // Unmatched paths count under one name: they are whatever a scanner tries.
+    routeName = QStringLiteral("unmatched");
     const std::optional<QStringList> path = segments(request.path);
     if (!path)
         co_return HttpResponse::error(404, QStringLiteral("No such route."));
@@ -88,6 +99,7 @@ asio::awaitable<HttpResponse> Router::handle(const HttpRequest &request) {
         co_return response;
     }
 
+    routeName = QLatin1Char('/') + route->pattern.join(QLatin1Char('/'));
     Caller caller;
     if (route->credential != CredentialKind::none) {
         const QString token = request.bearerToken();

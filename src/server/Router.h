@@ -11,6 +11,7 @@
 
 namespace quillet {
 
+class Metrics;
 class Store;
 
 // Maps a method and path to its handler, after checking the credential that route takes. A
@@ -26,6 +27,8 @@ public:
     void add(const char *method, const char *pattern, CredentialKind credential, Handler handler);
 
     asio::awaitable<HttpResponse> handle(const HttpRequest &request);
+    // Counts every answer by route and status from now on.
+    void countInto(Metrics *metrics) { m_metrics = metrics; }
 
     // Answers every path outside /api/ (the phone app's files).
     void setPageHandler(std::function<HttpResponse(const HttpRequest &)> handler) {
@@ -52,7 +55,10 @@ public:
     const QList<Route> &routes() const { return m_routes; }
 
 private:
+    asio::awaitable<HttpResponse> dispatch(const HttpRequest &request, QString &routeName);
+
     Store &m_store;
+    Metrics *m_metrics = nullptr;
     QList<Route> m_routes;
     std::function<HttpResponse(const HttpRequest &)> m_pages;
 };

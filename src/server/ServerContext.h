@@ -25,10 +25,13 @@ struct ServerContext {
     // Pages the user's phones; set by RelayServer before the first request.
     PushSender *push = nullptr;
     // Wrong pairing codes, by address and over all addresses.
-    RateLimiter pairingFailuresByAddress{10, std::chrono::minutes(5)};
-    RateLimiter pairingFailuresOverall{200, std::chrono::minutes(5)};
+    RateLimiter pairingFailuresByAddress{store, QStringLiteral("pair-address"), 10,
+                                         std::chrono::minutes(5)};
+    RateLimiter pairingFailuresOverall{store, QStringLiteral("pair-all"), 200,
+                                       std::chrono::minutes(5)};
     // Pairing codes issued, by account.
-    RateLimiter pairingCodesByUser{20, std::chrono::minutes(10)};
+    RateLimiter pairingCodesByUser{store, QStringLiteral("pair-codes"), 20,
+                                   std::chrono::minutes(10)};
     // Open event streams, by device.
     QHash<QString, int> openStreams;
     static constexpr int maxStreamsPerDevice = 4;

@@ -2,6 +2,8 @@
 
 #include <QCommandLineParser>
 #include <QDir>
+#include <QHash>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QUrl>
 #include <cstdio>
@@ -41,6 +43,12 @@ const Option options[] = {
      "Push services the server sends notifications to, separated by commas; \"*.\" matches "
      "subdomains (default: the browsers' own, fcm.googleapis.com, "
      "updates.push.services.mozilla.com, *.push.apple.com, *.notify.windows.com)."},
+    {"retention", "QUILLET_SERVER_RETENTION", "AGE",
+     "How long closed sessions, answered and expired questions, delivered inputs and finished "
+     "commands are kept: a number with s, m, h or d (default 30d; 0 keeps them)."},
+    {"metrics-listen", "QUILLET_SERVER_METRICS_LISTEN", "ADDRESS:PORT",
+     "Serve Prometheus metrics at /metrics on this address of its own, e.g. 127.0.0.1:9470 "
+     "(default: off)."},
 };
 
 void print(FILE *stream, const QString &text) {
@@ -154,6 +162,33 @@ std::optional<int> ServerOptions::parse(const QStringList &arguments) {
         pushHosts.clear();
         for (const QString &host : hosts.split(QLatin1Char(','), Qt::SkipEmptyParts))
             pushHosts << host.trimmed().toLower();
+    }
+    if (const QString text = value(options[10]); !text.isEmpty()) {
+        static const QRegularExpression age(QStringLiteral("^(\\d{1,9})([smhd]?)$"));
+        const auto match = age.match(text.trimmed());
+        if (!match.hasMatch()) {
+            print(stderr,
+                  QStringLiteral("quillet-server: '%1' is not an age such as 30d\n").arg(text));
+            return 2;
+        }
+        static const QHash<QString, qint64> unit{{QString(), 1},
+                                                 {QStringLiteral("s"), 1},
+                                                 {QStringLiteral("m"), 60},
+                                                 {QStringLiteral("h"), 3600},
+                                                 {QStringLiteral("d"), 86400}};
+        retention =
+            std::chrono::seconds(match.captured(1).toLongLong() * unit.value(match.captured(2)));
+    }
+    if (const QString text = value(options[11]); !text.isEmpty()) {
+        const int colon = text.lastIndexOf(QLatin1Char(':'));
+        bool ok = false;
+        const uint number = text.mid(colon + 1).toUInt(&ok);
+        if (colon <= 0 || !ok || number > 65535) {
+            print(stderr, QStringLiteral("quillet-server: '%1' is not ADDRESS:PORT\n").arg(text));
+            return 2;
+        }
+        metricsAddress = text.left(colon).remove(QLatin1Char('[')).remove(QLatin1Char(']'));
+        metricsPort = quint16(number);
     }
     openRegistration =
         parser.isSet(open) || truthy(qEnvironmentVariable("QUILLET_SERVER_OPEN_REGISTRATION"));

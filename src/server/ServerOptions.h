@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <chrono>
 #include <optional>
 
 namespace quillet {
@@ -25,6 +26,11 @@ struct ServerOptions {
     QStringList pushHosts{
         QStringLiteral("fcm.googleapis.com"), QStringLiteral("updates.push.services.mozilla.com"),
         QStringLiteral("*.push.apple.com"), QStringLiteral("*.notify.windows.com")};
+    // Finished things older than this are purged; zero keeps everything.
+    std::chrono::seconds retention{30 * 24 * 3600};
+    // Where /metrics is served; empty: nowhere.
+    QString metricsAddress;
+    quint16 metricsPort = 0;
     bool openRegistration = false;
     bool quiet = false;
 

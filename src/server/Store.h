@@ -5,6 +5,8 @@
 #include <QObject>
 #include <QString>
 #include <QThread>
+#include <atomic>
+#include <chrono>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -33,14 +35,18 @@ public:
         auto initiation = [this, operation = std::move(operation)](auto handler) mutable {
             using Handler = decltype(handler);
             auto shared = std::make_shared<Handler>(std::move(handler));
-            auto job = [shared, operation = std::move(operation)](Database &database) mutable {
+            auto job = [this, shared,
+                        operation = std::move(operation)](Database &database) mutable {
                 std::exception_ptr failure;
                 Result result{};
+                const auto started = std::chrono::steady_clock::now();
                 try {
                     result = operation(database);
                 } catch (...) {
                     failure = std::current_exception();
                 }
+                m_busy += (std::chrono::steady_clock::now() - started).count();
+                ++m_operations;
                 auto executor = asio::get_associated_executor(*shared);
                 auto resume = [shared, failure, result = std::move(result)]() mutable {
                     (*shared)(failure, std::move(result));
@@ -72,15 +78,25 @@ public:
     }
 
     QString driverName() const { return m_driver; }
+    // Operations run through `run` so far, and the time they took together. Any thread.
+    quint64 operations() const { return m_operations; }
+    double busySeconds() const {
+        return std::chrono::duration<double>(std::chrono::steady_clock::duration(m_busy.load()))
+            .count();
+    }
+
+    // Runs `job` on the store thread without waiting for it; it must not throw.
+    void enqueue(std::function<void(Database &)> job);
 
 private:
-    void enqueue(std::function<void(Database &)> job);
     void enqueueBlocking(std::function<void(Database &)> job);
 
     QThread m_thread;
     QObject *m_worker = nullptr;
     std::unique_ptr<Database> m_database;
     QString m_driver;
+    std::atomic<quint64> m_operations{0};
+    std::atomic<std::chrono::steady_clock::rep> m_busy{0};
 };
 
 } // namespace quillet

@@ -12,6 +12,7 @@
 #include <QNetworkReply>
 #include <QProcess>
 #include <QTcpSocket>
+#include <csignal>
 #include <memory>
 
 using namespace quillet;
@@ -83,6 +84,16 @@ QJsonObject assertionBody(const QString &credentialId, const QJsonObject &signat
                                               {"signature", signature["signature"]}}}}}};
 }
 
+// A request left running (a held reply, an event stream) with its bearer credential.
+std::unique_ptr<QNetworkReply> startGet(QNetworkAccessManager &network, const QString &url,
+                                        const QString &token, const QByteArray &lastEventId = {}) {
+    QNetworkRequest request{QUrl(url)};
+    request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
+    if (!lastEventId.isEmpty())
+        request.setRawHeader("Last-Event-ID", lastEventId);
+    return std::unique_ptr<QNetworkReply>(network.get(request));
+}
+
 } // namespace
 
 // The relay over HTTP, as a process: what the agent, the desktop account code and the phone
@@ -103,6 +114,7 @@ private Q_SLOTS:
     void usersAreIsolated();
     void heldReply();
     void replySurvivesRestart();
+    void severalInstances();
     void slowAndVanishingClients();
     void eventStreamResumes();
     void webPush();
@@ -131,6 +143,8 @@ void TestRelayApi::initTestCase() {
     probe.start(QStringLiteral("node"), {QStringLiteral("--version")});
     if (!probe.waitForFinished() || probe.exitCode() != 0)
         QSKIP("node is not installed: the passkeys of these tests come from a Node script");
+    if (const QString why = RelayProcess::storeUnavailable(); !why.isEmpty())
+        QSKIP(qPrintable(why));
     qputenv("QUILLET_SERVER_HEADER_TIMEOUT_MS", "800");
     // The relay trusts the push services of webPush() through this file alone: one for
     // 127.0.0.1, and one for another name.
@@ -327,9 +341,8 @@ void TestRelayApi::registrationAndTokens() {
 
     // Tokens are kept as hashes only.
     QCOMPARE(closed.stop(), 0);
-    QFile file(closed.database());
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QByteArray data = file.readAll();
+    const QByteArray data = closed.storedData();
+    QVERIFY(data.contains(closed.onPostgres() ? "access_tokens" : "SQLite format"));
     QVERIFY(!data.contains(access.toUtf8()));
     QVERIFY(!data.contains(rotated.text("refresh_token").toUtf8()));
 }
@@ -626,9 +639,7 @@ void TestRelayApi::heldReply() {
 
     // A long hold answers as soon as the phone does.
     QNetworkAccessManager network;
-    QNetworkRequest request(QUrl(m_relay->baseUrl() + reply + "?timeout=25"));
-    request.setRawHeader("Authorization", "Bearer " + m_bob.apiKey.toUtf8());
-    std::unique_ptr<QNetworkReply> waiting(network.get(request));
+    auto waiting = startGet(network, m_relay->baseUrl() + reply + "?timeout=25", m_bob.apiKey);
     QTest::qWait(300);
     QVERIFY(!waiting->isFinished());
     held.restart();
@@ -668,9 +679,7 @@ void TestRelayApi::replySurvivesRestart() {
     QNetworkAccessManager network;
     const QString reply =
         "/api/sessions/" + carol.session + "/questions/" + carol.question + "/reply";
-    QNetworkRequest request(QUrl(relay->baseUrl() + reply + "?timeout=25"));
-    request.setRawHeader("Authorization", "Bearer " + carol.apiKey.toUtf8());
-    std::unique_ptr<QNetworkReply> waiting(network.get(request));
+    auto waiting = startGet(network, relay->baseUrl() + reply + "?timeout=25", carol.apiKey);
     QTest::qWait(300);
     QCOMPARE(http.json("POST", "/api/questions/" + carol.question + "/reply", {{"reply_text", "2"}},
                        carol.device)
@@ -683,10 +692,10 @@ void TestRelayApi::replySurvivesRestart() {
     const QString open = http.json("POST", "/api/sessions/" + carol.session + "/questions",
                                    {{"context", ""}, {"question_text", "Later?"}}, carol.apiKey)
                              .text("id");
-    QNetworkRequest held(QUrl(relay->baseUrl() + "/api/sessions/" + carol.session + "/questions/" +
-                              open + "/reply?timeout=25"));
-    held.setRawHeader("Authorization", "Bearer " + carol.apiKey.toUtf8());
-    waiting.reset(network.get(held));
+    waiting = startGet(network,
+                       relay->baseUrl() + "/api/sessions/" + carol.session + "/questions/" + open +
+                           "/reply?timeout=25",
+                       carol.apiKey);
     QTest::qWait(300);
     QElapsedTimer stopping;
     stopping.start();
@@ -706,6 +715,91 @@ void TestRelayApi::replySurvivesRestart() {
     QCOMPARE(after.get("/api/sessions/" + carol.session + "/inputs", carol.apiKey).array().size(),
              1);
     QCOMPARE(relay->stop(), 0);
+
+    // With a short retention the answered question goes; what still waits stays.
+    relay = std::make_unique<RelayProcess>(QStringList{"--retention", "1s"}, database);
+    QVERIFY(relay->start());
+    HttpClient purged(relay->baseUrl());
+    const auto gone = [&] { return purged.get(reply + "?timeout=0", carol.apiKey).status == 404; };
+    QVERIFY2(QTest::qWaitFor(gone, 15000), qPrintable(relay->log()));
+    QTest::qWait(1500); // the waiting question is past the age too now
+    QCOMPARE(
+        purged.get(reply.section('/', 0, 4) + "/" + open + "/reply?timeout=0", carol.apiKey).status,
+        204);
+    QCOMPARE(purged.get("/api/sessions/" + carol.session + "/inputs", carol.apiKey).array().size(),
+             1);
+}
+
+void TestRelayApi::severalInstances() {
+    if (!RelayProcess::onPostgres())
+        QSKIP("several instances share a PostgreSQL database (QUILLET_TEST_STORE=postgresql)");
+    // Two instances starting together on an empty database agree on one schema.
+    const QString fresh = TestEnvironment::current()->root() + "/fresh.sqlite";
+    RelayProcess first({}, fresh), second({}, fresh);
+    QVERIFY(first.launch() && second.launch());
+    QVERIFY(first.waitUntilListening() && second.waitUntilListening());
+
+    // Another instance on the relay's database; the agent talks to one, the phone to the other.
+    auto other = std::make_unique<RelayProcess>(QStringList{"--metrics-listen", "127.0.0.1:0"},
+                                                m_relay->database());
+    QVERIFY(other->start());
+    HttpClient phone(other->baseUrl());
+    const auto ask = [&](const QString &text) {
+        return m_http
+            ->json("POST", "/api/sessions/" + m_bob.session + "/questions",
+                   {{"context", ""}, {"question_text", text}}, m_bob.apiKey)
+            .text("id");
+    };
+    const auto replyPath = [&](const QString &question) {
+        return "/api/sessions/" + m_bob.session + "/questions/" + question + "/reply";
+    };
+    // Every wait below is well short of the event stream's heartbeat (15 s) and the agent's hold
+    // (25 s): only a wake-up from the other instance answers in time.
+    QNetworkAccessManager network;
+    QByteArray events;
+    auto stream = startGet(network, other->baseUrl() + "/api/events", m_bob.device);
+    QObject::connect(stream.get(), &QNetworkReply::readyRead, stream.get(),
+                     [&] { events += stream->readAll(); });
+    QVERIFY(QTest::qWaitFor([&] { return events.contains("event: ready"); }, 5000));
+    QTest::qWait(300); // past the stream's first read: now it waits
+
+    // A question posted on one instance reaches the phone's stream on the other...
+    const QString question = ask("Across instances?");
+    QVERIFY2(QTest::qWaitFor([&] { return events.contains(question.toUtf8()); }, 5000), events);
+    // ...and the phone's reply there answers the agent held here.
+    auto held =
+        startGet(network, m_relay->baseUrl() + replyPath(question) + "?timeout=25", m_bob.apiKey);
+    QTest::qWait(300);
+    QCOMPARE(phone
+                 .json("POST", "/api/questions/" + question + "/reply", {{"reply_text", "yes"}},
+                       m_bob.device)
+                 .status,
+             200);
+    QVERIFY(QTest::qWaitFor([&] { return held->isFinished(); }, 5000));
+    QCOMPARE(QJsonDocument::fromJson(held->readAll()).object()["reply_text"].toString(),
+             QStringLiteral("yes"));
+    // The other instance's own metrics saw its part: the answer, the stream, the news it heard.
+    const QByteArray metrics =
+        HttpClient("http://127.0.0.1:" +
+                   QRegularExpression("metrics on [0-9.]+:(\\d+)").match(other->log()).captured(1))
+            .get("/metrics")
+            .body;
+    QVERIFY2(metrics.contains("quillet_requests_total{method=\"POST\",route=\"/api/questions/{}/"
+                              "reply\",status=\"200\"} 1\n") &&
+                 metrics.contains("quillet_event_streams 1\n") &&
+                 !metrics.contains("quillet_wake_lag_seconds_count 0\n"),
+             metrics);
+
+    // An instance killed the moment after it accepted a reply loses nothing: the agent asks
+    // the survivor and gets it.
+    const QString last = ask("Still there?");
+    QCOMPARE(
+        phone.json("POST", "/api/questions/" + last + "/reply", {{"reply_text", "1"}}, m_bob.device)
+            .status,
+        200);
+    ::kill(pid_t(other->pid()), SIGKILL);
+    QCOMPARE(m_http->get(replyPath(last) + "?timeout=0", m_bob.apiKey).text("reply_text"),
+             QStringLiteral("1"));
 }
 
 void TestRelayApi::slowAndVanishingClients() {
@@ -754,14 +848,12 @@ void TestRelayApi::eventStreamResumes() {
     QNetworkAccessManager network;
     QByteArray received;
     auto open = [&](const QByteArray &lastEventId) {
-        QNetworkRequest request(QUrl(m_relay->baseUrl() + "/api/events"));
-        request.setRawHeader("Authorization", "Bearer " + m_ann.device.toUtf8());
-        if (!lastEventId.isEmpty())
-            request.setRawHeader("Last-Event-ID", lastEventId);
-        QNetworkReply *reply = network.get(request);
-        QObject::connect(reply, &QNetworkReply::readyRead, reply,
-                         [&received, reply] { received += reply->readAll(); });
-        return std::unique_ptr<QNetworkReply>(reply);
+        auto reply =
+            startGet(network, m_relay->baseUrl() + "/api/events", m_ann.device, lastEventId);
+        QNetworkReply *stream = reply.get();
+        QObject::connect(stream, &QNetworkReply::readyRead, stream,
+                         [&received, stream] { received += stream->readAll(); });
+        return reply;
     };
     auto stream = open({});
     QVERIFY(QTest::qWaitFor([&] { return received.contains("event: ready"); }, 5000));
@@ -999,6 +1091,9 @@ void TestRelayApi::commandLine_data() {
         << "cannot open the database";
     QTest::newRow("VAPID subject not an address")
         << QStringList{"--vapid-subject", "ops@quillet.test"} << 2 << "not a mailto: or https:";
+    QTest::newRow("retention not an age") << QStringList{"--retention", "3w"} << 2 << "not an age";
+    QTest::newRow("metrics address without a port")
+        << QStringList{"--metrics-listen", "127.0.0.1"} << 2 << "not ADDRESS:PORT";
     QTest::newRow("port taken") << QStringList{"--listen", "127.0.0.1", "--port", "{port}"} << 1
                                 << "cannot listen";
 }

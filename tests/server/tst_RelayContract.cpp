@@ -31,6 +31,8 @@ private:
 };
 
 void TestRelayContract::initTestCase() {
+    if (const QString why = RelayProcess::storeUnavailable(); !why.isEmpty())
+        QSKIP(qPrintable(why));
     m_relay = std::make_unique<RelayProcess>();
     QVERIFY(m_relay->start());
     m_api = std::make_unique<APIService>(KeychainService::shared());

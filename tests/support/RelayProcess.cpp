@@ -1,5 +1,7 @@
 #include "support/RelayProcess.h"
 
+#include "support/PostgresServer.h"
+
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QtTest>
@@ -14,26 +16,44 @@ RelayProcess::RelayProcess(QStringList extraArguments, QString database)
                      QStringLiteral("/Quillet/server.sqlite");
 }
 
+bool RelayProcess::onPostgres() {
+    return qgetenv("QUILLET_TEST_STORE") == "postgresql";
+}
+
+QString RelayProcess::storeUnavailable() {
+    return onPostgres() ? PostgresServer::shared().failure() : QString();
+}
+
+QByteArray RelayProcess::storedData() const {
+    if (onPostgres())
+        return PostgresServer::shared().dump(postgresName());
+    QFile file(m_database);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 RelayProcess::~RelayProcess() {
     if (m_process.state() != QProcess::NotRunning)
         stop();
 }
 
-bool RelayProcess::start() {
+bool RelayProcess::launch() {
     QStringList arguments{QStringLiteral("--listen"),
                           QStringLiteral("127.0.0.1"),
                           QStringLiteral("--port"),
                           QStringLiteral("0"),
                           QStringLiteral("--quiet"),
                           QStringLiteral("--database"),
-                          m_database};
+                          onPostgres() ? PostgresServer::shared().databaseUrl(postgresName())
+                                       : m_database};
     // The software authenticator's origin for the loopback host.
     arguments << QStringLiteral("--public-url") << QStringLiteral("http://localhost");
     arguments << m_arguments;
     m_log.clear();
     m_process.start(QStringLiteral(QUILLET_SERVER_BINARY), arguments);
-    if (!m_process.waitForStarted())
-        return false;
+    return m_process.waitForStarted();
+}
+
+bool RelayProcess::waitUntilListening() {
     static const QRegularExpression listening(QStringLiteral("listening on [^ ]+:(\\d+)"));
     const bool up = QTest::qWaitFor(
         [&] {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -8,6 +9,9 @@ namespace quillet::test {
 
 // The built quillet-server as a child process on a free loopback port, with its database in
 // the test's isolated data folder (or the one given). Stopped with SIGTERM when it goes.
+// With QUILLET_TEST_STORE=postgresql the same tests run on PostgreSQL: each database path
+// stands for a database of its own in the test process's private PostgreSQL server, so two
+// processes given one path share one database there too.
 class RelayProcess {
 public:
     explicit RelayProcess(QStringList extraArguments = {}, QString database = {});
@@ -16,18 +20,29 @@ public:
     RelayProcess &operator=(const RelayProcess &) = delete;
 
     // Starts it and waits for its "listening" line; false (with the log) when it does not come.
-    bool start();
+    bool start() { return launch() && waitUntilListening(); }
+    // The two halves of start(), for several servers starting at once.
+    bool launch();
+    bool waitUntilListening();
     // SIGTERM, then waits; answers the exit status (-1 after a crash or a hang).
     int stop(int timeoutMs = 15000);
 
     QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
     quint16 port() const { return m_port; }
     QString database() const { return m_database; }
+    // Every byte the store keeps (the SQLite file, or a dump of the PostgreSQL database).
+    QByteArray storedData() const;
+    static bool onPostgres();
+    // Why the chosen store cannot be used here; empty when it can.
+    static QString storeUnavailable();
     // Everything it wrote to standard error so far.
     QString log();
     qint64 pid() const { return m_process.processId(); }
 
 private:
+    QString postgresName() const {
+        return QStringLiteral("relay_%1").arg(qHash(m_database), 0, 16);
+    }
     QStringList m_arguments;
     QString m_database;
     QProcess m_process;

@@ -108,7 +108,8 @@ struct AgentService::TurnGroup {
     QTimer done;
 };
 
-AgentService::AgentService(QObject *parent) : QObject(parent), m_client(new AgentClient(this)) {}
+AgentService::AgentService(QObject *parent)
+    : QObject(parent), m_client(new AgentClient(this)), m_newsClient(new AgentClient(this)) {}
 
 AgentService::~AgentService() = default;
 
@@ -127,6 +128,7 @@ void AgentService::stop() {
     Q_EMIT runningChanged(false);
     for (QTimer *timer : std::as_const(m_pauses))
         timer->start(0);
+    m_newsClient->cancelRequests();
 }
 
 QMap<QString, QString> AgentService::pendingQuestions() const {
@@ -186,6 +188,8 @@ void AgentService::start(const QString &serverURL, const QString &apiKey, const 
         url.chop(1);
     m_client->setServerUrl(url);
     m_client->setApiKey(apiKey);
+    m_newsClient->setServerUrl(url);
+    m_newsClient->setApiKey(apiKey);
     m_agentLabel = label;
     if (!m_stateRestored)
         restoreState();
@@ -195,6 +199,8 @@ void AgentService::start(const QString &serverURL, const QString &apiKey, const 
         Q_EMIT runningChanged(true);
     qCInfo(lcAgent, "Agent started (label: %s)", qUtf8Printable(label));
     runLoop();
+    if (!m_watching)
+        watchServer();
 }
 
 QCoro::Task<> AgentService::runLoop() {
@@ -205,20 +211,79 @@ QCoro::Task<> AgentService::runLoop() {
         co_await scan();
         if (!m_isRunning)
             break;
-        co_await pause();
+        co_await pause(std::chrono::milliseconds(qint64(m_pollInterval * 1000)));
     }
     if (--m_activeLoops == 0 && m_backgroundTasks == 0)
         Q_EMIT loopFinished();
 }
 
-QCoro::Task<> AgentService::pause() {
+QCoro::Task<> AgentService::pause(std::chrono::milliseconds duration) {
     QTimer timer;
     timer.setSingleShot(true);
     timer.setTimerType(Qt::PreciseTimer);
     m_pauses.append(&timer);
-    timer.start(std::chrono::milliseconds(qint64(m_pollInterval * 1000)));
+    timer.start(duration);
     co_await timer;
     m_pauses.removeOne(&timer);
+}
+
+QCoro::Task<> AgentService::watchServer() {
+    m_watching = true;
+    ++m_backgroundTasks;
+    std::chrono::seconds retry = firstRetry;
+    bool offered = false;
+    std::optional<qint64> cursor;
+    while (m_isRunning) {
+        if (!offered) {
+            const std::optional<QStringList> features = co_await m_newsClient->serverFeatures();
+            if (features && !features->contains(QStringLiteral("agent-events"))) {
+                qCDebug(lcAgent, "The server offers no agent events: answers wait for the scans");
+                break;
+            }
+            offered = features.has_value();
+        }
+        std::optional<AgentWake> news;
+        if (offered && m_isRunning)
+            news = co_await m_newsClient->waitForNews(cursor, newsHoldSeconds);
+        if (!m_isRunning)
+            break;
+        if (!news) {
+            // Dropped, refused or a server restarted without the feature: the scans carry on
+            // alone until a later attempt holds again, asking what the server offers first.
+            offered = false;
+            co_await pause(retry);
+            retry = std::min(retry * 2, longestRetry);
+            continue;
+        }
+        retry = firstRetry;
+        cursor = news->cursor;
+        wake(*news);
+    }
+    m_watching = false;
+    backgroundTaskEnded();
+}
+
+void AgentService::wake(const AgentWake &news) {
+    QList<std::pair<QString, quint64>> due;
+    for (PaneState &pane : m_panes) {
+        if (!pane.serverSessionId || !news.sessions.contains(*pane.serverSessionId))
+            continue;
+        if (pane.turnRunning) {
+            pane.turnAgain = true;
+            continue;
+        }
+        pane.turnRunning = true;
+        due.append({pane.paneTarget, pane.generation});
+    }
+    // Nobody waits for these turns as a scan waits for its own.
+    for (const auto &[target, generation] : std::as_const(due))
+        runTurn(target, generation, std::nullopt, std::make_shared<TurnGroup>());
+    if (news.commands) {
+        if (m_commandsRunning)
+            m_commandsAgain = true;
+        else
+            pollCommandsInBackground();
+    }
 }
 
 QCoro::Task<> AgentService::scan() {
@@ -308,7 +373,13 @@ QCoro::Task<> AgentService::runTurn(QString paneTarget, quint64 generation,
                                     std::shared_ptr<TurnGroup> group) {
     ++m_backgroundTasks;
     co_await paneTurn(paneTarget, generation, screen);
-    if (PaneState *pane = paneOf(paneTarget, generation))
+    PaneState *pane = paneOf(paneTarget, generation);
+    while (pane && pane->turnAgain) {
+        pane->turnAgain = false;
+        co_await paneTurn(paneTarget, generation, std::nullopt);
+        pane = paneOf(paneTarget, generation);
+    }
+    if (pane)
         pane->turnRunning = false;
     saveState();
     if (--group->left == 0 && group->waiting)
@@ -326,7 +397,10 @@ void AgentService::startBackgroundWork() {
 QCoro::Task<> AgentService::pollCommandsInBackground() {
     m_commandsRunning = true;
     ++m_backgroundTasks;
-    co_await pollCommands();
+    do {
+        m_commandsAgain = false;
+        co_await pollCommands();
+    } while (m_commandsAgain);
     m_commandsRunning = false;
     backgroundTaskEnded();
 }

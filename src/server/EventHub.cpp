@@ -24,6 +24,7 @@ asio::awaitable<bool> EventHub::wait(const QString &userId, std::chrono::millise
 }
 
 void EventHub::notify(const QString &userId) {
+    ++m_notifications;
     const auto found = m_waiters.constFind(userId);
     if (found == m_waiters.constEnd())
         return;

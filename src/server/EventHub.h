@@ -22,6 +22,9 @@ public:
     void close();
     bool isClosed() const { return m_closed; }
     int waiterCount() const { return m_waiterCount; }
+    // Counts every notify: a handler that reads the database and then waits compares it before
+    // waiting, so a wake-up that came while it read is not slept through.
+    quint64 notifications() const { return m_notifications; }
 
 private:
     struct Waiter {
@@ -31,6 +34,7 @@ private:
     QHash<QString, std::list<Waiter *>> m_waiters;
     bool m_closed = false;
     int m_waiterCount = 0;
+    quint64 m_notifications = 0;
 };
 
 } // namespace quillet

@@ -129,6 +129,11 @@ Q_SIGNALS:
 
 private:
     struct TurnGroup;
+    // A pane's screen and the excerpt of it that is streamed, taken together off the main thread.
+    struct Capture {
+        QString screen;
+        QString excerpt;
+    };
 
     QCoro::Task<> runLoop();
     QCoro::Task<> pause(std::chrono::milliseconds duration);
@@ -136,9 +141,9 @@ private:
     // offers it; a failure waits (doubling) and asks again. Polling goes on regardless.
     QCoro::Task<> watchServer();
     void wake(const AgentWake &news);
-    QCoro::Task<> runTurn(QString paneTarget, quint64 generation, std::optional<QString> screen,
+    QCoro::Task<> runTurn(QString paneTarget, quint64 generation, std::optional<Capture> capture,
                           std::shared_ptr<TurnGroup> group);
-    QCoro::Task<> paneTurn(QString paneTarget, quint64 generation, std::optional<QString> screen);
+    QCoro::Task<> paneTurn(QString paneTarget, quint64 generation, std::optional<Capture> given);
     QCoro::Task<> settleRestoredQuestion(QString paneTarget, quint64 generation, QString capture);
     QCoro::Task<> postQuestion(QString paneTarget, quint64 generation, QString sid, QString capture,
                                QString hash);

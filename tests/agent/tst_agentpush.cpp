@@ -1,10 +1,8 @@
 #include "agent/AgentService.h"
-#include "api/KeychainService.h"
-#include "common/Settings.h"
 #include "projects/ProjectStore.h"
 #include "support/HttpClient.h"
+#include "support/RelayAccount.h"
 #include "support/RelayProcess.h"
-#include "support/RunQuillet.h"
 #include "support/TestEnvironment.h"
 #include "support/TmuxServer.h"
 
@@ -67,7 +65,6 @@ void TestAgentPush::phoneReachesThePane() {
     QFETCH(bool, offered);
     QFETCH(int, boundMs);
     const QString root = TestEnvironment::current()->root();
-    QFile::remove(TestEnvironment::current()->dataHome() + "/Quillet/credentials.json");
     if (!offered)
         qputenv("QUILLET_SERVER_AGENT_EVENTS", "0");
     RelayProcess relay({}, root + "/" + QTest::currentDataTag() + ".sqlite");
@@ -78,16 +75,9 @@ void TestAgentPush::phoneReachesThePane() {
     QCOMPARE(http.get("/api/health").object().value("features").toArray().contains("agent-events"),
              offered);
 
-    // An account with its agent key, and a paired phone.
-    QCOMPARE(runQuillet({"register", "--server", relay.baseUrl(), "--username", "ann"}).status, 0);
-    const QString key = Settings::readTextOrEmpty(Settings::agentApiKey);
-    const QString access =
-        KeychainService::shared().load(KeychainService::accessTokenKey).value_or(QString());
-    const QString code = http.json("POST", "/api/pair/initiate", {}, access).text("code");
-    const QString phone =
-        http.json("POST", "/api/pair/complete",
-                  {{"code", code}, {"device_name", "Pixel"}, {"device_type", "android"}})
-            .text("device_token");
+    const RelayAccount account = RelayAccount::create(relay);
+    const QString key = account.agentKey;
+    const QString phone = account.phoneToken;
     QVERIFY(!phone.isEmpty());
 
     const QString events = QStringLiteral("/api/agent/events?timeout=0&after=");

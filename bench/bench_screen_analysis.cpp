@@ -19,9 +19,8 @@ QString rule(int width) {
 // hint footer at the bottom, the shape the question finder works hardest on.
 QString denseScreen(int lines) {
     const QStringList output{
-        QStringLiteral(
-            "⏺ 正在更新配置加载器 src/配置/加载.py，让较慢的镜像不再失败 "
-            "🚀"),
+        QStringLiteral("⏺ 正在更新配置加载器 src/配置/加载.py，让较慢的镜像不再失败 "
+                       "🚀"),
         QStringLiteral("  ⎿  Read 120 lines (ctrl+r to expand) · 読み込み完了 ✅"),
         QStringLiteral("⏺ Bash(cmake --build build -j2 && ctest --output-on-failure)"),
         QStringLiteral("  ⎿  [ 42%] Building CXX object src/CMakeFiles/core.dir/解析.cpp.o"),
@@ -102,11 +101,10 @@ BENCHMARK(BM_StreamedScreen)->Arg(40)->Arg(200)->Unit(benchmark::kMicrosecond);
 void BM_ParsePaneLines(benchmark::State &state) {
     QString output;
     for (int i = 0; i < state.range(0); ++i)
-        output +=
-            QStringLiteral("项目-%1\t%2.%3\tclaude\t⏺ Claude Code  —  refactor  parser\n")
-                .arg(i / 8)
-                .arg(i / 4 % 2)
-                .arg(i % 4);
+        output += QStringLiteral("项目-%1\t%2.%3\tclaude\t⏺ Claude Code  —  refactor  parser\n")
+                      .arg(i / 8)
+                      .arg(i / 4 % 2)
+                      .arg(i % 4);
     for (auto _ : state)
         benchmark::DoNotOptimize(TmuxService::parsePaneLines(output));
 }

@@ -103,7 +103,10 @@ void BM_AnswerToKeys(benchmark::State &state) {
         latencies.push_back(seconds * 1000);
         state.SetIterationTime(seconds);
     }
+    QSignalSpy finished(&engine, &AgentService::loopFinished);
     engine.stop();
+    if (engine.isLoopActive())
+        finished.wait(10000);
     if (!latencies.empty()) {
         state.counters["p50_ms"] = percentile(latencies, 0.5);
         state.counters["p99_ms"] = percentile(latencies, 0.99);

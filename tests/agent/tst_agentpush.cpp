@@ -24,14 +24,12 @@ echo "More: [$more]"
 exec sleep 600
 )");
 
-Project project(const QString &name, const QString &session, const QString &directory) {
+Project project(const QString &name, const QString &directory) {
     Project made;
     made.id = QUuid::createUuid();
-    made.name = name;
+    made.name = made.tmuxSessionName = name;
     made.directory = directory;
-    made.tmuxSessionName = session;
     made.tool = CodingTool::generic;
-    made.createdAt = QDateTime::currentDateTimeUtc();
     return made;
 }
 
@@ -76,8 +74,7 @@ void TestAgentPush::phoneReachesThePane() {
              offered);
 
     const RelayAccount account = RelayAccount::create(relay);
-    const QString key = account.agentKey;
-    const QString phone = account.phoneToken;
+    const QString &key = account.agentKey, &phone = account.phoneToken;
     QVERIFY(!phone.isEmpty());
 
     const QString events = QStringLiteral("/api/agent/events?timeout=0&after=");
@@ -85,8 +82,8 @@ void TestAgentPush::phoneReachesThePane() {
 
     TmuxServer tmux;
     ProjectStore store(root + "/" + QTest::currentDataTag() + ".json");
-    store.add(project("Work", "work", tmux.scratchDir()));
-    const Project other = project("Other", "other", tmux.scratchDir());
+    const Project other = project("other", tmux.scratchDir());
+    store.add(project("work", tmux.scratchDir()));
     store.add(other);
     const QString pane = tmux.startSession("work", "sh " + tmux.writeScript("ask", askScript));
     QVERIFY(tmux.waitForText(pane, "Proceed?"));

@@ -98,20 +98,24 @@ void BM_Scan(benchmark::State &state) {
     BlockMeter meter;
     quint64 processes = 0;
     qint64 requests = 0;
-    qint64 longestBlock = 0;
+    std::vector<qint64> blocks;
     for (auto _ : state) {
         const quint64 processesBefore = TmuxService::processesStarted();
         const qsizetype requestsBefore = setup.server.requests().size();
         meter.start();
         awaitTask(setup.engine.scan(), 120000);
-        longestBlock = std::max(longestBlock, meter.stop());
+        blocks.push_back(meter.stop());
         processes += TmuxService::processesStarted() - processesBefore;
         requests += setup.server.requests().size() - requestsBefore;
     }
     const double scans = double(state.iterations());
     state.counters["processes/scan"] = double(processes) / scans;
     state.counters["requests/scan"] = double(requests) / scans;
-    state.counters["maxBlock_ms"] = double(longestBlock);
+    // The longest block of a typical scan, and of the worst one (on a busy machine the worst
+    // also counts the moments the scheduler gave the core to someone else).
+    std::sort(blocks.begin(), blocks.end());
+    state.counters["medianBlock_ms"] = double(blocks[blocks.size() / 2]);
+    state.counters["maxBlock_ms"] = double(blocks.back());
 }
 BENCHMARK(BM_Scan)->Arg(1)->Arg(10)->Arg(50)->Unit(benchmark::kMillisecond)->UseRealTime();
 

@@ -94,7 +94,10 @@ QCoro::Task<AgentReply> AgentClient::sendAgentRequest(QByteArray method, QString
         payload = QJsonDocument(*body).toJson(QJsonDocument::Compact);
     }
 
+    const quint64 cancellations = m_cancellations;
     HttpResult result = co_await m_transport->send(request, method, payload);
+    if (result.failure != HttpResult::Failure::none && cancellations != m_cancellations)
+        co_return AgentReply{};
     QString failure;
     switch (result.failure) {
     case HttpResult::Failure::none:
@@ -226,6 +229,47 @@ QCoro::Task<int> AgentClient::uploadProjects(QJsonArray projects) {
     const AgentReply reply =
         co_await sendAgentRequest("PUT", QString::fromLatin1(ApiRoutes::projects), body);
     co_return reply.status;
+}
+
+QCoro::Task<std::optional<QStringList>> AgentClient::serverFeatures() {
+    const AgentReply reply =
+        co_await sendAgentRequest("GET", QString::fromLatin1(ApiRoutes::health));
+    const std::optional<QJsonObject> health = parseObject(reply);
+    if (reply.status != 200 || !health)
+        co_return std::nullopt;
+    QStringList features;
+    for (const QJsonValue &feature : health->value(QStringLiteral("features")).toArray())
+        features << feature.toString();
+    co_return features;
+}
+
+QCoro::Task<std::optional<AgentWake>> AgentClient::waitForNews(std::optional<qint64> cursor,
+                                                               int seconds) {
+    Query query{{QStringLiteral("timeout"), QString::number(seconds)}};
+    if (cursor)
+        query.append({QStringLiteral("after"), QString::number(*cursor)});
+    const AgentReply reply = co_await sendAgentRequest(
+        "GET", QString::fromLatin1(ApiRoutes::agentEvents), std::nullopt, query);
+    const std::optional<QJsonObject> answer = parseObject(reply);
+    const QJsonValue position = answer ? answer->value(QStringLiteral("cursor")) : QJsonValue();
+    if (reply.status != 200 || !position.isDouble())
+        co_return std::nullopt;
+    AgentWake wake;
+    wake.cursor = position.toInteger();
+    for (const QJsonValue &value : answer->value(QStringLiteral("events")).toArray()) {
+        const QJsonObject event = value.toObject();
+        const QString type = event.value(QStringLiteral("type")).toString();
+        if (type == QLatin1String("command"))
+            wake.commands = true;
+        else if (event.value(QStringLiteral("session_id")).isString())
+            wake.sessions.insert(event.value(QStringLiteral("session_id")).toString());
+    }
+    co_return wake;
+}
+
+void AgentClient::cancelRequests() {
+    ++m_cancellations;
+    m_transport->cancelAll();
 }
 
 } // namespace quillet

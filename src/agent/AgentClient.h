@@ -1,6 +1,7 @@
 #pragma once
 
 #include "agent/AgentReply.h"
+#include "agent/AgentWake.h"
 
 #include <QCoroTask>
 #include <QJsonArray>
@@ -56,10 +57,19 @@ public:
     // The HTTP status of the upload, 0 after a transport failure.
     QCoro::Task<int> uploadProjects(QJsonArray projects);
 
+    // The features the server's health answer names; nothing when it did not answer.
+    QCoro::Task<std::optional<QStringList>> serverFeatures();
+    // Held by the server until it has a reply, an input or a command for this agent after
+    // `cursor` (from now on without one), or `seconds` have passed. Nothing on any failure.
+    QCoro::Task<std::optional<AgentWake>> waitForNews(std::optional<qint64> cursor, int seconds);
+    // Ends the requests in flight as failures, without a log line: they were given up, not lost.
+    void cancelRequests();
+
 private:
     HttpTransport *m_transport;
     QString m_serverUrl;
     QString m_apiKey;
+    quint64 m_cancellations = 0;
 };
 
 } // namespace quillet

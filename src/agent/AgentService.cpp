@@ -29,9 +29,32 @@ struct ClaimedPane {
     TmuxPane pane;
     // Index of the owning project in the scan's list.
     qsizetype project = -1;
-    // The capture the tool matching took, if it needed one: the turn uses it.
+    // The capture the tool matching took, if it needed one, else the one taken for the turn.
     std::optional<QString> screen;
+    // What of the screen is streamed.
+    QString excerpt;
 };
+
+// Blocking: what of a screen is streamed to the server.
+QString excerptOf(const QString &screen, CodingTool tool) {
+    return ScreenAnalysis::cleanForDisplay(ScreenAnalysis::recentLines(screen, 100, tool));
+}
+
+// Blocking: the screens of the claimed panes, taken in parallel on as many threads as there are
+// cores, so a scan costs about its slowest capture rather than the sum of them.
+void captureAll(QList<ClaimedPane> &claimed, const QList<Project> &projects) {
+    static QThreadPool *const pool = [] {
+        auto *made = new QThreadPool;
+        made->setMaxThreadCount(QThread::idealThreadCount());
+        return made;
+    }();
+    const auto capture = [&projects](ClaimedPane &claim) {
+        if (!claim.screen)
+            claim.screen = TmuxService::capturePane(claim.pane.paneTarget);
+        claim.excerpt = excerptOf(*claim.screen, projects[claim.project].tool);
+    };
+    QtConcurrent::blockingMap(pool, claimed, capture);
+}
 
 // Blocking: one listing of every pane, then the project each pane belongs to. A pane belongs to
 // the project whose session it lives in (running the project's tool, for Claude Code and Codex);
@@ -59,8 +82,9 @@ std::optional<QList<ClaimedPane>> claimPanes(const QList<Project> &projects, boo
                 owner = i;
         }
         if (owner >= 0)
-            claimed.append(ClaimedPane{pane, owner, screen});
+            claimed.append(ClaimedPane{pane, owner, screen, QString()});
     }
+    captureAll(claimed, projects);
     return claimed;
 }
 
@@ -94,6 +118,9 @@ QString withoutOuterLineBreaks(QString text) {
     return text.mid(leading);
 }
 
+// How many turns a scan starts before it lets the event loop run.
+constexpr int turnsPerSlice = 8;
+
 bool watchAllSessions() {
     return !Settings::contains(Settings::watchAllSessions) ||
            Settings::readBool(Settings::watchAllSessions);
@@ -108,7 +135,8 @@ struct AgentService::TurnGroup {
     QTimer done;
 };
 
-AgentService::AgentService(QObject *parent) : QObject(parent), m_client(new AgentClient(this)) {}
+AgentService::AgentService(QObject *parent)
+    : QObject(parent), m_client(new AgentClient(this)), m_newsClient(new AgentClient(this)) {}
 
 AgentService::~AgentService() = default;
 
@@ -127,6 +155,7 @@ void AgentService::stop() {
     Q_EMIT runningChanged(false);
     for (QTimer *timer : std::as_const(m_pauses))
         timer->start(0);
+    m_newsClient->cancelRequests();
 }
 
 QMap<QString, QString> AgentService::pendingQuestions() const {
@@ -186,6 +215,8 @@ void AgentService::start(const QString &serverURL, const QString &apiKey, const 
         url.chop(1);
     m_client->setServerUrl(url);
     m_client->setApiKey(apiKey);
+    m_newsClient->setServerUrl(url);
+    m_newsClient->setApiKey(apiKey);
     m_agentLabel = label;
     if (!m_stateRestored)
         restoreState();
@@ -195,6 +226,8 @@ void AgentService::start(const QString &serverURL, const QString &apiKey, const 
         Q_EMIT runningChanged(true);
     qCInfo(lcAgent, "Agent started (label: %s)", qUtf8Printable(label));
     runLoop();
+    if (!m_watching)
+        watchServer();
 }
 
 QCoro::Task<> AgentService::runLoop() {
@@ -205,20 +238,79 @@ QCoro::Task<> AgentService::runLoop() {
         co_await scan();
         if (!m_isRunning)
             break;
-        co_await pause();
+        co_await pause(std::chrono::milliseconds(qint64(m_pollInterval * 1000)));
     }
     if (--m_activeLoops == 0 && m_backgroundTasks == 0)
         Q_EMIT loopFinished();
 }
 
-QCoro::Task<> AgentService::pause() {
+QCoro::Task<> AgentService::pause(std::chrono::milliseconds duration) {
     QTimer timer;
     timer.setSingleShot(true);
     timer.setTimerType(Qt::PreciseTimer);
     m_pauses.append(&timer);
-    timer.start(std::chrono::milliseconds(qint64(m_pollInterval * 1000)));
+    timer.start(duration);
     co_await timer;
     m_pauses.removeOne(&timer);
+}
+
+QCoro::Task<> AgentService::watchServer() {
+    m_watching = true;
+    ++m_backgroundTasks;
+    std::chrono::seconds retry = firstRetry;
+    bool offered = false;
+    std::optional<qint64> cursor;
+    while (m_isRunning) {
+        if (!offered) {
+            const std::optional<QStringList> features = co_await m_newsClient->serverFeatures();
+            if (features && !features->contains(QStringLiteral("agent-events"))) {
+                qCDebug(lcAgent, "The server offers no agent events: answers wait for the scans");
+                break;
+            }
+            offered = features.has_value();
+        }
+        std::optional<AgentWake> news;
+        if (offered && m_isRunning)
+            news = co_await m_newsClient->waitForNews(cursor, newsHoldSeconds);
+        if (!m_isRunning)
+            break;
+        if (!news) {
+            // Dropped, refused or a server restarted without the feature: the scans carry on
+            // alone until a later attempt holds again, asking what the server offers first.
+            offered = false;
+            co_await pause(retry);
+            retry = std::min(retry * 2, longestRetry);
+            continue;
+        }
+        retry = firstRetry;
+        cursor = news->cursor;
+        wake(*news);
+    }
+    m_watching = false;
+    backgroundTaskEnded();
+}
+
+void AgentService::wake(const AgentWake &news) {
+    QList<std::pair<QString, quint64>> due;
+    for (PaneState &pane : m_panes) {
+        if (!pane.serverSessionId || !news.sessions.contains(*pane.serverSessionId))
+            continue;
+        if (pane.turnRunning) {
+            pane.turnAgain = true;
+            continue;
+        }
+        pane.turnRunning = true;
+        due.append({pane.paneTarget, pane.generation});
+    }
+    // Nobody waits for these turns as a scan waits for its own.
+    for (const auto &[target, generation] : std::as_const(due))
+        runTurn(target, generation, std::nullopt, std::make_shared<TurnGroup>());
+    if (news.commands) {
+        if (m_commandsRunning)
+            m_commandsAgain = true;
+        else
+            pollCommandsInBackground();
+    }
 }
 
 QCoro::Task<> AgentService::scan() {
@@ -271,7 +363,11 @@ QCoro::Task<> AgentService::scan() {
             continue;
         it->turnRunning = true;
         ++group->left;
-        runTurn(listed.paneTarget, it->generation, claim.screen, group);
+        runTurn(listed.paneTarget, it->generation, Capture{*claim.screen, claim.excerpt}, group);
+        // A few turns at a time: each sends a request at once, and fifty in a row would hold the
+        // main thread for longer than a frame.
+        if (group->left % turnsPerSlice == 0)
+            co_await QCoro::sleepFor(std::chrono::milliseconds(0));
     }
     if (group->left > 0) {
         group->waiting = true;
@@ -304,13 +400,22 @@ QCoro::Task<> AgentService::scan() {
 }
 
 QCoro::Task<> AgentService::runTurn(QString paneTarget, quint64 generation,
-                                    std::optional<QString> screen,
+                                    std::optional<Capture> capture,
                                     std::shared_ptr<TurnGroup> group) {
     ++m_backgroundTasks;
-    co_await paneTurn(paneTarget, generation, screen);
-    if (PaneState *pane = paneOf(paneTarget, generation))
+    co_await paneTurn(paneTarget, generation, capture);
+    PaneState *pane = paneOf(paneTarget, generation);
+    while (pane && pane->turnAgain) {
+        pane->turnAgain = false;
+        co_await paneTurn(paneTarget, generation, std::nullopt);
+        pane = paneOf(paneTarget, generation);
+    }
+    if (pane)
         pane->turnRunning = false;
-    saveState();
+    // A pending question's screen may have moved on; everything else a turn changes that the
+    // file keeps was saved where it changed (a write per turn costs the main thread at 50 panes).
+    if (pane && pane->pendingQuestion)
+        saveState();
     if (--group->left == 0 && group->waiting)
         group->done.start(0);
     backgroundTaskEnded();
@@ -326,7 +431,10 @@ void AgentService::startBackgroundWork() {
 QCoro::Task<> AgentService::pollCommandsInBackground() {
     m_commandsRunning = true;
     ++m_backgroundTasks;
-    co_await pollCommands();
+    do {
+        m_commandsAgain = false;
+        co_await pollCommands();
+    } while (m_commandsAgain);
     m_commandsRunning = false;
     backgroundTaskEnded();
 }
@@ -374,14 +482,21 @@ QString AgentService::baselineOf(const QString &paneTarget) const {
 }
 
 QCoro::Task<> AgentService::paneTurn(QString target, quint64 generation,
-                                     std::optional<QString> screen) {
-    // The listing's capture when it took one. (No co_await inside a conditional expression: GCC 12
-    // destroys its temporaries twice.)
-    QString capture;
-    if (screen)
-        capture = *screen;
-    else
-        capture = co_await QtConcurrent::run(&TmuxService::capturePane, target);
+                                     std::optional<Capture> given) {
+    // The scan's capture, or one of the turn's own. (No co_await inside a conditional expression,
+    // and no lambda temporary inside one: GCC 12 destroys their temporaries twice.)
+    Capture taken;
+    if (given) {
+        taken = *given;
+    } else {
+        const auto take = [target, tool = toolOf(target)] {
+            const QString screen = TmuxService::capturePane(target);
+            return Capture{screen, excerptOf(screen, tool)};
+        };
+        taken = co_await QtConcurrent::run(take);
+    }
+    const QString capture = taken.screen;
+    const QString excerpt = taken.excerpt;
     if (capture.isEmpty())
         co_return;
     PaneState *pane = paneOf(target, generation);
@@ -396,12 +511,6 @@ QCoro::Task<> AgentService::paneTurn(QString target, quint64 generation,
     if (!sid || !paneOf(target, generation))
         co_return;
 
-    // GCC 12 destroys a lambda temporary inside a co_await expression twice: name it first.
-    const CodingTool tool = toolOf(target);
-    const auto streamExcerpt = [capture, tool] {
-        return ScreenAnalysis::cleanForDisplay(ScreenAnalysis::recentLines(capture, 100, tool));
-    };
-    const QString excerpt = co_await QtConcurrent::run(streamExcerpt);
     pane = paneOf(target, generation);
     if (!pane)
         co_return;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "agent/AgentStateFile.h"
+#include "agent/AgentWake.h"
 #include "agent/PaneState.h"
 #include "projects/CodingTool.h"
 #include "projects/Project.h"
@@ -33,7 +34,9 @@ class AlertSink;
 // stop commands and uploads the project list. Everything runs on the main thread; tmux child
 // processes and excerpt computations run on the thread pool and are awaited. Pane turns, the
 // command poll and the upload run as tasks of their own, so a slow request of one holds none of
-// the others.
+// the others. A server that offers agent events is also asked, by one held request at a time, for
+// replies, inputs and commands as they arrive; those are handled at once instead of at the next
+// scan, and the scans go on as before.
 class AgentService : public QObject {
     Q_OBJECT
 public:
@@ -111,6 +114,11 @@ public:
     // How long a one-key answer to a numbered menu is given to take effect before the screen is
     // looked at again.
     static constexpr std::chrono::milliseconds menuSettleTime{500};
+    // How long the server holds one events request; below the client's 30 s stall limit.
+    static constexpr int newsHoldSeconds = 25;
+    // The first wait after a failed events request; it doubles up to the longest.
+    static constexpr std::chrono::seconds firstRetry{1};
+    static constexpr std::chrono::seconds longestRetry{60};
 
 Q_SIGNALS:
     void runningChanged(bool running);
@@ -121,12 +129,21 @@ Q_SIGNALS:
 
 private:
     struct TurnGroup;
+    // A pane's screen and the excerpt of it that is streamed, taken together off the main thread.
+    struct Capture {
+        QString screen;
+        QString excerpt;
+    };
 
     QCoro::Task<> runLoop();
-    QCoro::Task<> pause();
-    QCoro::Task<> runTurn(QString paneTarget, quint64 generation, std::optional<QString> screen,
+    QCoro::Task<> pause(std::chrono::milliseconds duration);
+    // Holds the server's events request, one at a time, while the engine runs and the server
+    // offers it; a failure waits (doubling) and asks again. Polling goes on regardless.
+    QCoro::Task<> watchServer();
+    void wake(const AgentWake &news);
+    QCoro::Task<> runTurn(QString paneTarget, quint64 generation, std::optional<Capture> capture,
                           std::shared_ptr<TurnGroup> group);
-    QCoro::Task<> paneTurn(QString paneTarget, quint64 generation, std::optional<QString> screen);
+    QCoro::Task<> paneTurn(QString paneTarget, quint64 generation, std::optional<Capture> given);
     QCoro::Task<> settleRestoredQuestion(QString paneTarget, quint64 generation, QString capture);
     QCoro::Task<> postQuestion(QString paneTarget, quint64 generation, QString sid, QString capture,
                                QString hash);
@@ -157,6 +174,8 @@ private:
     QHash<QString, bool> m_launchedSessions;
     QString m_agentLabel;
     AgentClient *m_client;
+    // The held events request has a connection of its own, so no other request queues behind it.
+    AgentClient *m_newsClient;
     AlertSink *m_alertSink = nullptr;
     AgentStateFile m_stateFile;
     bool m_stateRestored = false;
@@ -166,6 +185,9 @@ private:
     int m_activeLoops = 0;
     int m_backgroundTasks = 0;
     bool m_commandsRunning = false;
+    // A command arrived while the poll ran: it polls once more.
+    bool m_commandsAgain = false;
+    bool m_watching = false;
     bool m_syncRunning = false;
 };
 

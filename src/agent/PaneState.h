@@ -57,6 +57,9 @@ struct PaneState {
     bool launchedHere = false;
     // A turn of this pane is in progress; the scan does not start a second one.
     bool turnRunning = false;
+    // The server had news for the pane while its turn ran (which may have looked too early): the
+    // turn runs once more.
+    bool turnAgain = false;
     // Tells this record from a later one of the same target (a pane forgotten and seen again).
     quint64 generation = 0;
 

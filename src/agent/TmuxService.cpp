@@ -468,9 +468,15 @@ bool TmuxService::createSession(const QString &name, const QString &directory) {
 
 void TmuxService::sendLaunchCommand(const QString &session, const QString &command) {
     // The session's active pane; without -l so the command line is typed as keys, then Enter.
-    const QStringList arguments{
-        QStringLiteral("send-keys"), QStringLiteral("-t"), exactSession(session) + QLatin1Char(':'),
-        QStringLiteral("unset CLAUDECODE && ") + command, QStringLiteral("Enter")};
+    const QString pane = exactSession(session) + QLatin1Char(':');
+    // fish has no `unset`: there the line would fail before the command ran.
+    const QStringList shell{QStringLiteral("display-message"), QStringLiteral("-p"),
+                            QStringLiteral("-t"), pane, QStringLiteral("#{pane_current_command}")};
+    const bool fish = run(shell).trimmed() == QLatin1String("fish");
+    const QString clear =
+        fish ? QStringLiteral("set -e CLAUDECODE; ") : QStringLiteral("unset CLAUDECODE && ");
+    const QStringList arguments{QStringLiteral("send-keys"), QStringLiteral("-t"), pane,
+                                clear + command, QStringLiteral("Enter")};
     run(arguments);
 }
 

@@ -35,6 +35,7 @@ public:
     static constexpr const char *pendingCommands = "/api/commands/pending";
     static constexpr const char *command = "/api/commands/%1";
     static constexpr const char *projects = "/api/projects";
+    static constexpr const char *agentEvents = "/api/agent/events";
     // The phone side (also GET on sessions, session, sessionInputs, projects and command)
     static constexpr const char *pairComplete = "/api/pair/complete";
     static constexpr const char *questions = "/api/questions";

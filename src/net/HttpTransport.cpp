@@ -80,6 +80,8 @@ QCoro::Task<HttpResult> HttpTransport::send(QNetworkRequest request, QByteArray 
             refuse();
     });
     connect(raw, &QNetworkReply::readyRead, raw, take);
+    // Queued: the abort resumes this frame, which must not happen inside the caller's emit.
+    connect(this, &HttpTransport::cancelling, raw, &QNetworkReply::abort, Qt::QueuedConnection);
     co_await raw;
     // The guards above refer to this frame; nothing may call them once it is gone.
     QObject::disconnect(raw, nullptr, raw, nullptr);

@@ -39,6 +39,12 @@ public:
     QCoro::Task<HttpResult> send(QNetworkRequest request, QByteArray method,
                                  std::optional<QByteArray> payload);
 
+    // Ends every request in flight from the event loop, each as a time-out ends it.
+    void cancelAll() { Q_EMIT cancelling(); }
+
+Q_SIGNALS:
+    void cancelling();
+
 private:
     QNetworkAccessManager *m_network;
     std::chrono::milliseconds m_timeout{60000};

@@ -3,6 +3,7 @@
 #include "common/ApiRoutes.h"
 #include "common/Base64Url.h"
 #include "common/ControlText.h"
+#include "server/AgentApi.h"
 #include "server/Database.h"
 #include "server/JsonFields.h"
 #include "server/Router.h"
@@ -90,7 +91,8 @@ asio::awaitable<HttpResponse> AccountApi::health(const HttpRequest &, const Call
                                                  const Params &) {
     co_return HttpResponse::json(
         200, QJsonObject{{QStringLiteral("status"), QStringLiteral("ok")},
-                         {QStringLiteral("version"), QStringLiteral(QUILLET_VERSION)}});
+                         {QStringLiteral("version"), QStringLiteral(QUILLET_VERSION)},
+                         {QStringLiteral("features"), AgentApi::features()}});
 }
 
 asio::awaitable<HttpResponse> AccountApi::registerOptions(const HttpRequest &request,

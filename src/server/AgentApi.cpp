@@ -23,6 +23,63 @@ constexpr int maxProjects = 1000;
 
 const QString noSession = QStringLiteral("No such session.");
 const QString noQuestion = QStringLiteral("No such question.");
+const QString agentEventsFeature = QStringLiteral("agent-events");
+
+// The "timeout" query item in whole seconds, at most `limit`; `fallback` without one, nothing
+// when it is not a whole number.
+std::optional<int> waitSeconds(const HttpRequest &request, int fallback, int limit) {
+    const QString name = QStringLiteral("timeout");
+    if (!request.query.hasQueryItem(name))
+        return fallback;
+    bool ok = false;
+    const int seconds = request.query.queryItemValue(name).toInt(&ok);
+    if (!ok || seconds < 0)
+        return std::nullopt;
+    return std::min(seconds, limit);
+}
+
+// What the agent acts on in the user's event log: a reply or an input for one of its sessions, a
+// command queued by the phone. Everything else (screens, its own acknowledgements) is not news.
+std::optional<QJsonObject> agentEvent(const QJsonObject &event) {
+    const QString type = event.value(QStringLiteral("type")).toString();
+    const QJsonObject data = event.value(QStringLiteral("data")).toObject();
+    const QJsonValue session = data.value(QStringLiteral("session_id"));
+    if (type == QLatin1String("question.answered"))
+        return QJsonObject{
+            {QStringLiteral("type"), QStringLiteral("reply")},
+            {QStringLiteral("session_id"), session},
+            {QStringLiteral("question_id"), data.value(QStringLiteral("question_id"))}};
+    if (type == QLatin1String("input.added"))
+        return QJsonObject{{QStringLiteral("type"), QStringLiteral("input")},
+                           {QStringLiteral("session_id"), session},
+                           {QStringLiteral("input_id"), data.value(QStringLiteral("id"))}};
+    if (type == QLatin1String("command.status") &&
+        data.value(QStringLiteral("status")).toString() == QLatin1String("pending"))
+        return QJsonObject{{QStringLiteral("type"), QStringLiteral("command")},
+                           {QStringLiteral("command_id"), data.value(QStringLiteral("id"))}};
+    return std::nullopt;
+}
+
+// The agent's news after `after` (from the latest event when negative or ahead of the log, as
+// after a new database), and the position up to which the log was read.
+QJsonObject agentEventsAfter(Database &database, const QString &userId, qint64 after) {
+    constexpr int batch = 500;
+    const qint64 last = database.lastEventId(userId);
+    qint64 cursor = after < 0 || after > last ? last : after;
+    QJsonArray found;
+    for (;;) {
+        const QJsonArray events = database.events(userId, cursor, batch);
+        for (const QJsonValue &value : events) {
+            const QJsonObject event = value.toObject();
+            cursor = event.value(QStringLiteral("id")).toInteger();
+            if (const std::optional<QJsonObject> news = agentEvent(event))
+                found.append(*news);
+        }
+        if (events.size() < batch || !found.isEmpty())
+            break;
+    }
+    return QJsonObject{{QStringLiteral("cursor"), cursor}, {QStringLiteral("events"), found}};
+}
 
 } // namespace
 
@@ -42,6 +99,14 @@ void AgentApi::addRoutes(Router &router) {
                Router::bind(this, &AgentApi::pendingCommands));
     router.add("PATCH", ApiRoutes::command, agent, Router::bind(this, &AgentApi::updateCommand));
     router.add("PUT", ApiRoutes::projects, agent, Router::bind(this, &AgentApi::uploadProjects));
+    if (!features().isEmpty())
+        router.add("GET", ApiRoutes::agentEvents, agent, Router::bind(this, &AgentApi::events));
+}
+
+QJsonArray AgentApi::features() {
+    if (qEnvironmentVariable("QUILLET_SERVER_AGENT_EVENTS") == QLatin1String("0"))
+        return {};
+    return QJsonArray{agentEventsFeature};
 }
 
 asio::awaitable<HttpResponse> AgentApi::createSession(const HttpRequest &request,
@@ -143,22 +208,17 @@ asio::awaitable<HttpResponse> AgentApi::updateQuestion(const HttpRequest &reques
 
 asio::awaitable<HttpResponse> AgentApi::reply(const HttpRequest &request, const Caller &caller,
                                               const Params &params) {
-    int timeout = 0;
-    if (request.query.hasQueryItem(QStringLiteral("timeout"))) {
-        bool ok = false;
-        timeout = request.query.queryItemValue(QStringLiteral("timeout")).toInt(&ok);
-        if (!ok || timeout < 0)
-            co_return HttpResponse::error(
-                400, QStringLiteral("\"timeout\" must be a whole number of seconds."));
-        timeout = std::min(timeout, maxReplyWaitSeconds);
-    }
+    const std::optional<int> timeout = waitSeconds(request, 0, maxReplyWaitSeconds);
+    if (!timeout)
+        co_return HttpResponse::error(
+            400, QStringLiteral("\"timeout\" must be a whole number of seconds."));
     const QString userId = caller.userId;
     const QString sessionId = params.at(0);
     const QString questionId = params.at(1);
     const auto read = [userId, sessionId, questionId](Database &database) {
         return database.question(userId, sessionId, questionId);
     };
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(*timeout);
     for (;;) {
         const StoreReply found = co_await m_context.store.run<StoreReply>(read);
         if (!found.ok())
@@ -274,6 +334,36 @@ asio::awaitable<HttpResponse> AgentApi::uploadProjects(const HttpRequest &reques
     co_await m_context.store.run<bool>(replace);
     m_context.hub.notify(userId);
     co_return HttpResponse::json(200, QJsonObject{{QStringLiteral("count"), projects.size()}});
+}
+
+asio::awaitable<HttpResponse> AgentApi::events(const HttpRequest &request, const Caller &caller,
+                                               const Params &) {
+    const std::optional<int> timeout =
+        waitSeconds(request, maxReplyWaitSeconds, maxReplyWaitSeconds);
+    qint64 cursor = -1;
+    bool ok = true;
+    if (request.query.hasQueryItem(QStringLiteral("after")))
+        cursor = request.query.queryItemValue(QStringLiteral("after")).toLongLong(&ok);
+    if (!timeout || !ok || cursor < -1)
+        co_return HttpResponse::error(
+            400, QStringLiteral("\"after\" and \"timeout\" must be whole numbers."));
+    const QString userId = caller.userId;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(*timeout);
+    for (;;) {
+        const quint64 heard = m_context.hub.notifications();
+        const auto read = [userId, cursor](Database &database) {
+            return agentEventsAfter(database, userId, cursor);
+        };
+        const QJsonObject news = co_await m_context.store.run<QJsonObject>(read);
+        cursor = news.value(QStringLiteral("cursor")).toInteger();
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (!news.value(QStringLiteral("events")).toArray().isEmpty() || left.count() <= 0 ||
+            m_context.hub.isClosed())
+            co_return HttpResponse::json(200, news);
+        if (m_context.hub.notifications() == heard)
+            co_await m_context.hub.wait(userId, left);
+    }
 }
 
 } // namespace quillet

@@ -30,6 +30,7 @@ void EventHub::notify(const QString &userId) {
 }
 
 void EventHub::wake(const QString &userId) {
+    ++m_notifications;
     const auto found = m_waiters.constFind(userId);
     if (found == m_waiters.constEnd())
         return;

@@ -30,6 +30,9 @@ public:
     void close();
     bool isClosed() const { return m_closed; }
     int waiterCount() const { return m_waiterCount; }
+    // Counts every wake-up, from here or another instance: a handler that reads the database and then waits compares it before
+    // waiting, so a wake-up that came while it read is not slept through.
+    quint64 notifications() const { return m_notifications; }
 
 private:
     struct Waiter {
@@ -40,6 +43,7 @@ private:
     std::function<void(const QString &)> m_announce;
     bool m_closed = false;
     int m_waiterCount = 0;
+    quint64 m_notifications = 0;
 };
 
 } // namespace quillet

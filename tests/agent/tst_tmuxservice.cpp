@@ -5,6 +5,7 @@
 #include "support/TmuxServer.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QtConcurrent>
 #include <cerrno>
 #include <csignal>
@@ -53,6 +54,7 @@ private slots:
     void listPanesAndMatching();
     void typing();
     void hungTmuxIsKilled();
+    void claudeCodeMarker_data();
     void claudeCodeMarker();
     void attachInTerminal();
 
@@ -188,6 +190,7 @@ void TestTmuxService::argumentVectors() {
     QCOMPARE(
         readFile(log).split(QLatin1Char('\n'), Qt::SkipEmptyParts),
         QStringList({"[send-keys][-t][=p:0.1][-l][--][-rf now]", "[send-keys][-t][=p:0.1][Enter]",
+                     "[display-message][-p][-t][=proj:][#{pane_current_command}]",
                      "[send-keys][-t][=proj:][unset CLAUDECODE && claude --resume][Enter]",
                      "[list-panes][-a][-F][#{session_name}\t#{window_index}.#{pane_index}\t#{"
                      "pane_current_command}\t#{pane_title}]",
@@ -343,14 +346,26 @@ void TestTmuxService::hungTmuxIsKilled() {
     QCOMPARE(errno, ESRCH);
 }
 
+void TestTmuxService::claudeCodeMarker_data() {
+    QTest::addColumn<QString>("shell");
+    QTest::newRow("sh") << QStringLiteral("/bin/sh");
+    QTest::newRow("fish") << QStringLiteral("/usr/bin/fish");
+}
+
 void TestTmuxService::claudeCodeMarker() {
-    // The server takes its environment from the client that starts it: start it with the marker,
-    // as it is when Quillet itself was started from inside a Claude Code session.
+    QFETCH(QString, shell);
+    if (!QFileInfo(shell).isExecutable())
+        QSKIP(qPrintable(shell + QStringLiteral(" is not installed (scripts/install-deps.sh)")));
+    // The server takes its environment, and its sessions' shell, from the client that starts it:
+    // start it with the marker, as it is when Quillet itself was started from inside Claude Code.
+    const QByteArray userShell = qgetenv("SHELL");
+    qputenv("SHELL", shell.toUtf8());
     qputenv("CLAUDECODE", "1");
     TmuxServer server;
     QVERIFY(TmuxService::createSession(QStringLiteral("agent"), server.scratchDir()));
     QVERIFY(!server.startSession(QStringLiteral("other")).isEmpty());
     qunsetenv("CLAUDECODE");
+    qputenv("SHELL", userShell);
 
     QCOMPARE(server
                  .tmux({QStringLiteral("show-environment"), QStringLiteral("-t"),
@@ -358,12 +373,16 @@ void TestTmuxService::claudeCodeMarker() {
                  .trimmed(),
              QStringLiteral("-CLAUDECODE"));
     // The first pane's shell was started before the marker was removed: the launch prefix
-    // clears it there.
-    TmuxService::sendLaunchCommand(QStringLiteral("agent"),
-                                   QStringLiteral("echo launched=${CLAUDECODE-unset}"));
+    // clears it there, in that shell's own words.
+    QVERIFY(QTest::qWaitFor(
+        [&] { return !server.capture(QStringLiteral("=agent:0")).trimmed().isEmpty(); }));
+    TmuxService::sendLaunchCommand(
+        QStringLiteral("agent"),
+        QStringLiteral("printenv CLAUDECODE || printf 'launched=%s\\n' unset"));
     QVERIFY2(server.waitForText(QStringLiteral("=agent:0"), QStringLiteral("launched=unset")),
              qPrintable(server.capture(QStringLiteral("=agent:0"))));
-    const QString probe = QStringLiteral("echo marker=${CLAUDECODE-unset}; exec sleep 600");
+    const QString probe =
+        QStringLiteral("exec sh -c 'echo marker=${CLAUDECODE-unset}; exec sleep 600'");
     for (const QString &session : {QStringLiteral("agent"), QStringLiteral("other")})
         server.tmux({QStringLiteral("new-window"), QStringLiteral("-t"),
                      QLatin1Char('=') + session + QLatin1Char(':'), probe});

@@ -4,6 +4,7 @@
 #include "api/FileCredentialBackend.h"
 #include "api/KeychainService.h"
 #include "common/Settings.h"
+#include "support/AccountFixture.h"
 #include "support/AwaitTask.h"
 #include "support/FakeServer.h"
 #include "support/StdoutCapture.h"
@@ -60,14 +61,9 @@ const QString refreshPath = QStringLiteral("/api/auth/refresh");
 
 } // namespace
 
-class TestAPIService : public QObject {
+class TestAPIService : public QObject, private test::AccountFixture {
     Q_OBJECT
 private:
-    QTemporaryDir m_dir;
-    std::unique_ptr<FakeServer> m_server;
-    std::unique_ptr<KeychainService> m_keychain;
-    std::unique_ptr<APIService> m_api;
-
     // Answers 200 with an empty list to the new access token and 401 to any other.
     void devicesNeedToken(const QByteArray &token) {
         m_server->on("GET", QRegularExpression(QRegularExpression::escape(devicesPath)),
@@ -80,21 +76,10 @@ private:
 
 private slots:
     void init() {
-        m_server = std::make_unique<FakeServer>();
-        m_keychain = std::make_unique<KeychainService>(std::make_unique<FileCredentialBackend>(
-            m_dir.path() + QStringLiteral("/%1-%2.json")
-                               .arg(QTest::currentTestFunction(), QTest::currentDataTag())));
-        m_api = std::make_unique<APIService>(*m_keychain);
+        initAccount();
         m_api->setTimeout(std::chrono::milliseconds(3000));
-        Settings::write(Settings::serverURL, m_server->baseUrl());
     }
-    void cleanup() {
-        // Let the network stack's HTTP thread release the last connection before the manager
-        // goes; destroying it at once can strand that connection (a leak under the sanitizer).
-        QTest::qWait(20);
-        m_api.reset();
-        m_server.reset();
-    }
+    void cleanup() { cleanupAccount(); }
 
     void unusableServerURL_data() {
         QTest::addColumn<QVariant>("stored");

@@ -3,6 +3,8 @@
 #include "common/Base64Url.h"
 #include "common/Settings.h"
 #include "support/FakeServer.h"
+#include "support/Fixtures.h"
+#include "support/RunQuillet.h"
 #include "support/TestEnvironment.h"
 
 #include <QJsonArray>
@@ -13,28 +15,23 @@
 using namespace quillet;
 using test::FakeResponse;
 using test::FakeServer;
+using test::QuilletRun;
 using test::RecordedRequest;
+using test::runQuillet;
 
 namespace {
-
-struct Outcome {
-    int status = -1;
-    QString out;
-    QString err;
-};
 
 // A server may name a device with text that would clear the screen and forge a line.
 const QString hostileName = QStringLiteral("Phone 2\x1b[2J\r\n$ ok");
 const QString hostileNameShown = QStringLiteral(R"(Phone 2\x1b[2J\r\n$ ok)");
 
 QJsonArray deviceList(int count) {
-    QJsonArray list;
-    for (int i = 1; i <= count; ++i)
-        list.append(QJsonObject{{"id", QStringLiteral("d%1").arg(i)},
-                                {"device_name", i == 2 ? hostileName : QStringLiteral("Phone 1")},
-                                {"device_type", "android"},
-                                {"created_at", "2026-12-01T09:00:00Z"},
-                                {"last_seen_at", "2026-12-06T09:00:00Z"}});
+    QJsonArray list = test::devices(count, QStringLiteral("android"));
+    if (count > 1) {
+        QJsonObject second = list[1].toObject();
+        second["device_name"] = hostileName;
+        list[1] = second;
+    }
     return list;
 }
 
@@ -47,22 +44,6 @@ class TestAccountCommands : public QObject {
 private:
     std::unique_ptr<FakeServer> m_server;
     int m_keys = 0;
-
-    // Runs the executable while this process's event loop serves the fake server.
-    Outcome run(const QStringList &args, const QByteArray &input = {}, int timeoutMs = 30000) {
-        QProcess process;
-        QSignalSpy finished(&process, &QProcess::finished);
-        process.start(QStringLiteral(QUILLET_BINARY), args);
-        process.write(input);
-        process.closeWriteChannel();
-        if (!finished.wait(timeoutMs)) {
-            process.kill();
-            process.waitForFinished();
-        }
-        return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
-                QString::fromUtf8(process.readAllStandardOutput()),
-                QString::fromUtf8(process.readAllStandardError())};
-    }
 
     void serveAccount() {
         m_server->on(
@@ -111,32 +92,32 @@ private slots:
 
     void accountLifeCycle() {
         serveAccount();
-        Outcome registered =
-            run({"register", "--server", m_server->baseUrl(), "--username", "alice"});
+        QuilletRun registered =
+            runQuillet({"register", "--server", m_server->baseUrl(), "--username", "alice"});
         QVERIFY2(registered.status == 0, qPrintable(registered.err));
         QVERIFY(registered.out.contains(QLatin1String("as alice")));
         QCOMPARE(Settings::readText(Settings::agentApiKeyId), std::optional(QStringLiteral("k1")));
 
-        Outcome login = run({"login"});
+        QuilletRun login = runQuillet({"login"});
         QVERIFY2(login.status == 0, qPrintable(login.err));
         QCOMPARE(Settings::readText(Settings::agentApiKeyId), std::optional(QStringLiteral("k2")));
         QCOMPARE(m_server->requests("POST", "/api/auth/passkey/authenticate/complete").size(), 1);
 
-        Outcome listed = run({"devices"});
+        QuilletRun listed = runQuillet({"devices"});
         QCOMPARE(listed.status, 0);
         QVERIFY2(listed.out.contains(hostileNameShown), qPrintable(listed.out));
         QVERIFY(!listed.out.contains(QChar(0x1b)) && !listed.out.contains(QChar('\r')));
         QVERIFY(listed.out.startsWith(QLatin1String("ID")));
 
-        Outcome json = run({"devices", "--json"});
+        QuilletRun json = runQuillet({"devices", "--json"});
         QCOMPARE(json.status, 0);
         QCOMPARE(QJsonDocument::fromJson(json.out.toUtf8()).array(), deviceList(2));
 
-        Outcome removed = run({"devices", "remove", "d2", "--yes"});
+        QuilletRun removed = runQuillet({"devices", "remove", "d2", "--yes"});
         QCOMPARE(removed.status, 0);
         QCOMPARE(m_server->requests("DELETE", "/api/paired-devices/d2").size(), 1);
 
-        Outcome loggedOut = run({"logout"});
+        QuilletRun loggedOut = runQuillet({"logout"});
         QCOMPARE(loggedOut.status, 0);
         const auto revoked = m_server->requests("DELETE", "/api/auth/api-keys/k2");
         QCOMPARE(revoked.size(), 1);
@@ -198,7 +179,7 @@ private slots:
         const std::optional<QString> server = Settings::readText(Settings::serverURL);
         if (args.removeAll(QStringLiteral("UNSET")))
             Settings::remove(Settings::serverURL);
-        const Outcome outcome = run(args, {}, killed ? 5000 : 15000);
+        const QuilletRun outcome = runQuillet(args, {}, {}, killed ? 5000 : 15000);
         QCOMPARE(outcome.status, killed ? -1 : 1);
         QCOMPARE(hanging.requests().size(), killed ? 1 : 0);
         QVERIFY2(outcome.err.contains(message), qPrintable(outcome.err));
@@ -215,7 +196,7 @@ private slots:
         serveAccount();
         signIn();
         // No terminal: nothing is asked and nothing removed.
-        Outcome refused = run({"devices", "remove", "d1"}, "y\n");
+        QuilletRun refused = runQuillet({"devices", "remove", "d1"}, {}, "y\n");
         QCOMPARE(refused.status, 1);
         QVERIFY(m_server->requests("DELETE", "/api/paired-devices/d1").isEmpty());
 
@@ -245,7 +226,7 @@ private slots:
                           FakeResponse::json(200, deviceList(1)));
         m_server->on("GET", QStringLiteral("/api/paired-devices"),
                      FakeResponse::json(200, deviceList(2)));
-        const Outcome outcome = run({"pair"});
+        const QuilletRun outcome = runQuillet({"pair"});
         QVERIFY2(outcome.status == 0, qPrintable(outcome.err));
         QVERIFY(outcome.out.contains(QLatin1String("Or enter this code manually: ABC 123")));
         QVERIFY(outcome.out.contains(QLatin1String("Expires in 5:00")));

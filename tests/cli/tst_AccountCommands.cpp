@@ -43,33 +43,8 @@ class TestAccountCommands : public QObject {
     Q_OBJECT
 private:
     std::unique_ptr<FakeServer> m_server;
-    int m_keys = 0;
 
-    void serveAccount() {
-        m_server->on(
-            "POST", QStringLiteral("/api/auth/passkey/register/options"),
-            FakeResponse::json(200, QJsonObject{{"challenge", "Y2hhbGxlbmdlLTE"},
-                                                {"user", QJsonObject{{"id", "dQ"}}},
-                                                {"rp", QJsonObject{{"id", "quillet.test"}}}}));
-        m_server->on("POST", QStringLiteral("/api/auth/passkey/authenticate/options"),
-                     FakeResponse::json(200, QJsonObject{{"challenge", "Y2hhbGxlbmdlLTI"},
-                                                         {"rpId", "quillet.test"}}));
-        const QJsonObject tokens{
-            {"access_token", "acc"}, {"refresh_token", "ref"}, {"user_id", "u1"}};
-        m_server->on("POST", QStringLiteral("/api/auth/passkey/register/complete"),
-                     FakeResponse::json(200, tokens));
-        m_server->on("POST", QStringLiteral("/api/auth/passkey/authenticate/complete"),
-                     FakeResponse::json(200, tokens));
-        m_server->on("POST", QRegularExpression("/api/auth/api-keys"),
-                     [this](const RecordedRequest &) {
-                         ++m_keys;
-                         return FakeResponse::json(
-                             201, QJsonObject{{"id", QStringLiteral("k%1").arg(m_keys)},
-                                              {"label", "l"},
-                                              {"key", "secret"}});
-                     });
-        m_server->on("DELETE", QRegularExpression("/api/auth/api-keys/.*"),
-                     [](const RecordedRequest &) { return FakeResponse::raw(204, {}); });
+    void serveDevices() {
         m_server->on("GET", QStringLiteral("/api/paired-devices"),
                      FakeResponse::json(200, deviceList(2)));
         m_server->on("DELETE", QRegularExpression("/api/paired-devices/.*"),
@@ -85,46 +60,20 @@ private:
 private slots:
     void init() {
         m_server = std::make_unique<FakeServer>();
-        m_keys = 0;
         Settings::write(Settings::serverURL, m_server->baseUrl());
     }
     void cleanup() { m_server.reset(); }
 
-    void accountLifeCycle() {
-        serveAccount();
-        QuilletRun registered =
-            runQuillet({"register", "--server", m_server->baseUrl(), "--username", "alice"});
-        QVERIFY2(registered.status == 0, qPrintable(registered.err));
-        QVERIFY(registered.out.contains(QLatin1String("as alice")));
-        QCOMPARE(Settings::readText(Settings::agentApiKeyId), std::optional(QStringLiteral("k1")));
-
-        QuilletRun login = runQuillet({"login"});
-        QVERIFY2(login.status == 0, qPrintable(login.err));
-        QCOMPARE(Settings::readText(Settings::agentApiKeyId), std::optional(QStringLiteral("k2")));
-        QCOMPARE(m_server->requests("POST", "/api/auth/passkey/authenticate/complete").size(), 1);
-
-        QuilletRun listed = runQuillet({"devices"});
+    // The life cycle of an account against the real relay is in tests/server; here, what a
+    // hostile server could send.
+    void devicesListShowsNamesSafely() {
+        serveDevices();
+        signIn();
+        const QuilletRun listed = runQuillet({"devices"});
         QCOMPARE(listed.status, 0);
+        QVERIFY(listed.out.startsWith(QLatin1String("ID")));
         QVERIFY2(listed.out.contains(hostileNameShown), qPrintable(listed.out));
         QVERIFY(!listed.out.contains(QChar(0x1b)) && !listed.out.contains(QChar('\r')));
-        QVERIFY(listed.out.startsWith(QLatin1String("ID")));
-
-        QuilletRun json = runQuillet({"devices", "--json"});
-        QCOMPARE(json.status, 0);
-        QCOMPARE(QJsonDocument::fromJson(json.out.toUtf8()).array(), deviceList(2));
-
-        QuilletRun removed = runQuillet({"devices", "remove", "d2", "--yes"});
-        QCOMPARE(removed.status, 0);
-        QCOMPARE(m_server->requests("DELETE", "/api/paired-devices/d2").size(), 1);
-
-        QuilletRun loggedOut = runQuillet({"logout"});
-        QCOMPARE(loggedOut.status, 0);
-        const auto revoked = m_server->requests("DELETE", "/api/auth/api-keys/k2");
-        QCOMPARE(revoked.size(), 1);
-        QCOMPARE(revoked.first().headers.value("authorization"), QByteArray("Bearer acc"));
-        QVERIFY(!Settings::contains(Settings::agentApiKeyId));
-        KeychainService keychain(std::make_unique<FileCredentialBackend>());
-        QCOMPARE(keychain.load(KeychainService::accessTokenKey), std::nullopt);
     }
 
     // Each fails at once with its reason, sends no request it should not, and leaves the
@@ -193,7 +142,7 @@ private slots:
     }
 
     void removeAsksFirst() {
-        serveAccount();
+        serveDevices();
         signIn();
         // No terminal: nothing is asked and nothing removed.
         QuilletRun refused = runQuillet({"devices", "remove", "d1"}, {}, "y\n");

@@ -130,65 +130,21 @@ private slots:
         }
     }
 
-    void deleteDevice_data() {
-        QTest::addColumn<QString>("id");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("outcome");
-        const QString uuid = QStringLiteral("8F6B1C2A-0D3E-4F5A-9B7C-1D2E3F4A5B6C");
-        QTest::newRow("204 empty")
-            << uuid << 204 << QByteArray() << "/api/paired-devices/" + uuid << "ok";
-        QTest::newRow("200 not JSON")
-            << "d1" << 200 << QByteArray("fine") << "/api/paired-devices/d1"
-            << "ok";
-        QTest::newRow("unknown id")
-            << "d1" << 404 << QByteArray("no such device") << "/api/paired-devices/d1"
-            << "HTTP error 404: no such device";
-    }
-    void deleteDevice() {
-        QFETCH(QString, id);
-        QFETCH(int, status);
-        QFETCH(QByteArray, body);
-        QFETCH(QString, path);
-        QFETCH(QString, outcome);
-        m_server->on("DELETE", QRegularExpression(".*"),
-                     [&](const RecordedRequest &) { return FakeResponse::raw(status, body); });
-        const auto failure = failureOf([&] { awaitTask(m_api->deletePairedDevice(id)); });
-        QCOMPARE(failure.value_or(QStringLiteral("ok")), outcome);
-        QCOMPARE(m_server->requests().size(), 1);
-        QCOMPARE(m_server->requests().first().path, path);
-    }
-
-    void headersAndBodies() {
-        const QByteArray devices = R"([{"id":"d1","device_name":"Pixel","device_type":"android",
-            "created_at":"2026-01-01T10:00:00Z","lastSeenAt":"yesterday","battery":42}])";
-        m_server->on("GET", devicesPath, FakeResponse::raw(200, devices));
+    // Decoding and bodies are checked against the real relay in tests/server; here, the headers.
+    void headers() {
+        m_server->on("GET", devicesPath, FakeResponse::raw(200, "[]"));
         m_server->on(
             "POST", QStringLiteral("/api/auth/api-keys"),
             FakeResponse::json(201, QJsonObject{{"id", "k1"}, {"label", "L"}, {"key", "s"}}));
-
-        const PairedDeviceResponse device = awaitTask(m_api->pairedDevices()).value(0);
-        QCOMPARE(device.deviceName, QStringLiteral("Pixel"));
-        QCOMPARE(device.deviceType, QStringLiteral("android"));
-        QCOMPARE(device.createdAt, QStringLiteral("2026-01-01T10:00:00Z"));
-        QCOMPARE(device.lastSeenAt, QStringLiteral("yesterday"));
-        RecordedRequest get = m_server->requests().last();
+        awaitTask(m_api->pairedDevices());
+        const RecordedRequest get = m_server->requests().last();
         QVERIFY(!get.headers.contains("authorization"));
         QVERIFY(!get.headers.contains("content-type"));
-        QVERIFY(get.body.isEmpty());
-
         m_keychain->save(QStringLiteral("tok"), KeychainService::accessTokenKey);
-        awaitTask(m_api->pairedDevices());
-        QCOMPARE(m_server->requests().last().headers.value("authorization"),
-                 QByteArray("Bearer tok"));
-
-        const ApiKeyCreatedResponse created =
-            awaitTask(m_api->createApiKey(QStringLiteral("QuilletMac-x")));
-        QCOMPARE(created.key, QStringLiteral("s"));
+        awaitTask(m_api->createApiKey(QStringLiteral("QuilletMac-x")));
         const RecordedRequest post = m_server->requests().last();
+        QCOMPARE(post.headers.value("authorization"), QByteArray("Bearer tok"));
         QCOMPARE(post.headers.value("content-type"), QByteArray("application/json"));
-        QCOMPARE(post.json().object(), (QJsonObject{{"label", "QuilletMac-x"}}));
     }
 
     void concurrent401sShareOneRefresh() {

@@ -83,7 +83,7 @@ private Q_SLOTS:
         const auto answer = [fault, base](const RecordedRequest &request) {
             FakeResponse fine = request.method == "GET"
                                     ? FakeResponse::json(200, QJsonObject{{"reply_text", "y"}})
-                                    : FakeResponse::raw(204, {});
+                                    : FakeResponse::raw(200, "deleted, not JSON");
             if (request.path == QLatin1String("/elsewhere"))
                 return fine;
             FakeResponse response =

@@ -166,53 +166,9 @@ private Q_SLOTS:
         }
     }
 
-    void remoteLaunchAndStop() {
-        const Project p = addProject(QStringLiteral("Web"), QStringLiteral("web"));
-        configureServer();
-        const QByteArray id = p.idText().toUtf8();
-        const QByteArray launch =
-            QByteArray(R"([{"id":"c1","project_id":"ID","command_type":"launch"}])")
-                .replace("ID", id);
-        const QByteArray stop =
-            QByteArray(R"([{"id":"c2","project_id":"ID","command_type":"stop"}])")
-                .replace("ID", id);
-        m_server->enqueue("GET", QStringLiteral("/api/commands/pending"),
-                          FakeResponse::raw(200, launch));
-        LogCapture log;
-        QSignalSpy launched(m_delegate.get(), &AppDelegate::projectLaunched);
-        AgentService *engine = m_delegate->agentService();
-        m_delegate->startAgentIfNeeded();
-        engine->setPollInterval(0.05);
-        QVERIFY(engine->isRunning());
-
-        QVERIFY(QTest::qWaitFor([] { return TmuxService::sessionExists(QStringLiteral("web")); }));
-        QVERIFY(log.contains(QStringLiteral("Remote launch: Web")));
-        QTest::qWait(500);
-        QVERIFY(!markerExists());
-        QVERIFY(launched.wait(5000));
-        QVERIFY(QTest::qWaitFor([&] { return markerExists(); }));
-        QCOMPARE(m_server->requests("PATCH", QStringLiteral("/api/commands/c1")).size(), 2);
-
-        // Once the pane has a server session, a remote stop closes it and kills the tmux session.
-        QVERIFY(QTest::qWaitFor(
-            [&] { return engine->sessions().contains(QStringLiteral("web:0.0")); }));
-        m_server->enqueue("GET", QStringLiteral("/api/commands/pending"),
-                          FakeResponse::raw(200, stop));
-        QVERIFY(QTest::qWaitFor([] { return !TmuxService::sessionExists(QStringLiteral("web")); }));
-        QVERIFY(log.contains(QStringLiteral("Remote stop: Web")));
-        QVERIFY(log.contains(QStringLiteral("Stopped project: Web")));
-        QVERIFY(QTest::qWaitFor([&] {
-            return !m_server->requests("PATCH", QStringLiteral("/api/sessions/s1")).isEmpty();
-        }));
-        QCOMPARE(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1"))
-                     .first()
-                     .json()["status"]
-                     .toString(),
-                 QStringLiteral("closed"));
-        QVERIFY(!engine->monitoredSessions().contains(QStringLiteral("web:0.0")));
-    }
-
-    void stopExpiresAPendingQuestion() {
+    // A remote stop while a question waits: the question expires, the session closes, the tmux
+    // session ends. (The remote launch runs against the real relay in tests/server.)
+    void remoteStopExpiresThePendingQuestion() {
         const Project p = addProject(QStringLiteral("Web"), QStringLiteral("web"));
         const QString script = m_tmux->writeScript(QStringLiteral("ask"), QStringLiteral(R"(
 echo "Working"
@@ -222,6 +178,7 @@ read -r answer
 )"));
         m_tmux->startSession(QStringLiteral("web"), script);
         configureServer();
+        LogCapture log;
         AgentService *engine = m_delegate->agentService();
         m_delegate->startAgentIfNeeded();
         engine->setPollInterval(0.05);
@@ -232,14 +189,25 @@ read -r answer
         QVERIFY(go.open(QIODevice::WriteOnly));
         QVERIFY(QTest::qWaitFor([&] { return !engine->pendingQuestions().isEmpty(); }));
 
-        m_delegate->stopProject(p);
+        m_server->enqueue(
+            "GET", QStringLiteral("/api/commands/pending"),
+            FakeResponse::raw(200,
+                              QByteArray(R"([{"id":"c2","project_id":"ID","command_type":"stop"}])")
+                                  .replace("ID", p.idText().toUtf8())));
+        QVERIFY(QTest::qWaitFor([] { return !TmuxService::sessionExists(QStringLiteral("web")); }));
         QVERIFY(engine->pendingQuestions().isEmpty());
         QVERIFY(!engine->monitoredSessions().contains(QStringLiteral("web:0.0")));
+        QVERIFY(log.contains(QStringLiteral("Remote stop: Web")));
+        QVERIFY(log.contains(QStringLiteral("Stopped project: Web")));
+        // Expired and closed on the server, not left pending there.
         QVERIFY(QTest::qWaitFor([&] {
             return !m_server->requests("PATCH", QStringLiteral("/api/sessions/s1")).isEmpty();
         }));
-        QVERIFY(QTest::qWaitFor([] { return !TmuxService::sessionExists(QStringLiteral("web")); }));
-        // The question is expired on the server, not left pending there.
+        QCOMPARE(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1"))
+                     .first()
+                     .json()["status"]
+                     .toString(),
+                 QStringLiteral("closed"));
         QCOMPARE(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1/questions/q1"))
                      .first()
                      .json()["status"]

@@ -680,7 +680,6 @@ exec sleep 600
         QTest::newRow("two projects") << 200 << true << "Synced 2 project(s) to server";
         QTest::newRow("no projects") << 200 << false << "Synced 0 project(s) to server";
         QTest::newRow("201 is a failure") << 201 << true << "Failed to sync projects (status: 201)";
-        QTest::newRow("revoked key") << 401 << true << "Failed to sync projects (status: 401)";
     }
 
     void syncPayloadAndStatus() {

@@ -20,16 +20,6 @@ using test::RecordedRequest;
 
 namespace {
 
-// Runs `work` and answers the text of what it threw, or nothing.
-template <typename Work> std::optional<QString> failureOf(Work &&work) {
-    try {
-        work();
-    } catch (const std::exception &error) {
-        return QString::fromUtf8(error.what());
-    }
-    return std::nullopt;
-}
-
 template <typename Work> std::optional<APIError::Kind> apiErrorOf(Work &&work) {
     try {
         work();
@@ -80,25 +70,6 @@ private slots:
         m_api->setTimeout(std::chrono::milliseconds(3000));
     }
     void cleanup() { cleanupAccount(); }
-
-    void unusableServerURL_data() {
-        QTest::addColumn<QVariant>("stored");
-        QTest::addColumn<QString>("error");
-        QTest::newRow("unset") << QVariant() << "Server URL is not configured.";
-        QTest::newRow("only blanks") << QVariant(QStringLiteral("   ")) << "The URL is invalid.";
-        QTest::newRow("no scheme")
-            << QVariant(QStringLiteral("example.com")) << "The URL is invalid.";
-    }
-    void unusableServerURL() {
-        QFETCH(QVariant, stored);
-        QFETCH(QString, error);
-        if (stored.isValid())
-            Settings::write(Settings::serverURL, stored);
-        else
-            Settings::remove(Settings::serverURL);
-        QCOMPARE(failureOf([&] { awaitTask(m_api->pairedDevices()); }), std::optional(error));
-        QVERIFY(m_server->requests().isEmpty());
-    }
 
     void answers_data() {
         QTest::addColumn<int>("status");
@@ -222,17 +193,6 @@ private slots:
         QVERIFY(m_server->requests("POST", refreshPath).isEmpty());
         // Sent with neither body nor content type.
         QVERIFY(!m_server->requests().first().headers.contains("content-type"));
-    }
-
-    void passkeyOptionsMustBeAnObject() {
-        m_server->on("POST", QStringLiteral("/api/auth/passkey/register/options"),
-                     FakeResponse::raw(200, "[1]"));
-        QCOMPARE(apiErrorOf([&] { awaitTask(m_api->passkeyRegisterOptions("bob")); }),
-                 std::optional(APIError::Kind::invalidResponse));
-        QCOMPARE(m_server->requests().first().json().object(), (QJsonObject{{"username", "bob"}}));
-        m_server->on("POST", QStringLiteral("/api/auth/passkey/register/options"),
-                     FakeResponse::raw(200, "{oops"));
-        QVERIFY_THROWS_EXCEPTION(DecodingError, awaitTask(m_api->passkeyRegisterOptions("bob")));
     }
 
     void saveTokens() {

@@ -173,6 +173,8 @@ private slots:
         QTest::newRow("challenge outside the alphabet")
             << registerOptions << 200
             << QByteArray(R"({"challenge":"AA*C","user":{"id":"AQ"},"rp":{"id":"x"}})") << invalid;
+        QTest::newRow("options not an object")
+            << registerOptions << 200 << QByteArray("[1]") << invalid;
         QTest::newRow("rp id missing")
             << registerOptions << 200
             << QByteArray(R"({"challenge":"AAEC","user":{"id":"AQ"},"rp":{}})") << invalid;

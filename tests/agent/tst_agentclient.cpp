@@ -37,21 +37,21 @@ private Q_SLOTS:
         const QString reply = QStringLiteral("fetchReply");
         const QString inputs = QStringLiteral("fetchInputs");
         const QString pending = QStringLiteral("fetchPendingCommands");
-        const QByteArray idBody = R"({"id":"abc"})";
+        const QByteArray idBody = "{\"id\":\"abc\"}";
         QTest::newRow("session 200") << create << 200 << idBody << "abc";
         QTest::newRow("session 202") << create << 202 << idBody << "<none>";
         QTest::newRow("session numeric id")
-            << create << 201 << QByteArray(R"({"id":7})") << "<none>";
+            << create << 201 << QByteArray("{\"id\":7}") << "<none>";
         QTest::newRow("session malformed")
-            << create << 201 << QByteArray(R"({"id":"ab)") << "<none>";
+            << create << 201 << QByteArray("{\"id\":\"ab") << "<none>";
         QTest::newRow("session empty id")
-            << create << 201 << QByteArray(R"({"id":""})") << "<none>";
+            << create << 201 << QByteArray("{\"id\":\"\"}") << "<none>";
         QTest::newRow("question 200") << "postQuestion" << 200 << idBody << "<none>";
-        QTest::newRow("reply") << reply << 200 << QByteArray(R"({"reply_text":"y"})") << "y";
+        QTest::newRow("reply") << reply << 200 << QByteArray("{\"reply_text\":\"y\"}") << "y";
         QTest::newRow("reply not text")
-            << reply << 200 << QByteArray(R"({"reply_text":1})") << "<none>";
+            << reply << 200 << QByteArray("{\"reply_text\":1}") << "<none>";
         QTest::newRow("reply 204") << reply << 204 << QByteArray() << "<none>";
-        QTest::newRow("inputs mixed") << inputs << 200 << QByteArray(R"([{"id":"i"},3])") << "[]";
+        QTest::newRow("inputs mixed") << inputs << 200 << QByteArray("[{\"id\":\"i\"},3]") << "[]";
         QTest::newRow("commands 201") << pending << 201 << QByteArray("[]") << "<none>";
         QTest::newRow("upload 201") << "uploadProjects" << 201 << QByteArray() << "201";
     }

@@ -7,6 +7,7 @@
 #include "projects/ProjectStore.h"
 #include "support/AwaitTask.h"
 #include "support/FakeServer.h"
+#include "support/Fixtures.h"
 #include "support/LogCapture.h"
 #include "support/TestEnvironment.h"
 #include "support/TmuxServer.h"
@@ -36,602 +37,17 @@ echo "Answer: [$answer] len=${#answer}"
 exec sleep 600
 )");
 
-class CountingSink : public AlertSink {
-public:
-    void playAlertSound() override { ++played; }
-    int played = 0;
-};
-
-Project project(const QString &name, const QString &session, CodingTool tool) {
-    Project p;
-    p.id = QUuid::createUuid();
-    p.name = name;
-    p.directory = QStringLiteral("/tmp");
-    p.tmuxSessionName = session;
-    p.launchCommand = QStringLiteral("claude");
-    p.tool = tool;
-    p.createdAt = QDateTime::currentDateTimeUtc();
-    return p;
-}
-
-} // namespace
-
-class TestAgentService : public QObject {
-    Q_OBJECT
-private Q_SLOTS:
-    void init();
-    void cleanup();
-
-    void startStoresOneTrailingSlashLess_data();
-    void startStoresOneTrailingSlashLess();
-    void postsOnceAfterIdleAndTypesTheReply();
-    void questionOnScreenAtFirstSight_data();
-    void questionOnScreenAtFirstSight();
-    void failedPostIsRetriedOnTheNextScan();
-    void questionTextIsCapped_data();
-    void questionTextIsCapped();
-    void changedScreenAllowsTheSameQuestionAgain();
-    void onlyTheProjectsPanesAreRead();
-    void eachPaneIsCapturedOncePerScan();
-    void vanishedPaneExpiresItsQuestionAndIsClosed();
-    void questionExpiresWhenThePaneMovesOn();
-    void pendingQuestionOutlivesARestart_data();
-    void pendingQuestionOutlivesARestart();
-    void replyIsDroppedWhenTheScreenMovedMeanwhile();
-    void replyTyping_data();
-    void replyTyping();
-    void onlyTextReachesThePaneAndFailuresAreRetried();
-    void commands_data();
-    void commands();
-    void syncPayloadAndStatus_data();
-    void syncPayloadAndStatus();
-    void serverFaultsNeverStopTheLoop();
-
-private:
-    // Runs the bash program `script` in a new session; returns its pane target.
-    QString startScript(const QString &session, const QString &script);
-    // Runs the event loop (the engine keeps working) until the pane shows `text`.
-    bool waitForScreen(const QString &pane, const QString &text, int timeoutMs = 5000) const;
-    // Creates the file a script waits on.
-    void touch(const QString &name) const;
-    void makeEngine();
-    void startEngine();
-    void stopEngine();
-    // The one project every pane belongs to (generic: every pane of the private server).
-    Project addProject(const QString &session, CodingTool tool = CodingTool::generic);
-
-    std::unique_ptr<FakeServer> m_server;
-    std::unique_ptr<ProjectStore> m_store;
-    std::unique_ptr<AgentService> m_engine;
-    std::unique_ptr<TmuxServer> m_tmux;
-    int m_scripts = 0;
-    CountingSink m_sink;
-    int m_nextSession = 0;
-};
-
-void TestAgentService::init() {
-    m_server = std::make_unique<FakeServer>();
-    m_server->on(
-        "POST", QStringLiteral("/api/sessions"),
-        FakeResponse::json(201, QJsonObject{{QStringLiteral("id"), QStringLiteral("s1")}}));
-    m_server->on(
-        "POST", questionsPath,
-        FakeResponse::json(201, QJsonObject{{QStringLiteral("id"), QStringLiteral("q1")}}));
-    m_server->on("PUT", QStringLiteral("/api/projects"), FakeResponse::raw(200, "{}"));
-    m_server->on("GET", QStringLiteral("/api/commands/pending"), FakeResponse::raw(200, "[]"));
-    m_server->on("GET", QStringLiteral("/api/sessions/s1/inputs"), FakeResponse::raw(200, "[]"));
-
-    const QString file = TestEnvironment::current()->dataHome() +
-                         QStringLiteral("/store%1.json").arg(++m_nextSession);
-    m_store = std::make_unique<ProjectStore>(file);
-    QDir(QFileInfo(AgentStateFile::defaultPath()).path()).removeRecursively();
-    makeEngine();
-    m_sink.played = 0;
-    m_tmux = std::make_unique<TmuxServer>();
-    Settings::write(Settings::notificationSound, true);
-    Settings::remove(Settings::watchAllSessions);
-}
-
-void TestAgentService::makeEngine() {
-    m_engine = std::make_unique<AgentService>();
-    m_engine->setProjectStore(m_store.get());
-    m_engine->setPollInterval(0.05);
-    m_engine->setIdleThreshold(0.2);
-    m_engine->setAlertSink(&m_sink);
-}
-
-void TestAgentService::cleanup() {
-    stopEngine();
-    TmuxService::setSearchPathsForTesting({TmuxServer::executable()});
-    m_engine.reset();
-    m_server.reset();
-    m_tmux.reset();
-    m_store.reset();
-}
-
-QString TestAgentService::startScript(const QString &session, const QString &script) {
-    const QString file = m_tmux->writeScript(QStringLiteral("script%1").arg(++m_scripts), script);
-    return m_tmux->startSession(session, QStringLiteral("bash ") + file);
-}
-
-bool TestAgentService::waitForScreen(const QString &pane, const QString &text,
-                                     int timeoutMs) const {
-    return QTest::qWaitFor([&] { return m_tmux->capture(pane).contains(text); }, timeoutMs);
-}
-
-void TestAgentService::touch(const QString &name) const {
-    QFile file(m_tmux->scratchDir() + QLatin1Char('/') + name);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-}
-
-void TestAgentService::startEngine() {
-    m_engine->start(m_server->baseUrl(), QStringLiteral("qk_test"), QStringLiteral("Quillet Mac"));
-}
-
-void TestAgentService::stopEngine() {
-    if (!m_engine)
-        return;
-    m_engine->stop();
-    QVERIFY(QTest::qWaitFor([&] { return !m_engine->isLoopActive(); }, 10000));
-}
-
-Project TestAgentService::addProject(const QString &session, CodingTool tool) {
-    const Project p = project(QStringLiteral("Web app"), session, tool);
-    m_store->add(p);
-    return p;
-}
-
-void TestAgentService::startStoresOneTrailingSlashLess_data() {
-    QTest::addColumn<QString>("given");
-    QTest::addColumn<QString>("stored");
-    QTest::newRow("none") << "http://127.0.0.1:1"
-                          << "http://127.0.0.1:1";
-    QTest::newRow("one") << "http://127.0.0.1:1/"
-                         << "http://127.0.0.1:1";
-    QTest::newRow("two") << "http://127.0.0.1:1//"
-                         << "http://127.0.0.1:1/";
-}
-
-void TestAgentService::startStoresOneTrailingSlashLess() {
-    QFETCH(QString, given);
-    QFETCH(QString, stored);
-    LogCapture log;
-    m_engine->start(given, QStringLiteral("k"), QStringLiteral("Quillet Mac"));
-    QVERIFY(m_engine->isRunning());
-    QCOMPARE(m_engine->serverURL(), stored);
-    QVERIFY(log.contains(QStringLiteral("Agent started (label: Quillet Mac)")));
-}
-
-void TestAgentService::postsOnceAfterIdleAndTypesTheReply() {
-    addProject(QStringLiteral("web"));
-    const QString pane = startScript(QStringLiteral("web"), yesNoScript);
-    QVERIFY(waitForScreen(pane, QStringLiteral("Building the parser")));
-    // A command poll that takes seconds holds neither the question nor its reply.
-    FakeResponse slowCommands = FakeResponse::raw(200, "[]");
-    slowCommands.delayMs = 8000;
-    m_server->on("GET", QStringLiteral("/api/commands/pending"), slowCommands);
-    LogCapture log;
-    QSignalSpy posted(m_engine.get(), &AgentService::questionPosted);
-    startEngine();
-    QVERIFY(QTest::qWaitFor([&] { return log.contains(QStringLiteral("seeding baseline")); }));
-    touch(QStringLiteral("go"));
-
-    QVERIFY(posted.wait(5000));
-    const QList<RecordedRequest> questions = m_server->requests("POST", questionsPath);
-    QCOMPARE(questions.size(), 1);
-    const QJsonObject body = questions.first().json().object();
-    QCOMPARE(body.value("question_text").toString(), QStringLiteral("Proceed? (y/n)"));
-    QVERIFY(body.value("context").toString().contains(QStringLiteral("Step 2 wants to write")));
-    QCOMPARE(m_engine->pendingQuestions().value(pane), QStringLiteral("q1"));
-    QCOMPARE(m_engine->monitoredSessions().value(pane).status, SessionStatus::waitingForInput);
-    QCOMPARE(m_engine->monitoredSessions().value(pane).serverSessionId, QStringLiteral("s1"));
-    QVERIFY(log.contains(QStringLiteral("Posted question: Proceed? (y/n)")));
-    QCOMPARE(m_sink.played, 1);
-
-    // Still and unanswered: a few more scans post nothing new.
-    QSignalSpy scans(m_engine.get(), &AgentService::stateChanged);
-    QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 6; }));
-    QCOMPARE(m_server->requests("POST", questionsPath).size(), 1);
-
-    m_server->on("GET", replyPath,
-                 FakeResponse::json(200, QJsonObject{{QStringLiteral("reply_text"), "y"}}));
-    QVERIFY(waitForScreen(pane, QStringLiteral("Answer: [y] len=1")));
-    QCOMPARE(m_server->requests("GET", QStringLiteral("/api/commands/pending")).size(), 1);
-    QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingQuestions().isEmpty(); }));
-    QCOMPARE(m_engine->monitoredSessions().value(pane).status, SessionStatus::active);
-    QVERIFY(log.contains(QStringLiteral("Injected reply: y")));
-    QVERIFY(log.contains(QStringLiteral("Reply typed as text, then Enter")));
-    QCOMPARE(m_server->requests("GET", replyPath).first().query.toString(),
-             QStringLiteral("timeout=0"));
-    // The answered screen is new, its last lines are posted once it is still in turn.
-    QVERIFY(posted.wait(5000));
-    QCOMPARE(m_server->requests("POST", questionsPath).size(), 2);
-}
-
-void TestAgentService::questionOnScreenAtFirstSight_data() {
-    QTest::addColumn<bool>("launchedHere");
-    QTest::newRow("already there: old news") << false;
-    QTest::newRow("launched by this process: news") << true;
-}
-
-void TestAgentService::questionOnScreenAtFirstSight() {
-    QFETCH(bool, launchedHere);
-    addProject(QStringLiteral("web"));
-    touch(QStringLiteral("go"));
-    if (launchedHere)
-        m_engine->noteLaunchedSession(QStringLiteral("web"));
-    const QString pane = startScript(QStringLiteral("web"), yesNoScript);
-    QVERIFY(waitForScreen(pane, QStringLiteral("Proceed?")));
-    QSignalSpy scans(m_engine.get(), &AgentService::stateChanged);
-    startEngine();
-    QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 10; }));
-    QCOMPARE(m_server->requests("POST", questionsPath).size(), launchedHere ? 1 : 0);
-    QCOMPARE(m_engine->pendingQuestions().size(), launchedHere ? 1 : 0);
-    QCOMPARE(m_sink.played, launchedHere ? 1 : 0);
-}
-
-void TestAgentService::failedPostIsRetriedOnTheNextScan() {
-    addProject(QStringLiteral("web"));
-    const QString pane = startScript(QStringLiteral("web"), yesNoScript);
-    QVERIFY(waitForScreen(pane, QStringLiteral("Building")));
-    m_server->enqueue("POST", questionsPath, FakeResponse::raw(500, "{}"));
-    m_server->enqueue("POST", questionsPath,
-                      FakeResponse::json(200, QJsonObject{{QStringLiteral("id"), "q0"}}));
-    LogCapture log;
-    startEngine();
-    QVERIFY(QTest::qWaitFor([&] { return log.contains(QStringLiteral("seeding baseline")); }));
-    touch(QStringLiteral("go"));
-    QVERIFY(QTest::qWaitFor([&] { return !m_engine->pendingQuestions().isEmpty(); }));
-    QCOMPARE(m_server->requests("POST", questionsPath).size(), 3);
-    QCOMPARE(m_engine->pendingQuestions().value(pane), QStringLiteral("q1"));
-    QCOMPARE(log.matching(QStringLiteral("Posted question:")).size(), 1);
-}
-
-void TestAgentService::questionTextIsCapped_data() {
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<QString>("posted");
-    const QString a498(498, QLatin1Char('a'));
-    QTest::newRow("short") << "Proceed?"
-                           << "Proceed?";
-    QTest::newRow("exactly the limit") << QString(500, 'a') << QString(500, 'a');
-    QTest::newRow("longer") << QString(3401, 'a') << QString(499, 'a') + "…";
-    QTest::newRow("never half a character") << a498 + "😀😀" << a498 + "…";
-}
-
-void TestAgentService::questionTextIsCapped() {
-    QFETCH(QString, text);
-    QFETCH(QString, posted);
-    QCOMPARE(AgentService::capQuestionText(text), posted);
-}
-
-void TestAgentService::changedScreenAllowsTheSameQuestionAgain() {
-    // Asks the same thing twice; the answer in between changes the screen.
-    addProject(QStringLiteral("web"));
-    const QString pane = startScript(QStringLiteral("web"), QStringLiteral(R"(
-while [ ! -e go ]; do sleep 0.02; done
-for i in 1 2; do clear; printf 'Proceed? (y/n) '; read -r a; clear; echo "done $i"; sleep 1.5; done
-exec sleep 600
-)"));
-    LogCapture log;
-    startEngine();
-    QVERIFY(QTest::qWaitFor([&] { return log.contains(QStringLiteral("seeding baseline")); }));
-    touch(QStringLiteral("go"));
-    QVERIFY(QTest::qWaitFor([&] { return m_server->requests("POST", questionsPath).size() == 1; }));
-    QVERIFY(log.contains(QStringLiteral("Content changed, resetting idle timer")));
-    m_server->enqueue("GET", replyPath,
-                      FakeResponse::json(200, QJsonObject{{QStringLiteral("reply_text"), "y"}}));
-    QVERIFY(waitForScreen(pane, QStringLiteral("done 1")));
-    QVERIFY(QTest::qWaitFor([&] { return m_server->requests("POST", questionsPath).size() >= 3; }));
-    const QList<RecordedRequest> questions = m_server->requests("POST", questionsPath);
-    // The question, the "done 1" screen, and the same question once more.
-    QCOMPARE(questions[0].json()["question_text"].toString(), QStringLiteral("Proceed? (y/n)"));
-    QCOMPARE(questions[1].json()["question_text"].toString(), QStringLiteral("done 1"));
-    m_server->enqueue("GET", replyPath,
-                      FakeResponse::json(200, QJsonObject{{QStringLiteral("reply_text"), "y"}}));
-    QVERIFY(QTest::qWaitFor([&] {
-        const auto all = m_server->requests("POST", questionsPath);
-        for (qsizetype i = 2; i < all.size(); ++i) {
-            if (all[i].json()["question_text"].toString() == QLatin1String("Proceed? (y/n)"))
-                return true;
-        }
-        return false;
-    }));
-}
-
-void TestAgentService::onlyTheProjectsPanesAreRead() {
-    // A generic project, and a Claude Code project whose own session does not run.
-    m_store->add(project(QStringLiteral("Web"), QStringLiteral("web"), CodingTool::generic));
-    m_store->add(project(QStringLiteral("Agent"), QStringLiteral("agent"), CodingTool::claudeCode));
-    const QString web =
-        startScript(QStringLiteral("web"), QStringLiteral("echo 'build log'\nexec sleep 600"));
-    const QString notes = startScript(QStringLiteral("private-notes"), QStringLiteral(R"(
-echo "PIN 4711, token tk_secret"
-printf 'Unlock the vault? (y/n) '
-exec sleep 600
-)"));
-    const QString claude =
-        startScript(QStringLiteral("elsewhere"),
-                    QStringLiteral("echo '⏺ Claude Code at work'\nexec sleep 600"));
-    QVERIFY(waitForScreen(claude, QStringLiteral("at work")));
-    Settings::write(Settings::watchAllSessions, false);
-    QSignalSpy scans(m_engine.get(), &AgentService::stateChanged);
-    startEngine();
-    QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 5; }));
-    QCOMPARE(m_engine->monitoredSessions().keys(), QStringList{web});
-
-    // On (the default), a Claude Code pane anywhere is its tool's project's; the notes stay unread.
-    Settings::remove(Settings::watchAllSessions);
-    QVERIFY(QTest::qWaitFor([&] { return m_engine->monitoredSessions().contains(claude); }));
-    QCOMPARE(m_engine->monitoredSessions().value(claude).projectName, QStringLiteral("Agent"));
-    scans.clear();
-    QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 5; }));
-    QVERIFY(!m_engine->monitoredSessions().contains(notes));
-    for (const RecordedRequest &request : m_server->requests()) {
-        QVERIFY2(!request.body.contains("4711") && !request.body.contains("private-notes"),
-                 request.body.constData());
-    }
-}
-
-void TestAgentService::eachPaneIsCapturedOncePerScan() {
-    QStringList panes;
-    for (int i = 0; i < 10; ++i) {
-        addProject(QStringLiteral("p%1").arg(i));
-        panes << startScript(QStringLiteral("p%1").arg(i),
-                             QStringLiteral("echo ready %1\nexec sleep 600").arg(i));
-    }
-    QVERIFY(waitForScreen(panes.last(), QStringLiteral("ready 9")));
-    m_engine->client().setServerUrl(m_server->baseUrl());
-    m_engine->client().setApiKey(QStringLiteral("k"));
-    awaitTask(m_engine->scan()); // first sight
-    QVERIFY(QTest::qWaitFor([&] { return !m_engine->isLoopActive(); }));
-    const quint64 before = TmuxService::processesStarted();
-    awaitTask(m_engine->scan());
-    QVERIFY(QTest::qWaitFor([&] { return !m_engine->isLoopActive(); }));
-    // One listing, one capture per pane, one session listing for the upload.
-    QCOMPARE(TmuxService::processesStarted() - before, 12u);
-    QCOMPARE(m_engine->monitoredSessions().keys(), panes);
-}
-
-void TestAgentService::vanishedPaneExpiresItsQuestionAndIsClosed() {
-    addProject(QStringLiteral("web"));
-    addProject(QStringLiteral("other"));
-    const QString pane = startScript(QStringLiteral("web"), yesNoScript);
-    const QString other = startScript(QStringLiteral("other"), QStringLiteral("exec sleep 600"));
-    LogCapture log;
-    startEngine();
-    QVERIFY(QTest::qWaitFor([&] { return log.contains(QStringLiteral("seeding baseline")); }));
-    touch(QStringLiteral("go"));
-    QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingQuestions().contains(pane); }));
-    QVERIFY(m_engine->sessions().contains(other));
-    TmuxService::killSession(QStringLiteral("web"));
-    QVERIFY(QTest::qWaitFor([&] { return !m_engine->monitoredSessions().contains(pane); }));
-    QVERIFY(log.contains(QStringLiteral("Closed stale session for disappeared pane: web:0.0")));
-    QVERIFY(!log.contains(QStringLiteral("disappeared pane: other")));
-    QVERIFY(m_engine->sessions().contains(other));
-    // Its question is expired first, then its session closed.
-    QVERIFY(QTest::qWaitFor([&] {
-        return !m_server->requests("PATCH", QStringLiteral("/api/sessions/s1")).isEmpty();
-    }));
-    QStringList patches;
-    for (const RecordedRequest &r : m_server->requests()) {
-        if (r.method == "PATCH")
-            patches << r.path + ' ' + r.json()["status"].toString();
-    }
-    QCOMPARE(patches,
-             (QStringList{"/api/sessions/s1/questions/q1 expired", "/api/sessions/s1 closed"}));
-}
-
-void TestAgentService::questionExpiresWhenThePaneMovesOn() {
-    addProject(QStringLiteral("web"));
-    // Gives up waiting on its own once told to.
-    const QString pane = startScript(QStringLiteral("web"), QStringLiteral(R"(
-while [ ! -e go ]; do sleep 0.02; done
-printf 'Proceed? (y/n) '
-while [ ! -e later ]; do sleep 0.02; done
-echo; echo "Timed out, going on"
-exec sleep 600
-)"));
-    LogCapture log;
-    startEngine();
-    QVERIFY(QTest::qWaitFor([&] { return log.contains(QStringLiteral("seeding baseline")); }));
-    touch(QStringLiteral("go"));
-    QVERIFY(QTest::qWaitFor([&] { return !m_engine->pendingQuestions().isEmpty(); }));
-    touch(QStringLiteral("later"));
-    QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingQuestions().isEmpty(); }));
-    QVERIFY(log.contains(QStringLiteral("Question expired — pane changed")));
-    const auto expiries =
-        m_server->requests("PATCH", QStringLiteral("/api/sessions/s1/questions/q1"));
-    QCOMPARE(expiries.size(), 1);
-    QCOMPARE(expiries.first().json()["status"].toString(), QStringLiteral("expired"));
-    QCOMPARE(m_engine->monitoredSessions().value(pane).status, SessionStatus::active);
-    QVERIFY(m_tmux->capture(pane).contains(QStringLiteral("Proceed? (y/n)")));
-}
-
-void TestAgentService::pendingQuestionOutlivesARestart_data() {
-    QTest::addColumn<bool>("movedOnMeanwhile");
-    QTest::newRow("still asking: the reply is typed") << false;
-    QTest::newRow("moved on: the question expires") << true;
-}
-
-void TestAgentService::pendingQuestionOutlivesARestart() {
-    QFETCH(bool, movedOnMeanwhile);
-    addProject(QStringLiteral("web"));
-    const QString pane = startScript(QStringLiteral("web"), QStringLiteral(R"(
-while [ ! -e go ]; do sleep 0.02; done
-printf 'Proceed? (y/n) '
-while [ ! -e later ]; do
-  if IFS= read -r -t 0.05 a; then echo "Answer: [$a]"; exec sleep 600; fi
-done
-echo; echo "Going on without an answer"
-exec sleep 600
-)"));
-    LogCapture log;
-    startEngine();
-    QVERIFY(QTest::qWaitFor([&] { return log.contains(QStringLiteral("seeding baseline")); }));
-    touch(QStringLiteral("go"));
-    QVERIFY(QTest::qWaitFor([&] { return !m_engine->pendingQuestions().isEmpty(); }));
-    const QString stateFile = AgentStateFile::defaultPath();
-    QCOMPARE(QFile::permissions(stateFile), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                                QFileDevice::ReadUser | QFileDevice::WriteUser);
-
-    stopEngine();
-    m_engine.reset();
-    if (movedOnMeanwhile) {
-        touch(QStringLiteral("later"));
-        QVERIFY(waitForScreen(pane, QStringLiteral("Going on")));
-    }
-    makeEngine();
-    QSignalSpy scans(m_engine.get(), &AgentService::stateChanged);
-    startEngine();
-    QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 3; }));
-    const QString questionPath = QStringLiteral("/api/sessions/s1/questions/q1");
-    QCOMPARE(m_server->requests("POST", QStringLiteral("/api/sessions")).size(), 1);
-    if (movedOnMeanwhile) {
-        QVERIFY(m_engine->pendingQuestions().isEmpty());
-        QCOMPARE(m_server->requests("PATCH", questionPath).size(), 1);
-        QVERIFY(log.contains(QStringLiteral("Question expired — pane changed")));
-    } else {
-        QCOMPARE(m_engine->pendingQuestions().value(pane), QStringLiteral("q1"));
-        QVERIFY(m_server->requests("PATCH", questionPath).isEmpty());
-        QCOMPARE(m_server->requests("POST", questionsPath).size(), 1);
-        m_server->on("GET", replyPath,
-                     FakeResponse::json(200, QJsonObject{{QStringLiteral("reply_text"), "y"}}));
-        QVERIFY(waitForScreen(pane, QStringLiteral("Answer: [y]")));
-    }
-
-    // A damaged file is set aside, and the engine starts afresh.
-    stopEngine();
-    m_engine.reset();
-    QFile damaged(stateFile);
-    QVERIFY(damaged.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    damaged.write("{\"panes\": [");
-    damaged.close();
-    makeEngine();
-    startEngine();
-    QVERIFY(log.contains(QStringLiteral("Failed to read agent state")));
-    QCOMPARE(QDir(QFileInfo(stateFile).path())
-                 .entryList({QStringLiteral("agent-state.json.corrupt-*")})
-                 .size(),
-             1);
-    QVERIFY(m_engine->monitoredSessions().isEmpty());
-}
-
-void TestAgentService::replyIsDroppedWhenTheScreenMovedMeanwhile() {
-    addProject(QStringLiteral("web"));
-    const QString pane = startScript(QStringLiteral("web"), QStringLiteral(R"(
-while [ ! -e go ]; do sleep 0.02; done
-printf 'Proceed? (y/n) '
-while [ ! -e tick ]; do sleep 0.02; done
-echo; echo "redrawn"
-IFS= read -r a; echo "Typed: [$a]"
-exec sleep 600
-)"));
-    LogCapture log;
-    startEngine();
-    QVERIFY(QTest::qWaitFor([&] { return log.contains(QStringLiteral("seeding baseline")); }));
-    touch(QStringLiteral("go"));
-    QVERIFY(QTest::qWaitFor([&] { return !m_engine->pendingQuestions().isEmpty(); }));
-    // The reply arrives late; the screen changes while it is on its way.
-    FakeResponse late = FakeResponse::json(200, QJsonObject{{QStringLiteral("reply_text"), "y"}});
-    late.delayMs = 400;
-    m_server->enqueue("GET", replyPath, late);
-    connect(m_server.get(), &FakeServer::requestRecorded, this, [this](const RecordedRequest &r) {
-        if (r.path == replyPath)
-            touch(QStringLiteral("tick"));
-    });
-    QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingQuestions().isEmpty(); }));
-    QVERIFY(waitForScreen(pane, QStringLiteral("redrawn")));
-    QTest::qWait(300);
-    QVERIFY(!m_tmux->capture(pane).contains(QStringLiteral("Typed:")));
-    QVERIFY(!log.contains(QStringLiteral("Injected reply")));
-    QVERIFY(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1/questions/q1")).isEmpty());
-}
-
-void TestAgentService::replyTyping_data() {
-    QTest::addColumn<QString>("script");
-    QTest::addColumn<QString>("reply");
-    QTest::addColumn<QString>("expectedScreen");
-    QTest::addColumn<QString>("unexpectedScreen");
-    QTest::addColumn<QString>("logLine");
-
-    // Like the agents' numbered menus: the digit answers by itself, then a second question.
-    const QString instantMenu = QStringLiteral(R"(
-while [ ! -e go ]; do sleep 0.02; done
-echo "Which database?"; echo "1. SQLite"; echo "2. Postgres"
-IFS= read -r -s -n 1 c; echo "Chose: [$c]"
-printf 'Name of the table? '; IFS= read -r t; echo "Table: [$t]"
-exec sleep 600
-)");
-    // A menu that waits for its line: the digit alone leaves the question on screen.
-    const QString lineMenu = QStringLiteral(R"(
-while [ ! -e go ]; do sleep 0.02; done
-echo "Trust this folder?"; echo "1. Yes"; echo "2. No"
-IFS= read -r c; echo "Chose: [$c]"
-exec sleep 600
-)");
-    const QString lineQuestion = QStringLiteral(R"(
+// Asks for a line and prints what it read.
+const QString lineQuestion = QStringLiteral(R"(
 while [ ! -e go ]; do sleep 0.02; done
 printf 'Continue? '
 IFS= read -r c; echo "Got: [$c] len=${#c}"
 exec sleep 600
 )");
-    QTest::newRow("menu answers on the digit") << instantMenu << "1"
-                                               << "Chose: [1]"
-                                               << "Table: []"
-                                               << "Reply typed as a menu key alone";
-    QTest::newRow("menu waits for Enter") << lineMenu << "1"
-                                          << "Chose: [1]"
-                                          << ""
-                                          << "Reply typed as a menu key, then Enter";
-    QTest::newRow("tab") << lineQuestion << "\t"
-                         << "len=1"
-                         << ""
-                         << "Reply typed as Tab, then Enter";
-    QTest::newRow("digit, no menu") << lineQuestion << "2"
-                                    << "Got: [2] len=1"
-                                    << ""
-                                    << "Reply typed as text, then Enter";
-    QTest::newRow("nothing but control characters: no Enter alone")
-        << lineQuestion << "\u0003\u001b"
-        << ""
-        << "Got:"
-        << "Reply not typed (nothing but control characters): \\x03\\x1b";
-    QTest::newRow("word leading hyphen") << lineQuestion << "-n yes"
-                                         << "Got: [-n yes]"
-                                         << ""
-                                         << "Reply typed as text, then Enter";
-}
 
-void TestAgentService::replyTyping() {
-    QFETCH(QString, script);
-    QFETCH(QString, reply);
-    QFETCH(QString, expectedScreen);
-    QFETCH(QString, unexpectedScreen);
-    QFETCH(QString, logLine);
-    addProject(QStringLiteral("web"));
-    const QString pane = startScript(QStringLiteral("web"), script);
-    LogCapture log;
-    startEngine();
-    QVERIFY(QTest::qWaitFor([&] { return log.contains(QStringLiteral("seeding baseline")); }));
-    touch(QStringLiteral("go"));
-    QVERIFY(QTest::qWaitFor([&] { return !m_engine->pendingQuestions().isEmpty(); }));
-    m_server->enqueue("GET", replyPath,
-                      FakeResponse::json(200, QJsonObject{{QStringLiteral("reply_text"), reply}}));
-    QVERIFY2(waitForScreen(pane, expectedScreen), qPrintable(m_tmux->capture(pane)));
-    QVERIFY(QTest::qWaitFor([&] { return log.contains(logLine); }));
-    if (!unexpectedScreen.isEmpty()) {
-        QTest::qWait(800);
-        QVERIFY2(!m_tmux->capture(pane).contains(unexpectedScreen),
-                 qPrintable(m_tmux->capture(pane)));
-    }
-}
-
-void TestAgentService::onlyTextReachesThePaneAndFailuresAreRetried() {
-    // Records every byte the pane's program receives, in raw mode with bracketed paste asked
-    // for, as the agents read; asks a question once "go" exists.
-    QFile recorder(m_tmux->scratchDir() + QStringLiteral("/recorder.py"));
-    QVERIFY(recorder.open(QIODevice::WriteOnly));
-    recorder.write(R"(import os, select, tty
+// Records every byte the pane's program receives, in raw mode with bracketed paste asked for, as
+// the agents read; asks a question once "go" exists.
+const char recorderScript[] = R"(import os, select, tty
 tty.setraw(0)
 os.write(1, b"\x1b[?2004hready\r\n")
 asked = False
@@ -643,268 +59,782 @@ with open("received", "wb") as out:
         if select.select([0], [], [], 0.02)[0]:
             out.write(os.read(0, 65536))
             out.flush()
-)");
-    recorder.close();
-    const QString received = m_tmux->scratchDir() + QStringLiteral("/received");
-    const auto receivedBytes = [&] {
-        QFile file(received);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    };
-    // tmux as the engine sees it: typing fails while "fail" exists, as into a pane that is gone;
-    // listing dies while "nolist" exists, as a busy tmux killed at its time limit.
-    const QString fail = m_tmux->scratchDir() + QStringLiteral("/fail");
-    const QString nolist = m_tmux->scratchDir() + QStringLiteral("/nolist");
-    TmuxService::setSearchPathsForTesting({m_tmux->writeScript(
-        QStringLiteral("faulty-tmux"),
-        QStringLiteral("case \"$1\" in send-keys|load-buffer|paste-buffer) [ -e '%1' ] && exit 1;; "
-                       "list-panes) [ -e '%2' ] && kill -9 $$;; esac\nexec '%3' \"$@\"\n")
-            .arg(fail, nolist, TmuxServer::executable()))});
-    addProject(QStringLiteral("web"));
-    const QString pane =
-        startScript(QStringLiteral("web"), QStringLiteral("exec python3 recorder.py"));
-    QVERIFY(waitForScreen(pane, QStringLiteral("ready")));
+)";
 
-    // The server offers each input until it is acknowledged.
-    const QString long100k = QString(QStringLiteral("0123456789")).repeated(10000);
-    QJsonArray inputs{
-        QJsonObject{{"id", "i1"}, {"input_text", "y\ntouch /tmp/x"}},
-        QJsonObject{{"id", "i2"}, {"input_text", "a\u001b[31mb\u0004c\u0015d\u007fe\rf\u0085g"}},
-        QJsonObject{{"input_text", "no id"}},
-        QJsonObject{{"id", "i3"}, {"input_text", "\u0003"}},
-        QJsonObject{{"id", "i9"}, {"input_text", 7}},
-        QJsonObject{{"id", "i4"}, {"key", "Escape"}, {"input_text", "ignored"}},
-        QJsonObject{{"id", "i5"}, {"key", "Ctrl-C"}},
-        QJsonObject{{"id", "i6"}, {"key", "rm -rf ~"}},
-        QJsonObject{{"id", "i7"}, {"input_text", long100k}},
-        QJsonObject{{"id", "i8"}, {"input_text", "done\r\n"}},
-    };
-    auto acked = std::make_shared<QStringList>();
-    m_server->on("GET", QRegularExpression(QStringLiteral("/api/sessions/s1/inputs")),
-                 [inputs, acked](const RecordedRequest &) {
-                     QJsonArray open;
-                     for (const QJsonValue &input : inputs)
-                         if (!acked->contains(input["id"].toString()))
-                             open.append(input);
-                     return FakeResponse::json(200, open);
-                 });
-    m_server->on("PATCH", QRegularExpression(QStringLiteral("/api/sessions/s1/inputs/.*")),
-                 [acked](const RecordedRequest &r) {
-                     acked->append(r.path.section('/', -1));
-                     return FakeResponse::raw(200, "{}");
-                 });
+class CountingSink : public AlertSink {
+public:
+    void playAlertSound() override { ++played; }
+    int played = 0;
+};
 
-    touch(QStringLiteral("fail"));
-    LogCapture log;
-    QSignalSpy scans(m_engine.get(), &AgentService::stateChanged);
-    startEngine();
-    QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 3; }));
-    QVERIFY(acked->isEmpty());
-    QVERIFY(receivedBytes().isEmpty());
-    QVERIFY(!log.contains(QStringLiteral("Injected")));
-
-    QVERIFY(QFile::remove(fail));
-    QVERIFY(QTest::qWaitFor([&] { return acked->size() == 8; }, 15000));
-    const QByteArray start = "\x1b[200~", end = "\x1b[201~";
-    const QByteArray inputBytes = start + "y\rtouch /tmp/x" + end + '\r' + start + "a[31mbcde\rfg" +
-                                  end + '\r' + "\x1b" + "\x03" + start + long100k.toLatin1() + end +
-                                  '\r' + "done\r";
-    QTRY_COMPARE(receivedBytes(), inputBytes);
-    QCOMPARE(*acked, (QStringList{"i1", "i2", "i3", "i4", "i5", "i6", "i7", "i8"}));
-    QVERIFY(log.contains(QStringLiteral("Injected input: y\\ntouch /tmp/x")));
-
-    // A reply is one line, typed whatever its length, and kept until it could be typed.
-    touch(QStringLiteral("fail"));
-    touch(QStringLiteral("go"));
-    QVERIFY(QTest::qWaitFor([&] { return !m_engine->pendingQuestions().isEmpty(); }));
-    const QString tail = QString(16500, QLatin1Char('r'));
-    m_server->on("GET", replyPath,
-                 FakeResponse::json(200, QJsonObject{{QStringLiteral("reply_text"),
-                                                      "y\ntouch /tmp/x\u0003 " + tail + "\n"}}));
-    scans.clear();
-    QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 3; }));
-    QCOMPARE(m_engine->pendingQuestions().value(pane), QStringLiteral("q1"));
-    QCOMPARE(receivedBytes(), inputBytes);
-    // A failed listing is no proof the pane is gone: the question stays, unexpired.
-    touch(QStringLiteral("nolist"));
-    const auto failedListings = [&] { return log.matching(QStringLiteral("Pane listing failed")); };
-    QVERIFY(QTest::qWaitFor([&] { return failedListings().size() >= 2; }));
-    QCOMPARE(m_engine->pendingQuestions().value(pane), QStringLiteral("q1"));
-    QVERIFY(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1/questions/q1")).isEmpty());
-    QVERIFY(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1")).isEmpty());
-    QVERIFY(QFile::remove(nolist));
-    QVERIFY(QFile::remove(fail));
-    QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingQuestions().isEmpty(); }));
-    const QByteArray replyBytes = start + "y touch /tmp/x " + tail.toLatin1() + end + '\r';
-    QTRY_COMPARE(receivedBytes(), inputBytes + replyBytes);
-    QCOMPARE(log.matching(QStringLiteral("Injected reply: y touch /tmp/x r")).size(), 1);
+Project project(const QString &name, const QString &session, CodingTool tool) {
+    Project p = sampleProject(name, QStringLiteral("/tmp"), tool);
+    p.tmuxSessionName = session;
+    return p;
 }
 
-void TestAgentService::commands_data() {
-    QTest::addColumn<QByteArray>("queue");     // "%ID%" stands for the project's id
-    QTest::addColumn<QStringList>("expected"); // requests after the poll, "METHOD path body"
-    QTest::addColumn<QStringList>("calls");
-
-    const QString pending = QStringLiteral("GET /api/commands/pending");
-    const QString put = QStringLiteral("PUT /api/projects");
-    const auto ack = [](const QString &status, const QString &error = {}) {
-        QString body = QStringLiteral(R"({"status":"%1"})").arg(status);
-        if (!error.isEmpty())
-            body = QStringLiteral(R"({"error_message":"%1","status":"%2"})").arg(error, status);
-        return QStringLiteral("PATCH /api/commands/c1 ") + body;
-    };
-    QTest::newRow("launch") << QByteArray(
-                                   R"([{"id":"c1","project_id":"%ID%","command_type":"launch"}])")
-                            << QStringList{pending, ack("delivered"), ack("success"), put}
-                            << QStringList{"launch"};
-    QTest::newRow("stop") << QByteArray(
-                                 R"([{"id":"c1","project_id":"%ID%","command_type":"stop"}])")
-                          << QStringList{pending, ack("delivered"), ack("success"), put}
-                          << QStringList{"stop"};
-    QTest::newRow("empty queue") << QByteArray("[]") << QStringList{pending} << QStringList{};
-    QTest::newRow("lower-case id")
-        << QByteArray(R"([{"id":"c1","project_id":"%id%","command_type":"launch"}])")
-        << QStringList{pending, ack("failed", "Project not found locally"), put} << QStringList{};
-    QTest::newRow("unknown type")
-        << QByteArray(R"([{"id":"c1","project_id":"%ID%","command_type":"reboot"}])")
-        << QStringList{pending, ack("delivered"), ack("failed", "Unknown command type: reboot"),
-                       put}
-        << QStringList{};
-    QTest::newRow("no command_type") << QByteArray(R"([{"id":"c1","project_id":"%ID%"}])")
-                                     << QStringList{pending, put} << QStringList{};
-    QTest::newRow("not an array of objects")
-        << QByteArray(R"([{"id":"c1"}, 3])") << QStringList{pending} << QStringList{};
-    QTest::newRow("malformed") << QByteArray(R"([{"id":)") << QStringList{pending} << QStringList{};
+FakeResponse replyWith(const QString &text) {
+    return FakeResponse::json(200, QJsonObject{{QStringLiteral("reply_text"), text}});
 }
 
-void TestAgentService::commands() {
-    QFETCH(QByteArray, queue);
-    QFETCH(QStringList, expected);
-    QFETCH(QStringList, calls);
-    const Project p = addProject(QStringLiteral("web"));
-    queue.replace("%ID%", p.idText().toUtf8()).replace("%id%", p.idText().toLower().toUtf8());
-    m_server->on("GET", QStringLiteral("/api/commands/pending"), FakeResponse::raw(200, queue));
-    m_engine->client().setServerUrl(m_server->baseUrl());
-    m_engine->client().setApiKey(QStringLiteral("k"));
+} // namespace
 
-    QStringList seen; // callbacks, each with the number of requests made before it
-    m_engine->onLaunchProject = [&](const Project &launched) {
-        QCOMPARE(launched.id, p.id);
-        seen << QStringLiteral("launch");
-        QCOMPARE(m_server->requests().size(), 2); // the poll and "delivered"
-    };
-    m_engine->onStopProject = [&](const Project &) { seen << QStringLiteral("stop"); };
-    LogCapture log;
-    awaitTask(m_engine->pollCommands());
+class TestAgentService : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void init() {
+        m_server = std::make_unique<FakeServer>();
+        serveAgent(*m_server);
 
-    QStringList requests;
-    for (const RecordedRequest &r : m_server->requests()) {
-        QString line = QString::fromUtf8(r.method) + ' ' + r.path;
-        if (r.method == "PATCH")
-            line += ' ' + QString::fromUtf8(r.json().toJson(QJsonDocument::Compact));
-        requests << line;
+        const QString file = TestEnvironment::current()->dataHome() +
+                             QStringLiteral("/store%1.json").arg(++m_nextSession);
+        m_store = std::make_unique<ProjectStore>(file);
+        QDir(QFileInfo(AgentStateFile::defaultPath()).path()).removeRecursively();
+        makeEngine();
+        m_sink.played = 0;
+        m_tmux = std::make_unique<TmuxServer>();
+        Settings::write(Settings::notificationSound, true);
+        Settings::remove(Settings::watchAllSessions);
     }
-    QCOMPARE(requests, expected);
-    QCOMPARE(seen, calls);
-    if (calls == QStringList{"launch"})
-        QVERIFY(log.contains(QStringLiteral("Remote launch: Web app")));
-    if (calls == QStringList{"stop"})
-        QVERIFY(log.contains(QStringLiteral("Remote stop: Web app")));
-}
 
-void TestAgentService::syncPayloadAndStatus_data() {
-    QTest::addColumn<int>("status");
-    QTest::addColumn<bool>("withProjects");
-    QTest::addColumn<QString>("logLine");
-    QTest::newRow("two projects") << 200 << true << "Synced 2 project(s) to server";
-    QTest::newRow("no projects") << 200 << false << "Synced 0 project(s) to server";
-    QTest::newRow("201 is a failure") << 201 << true << "Failed to sync projects (status: 201)";
-    QTest::newRow("revoked key") << 401 << true << "Failed to sync projects (status: 401)";
-}
-
-void TestAgentService::syncPayloadAndStatus() {
-    QFETCH(int, status);
-    QFETCH(bool, withProjects);
-    QFETCH(QString, logLine);
-    Project first = project(QStringLiteral("API"), QStringLiteral("api"), CodingTool::codex);
-    first.autoLaunch = true;
-    first.launchCommand.clear();
-    const Project second =
-        project(QStringLiteral("Web"), QStringLiteral("web"), CodingTool::claudeCode);
-    if (withProjects) {
-        m_store->add(first);
-        m_store->add(second);
+    void cleanup() {
+        stopEngine();
+        TmuxService::setSearchPathsForTesting({TmuxServer::executable()});
+        m_engine.reset();
+        m_server.reset();
+        m_tmux.reset();
+        m_store.reset();
     }
-    // "web-old" only starts with "web"; "api" runs.
-    startScript(QStringLiteral("api"), QStringLiteral("exec sleep 600"));
-    startScript(QStringLiteral("web-old"), QStringLiteral("exec sleep 600"));
-    m_server->on("PUT", QStringLiteral("/api/projects"), FakeResponse::raw(status, "{}"));
-    m_engine->client().setServerUrl(m_server->baseUrl());
-    m_engine->client().setApiKey(QStringLiteral("k"));
-    LogCapture log;
-    awaitTask(m_engine->syncProjects());
 
-    QCOMPARE(m_server->requests().size(), 1);
-    const QJsonArray projects = m_server->requests().first().json()["projects"].toArray();
-    QVERIFY(log.contains(logLine));
-    if (!withProjects) {
-        QCOMPARE(m_server->requests().first().json().toJson(QJsonDocument::Compact),
-                 QByteArray(R"({"projects":[]})"));
-        return;
+    void postsOnceAfterIdleAndTypesTheReply() {
+        addProject(QStringLiteral("web"));
+        const QString pane = startScript(QStringLiteral("web"), yesNoScript);
+        QVERIFY(waitForScreen(pane, QStringLiteral("Building the parser")));
+        // A command poll that takes seconds holds neither the question nor its reply.
+        FakeResponse slowCommands = FakeResponse::raw(200, "[]");
+        slowCommands.delayMs = 8000;
+        m_server->on("GET", QStringLiteral("/api/commands/pending"), slowCommands);
+        LogCapture log;
+        QSignalSpy posted(m_engine.get(), &AgentService::questionPosted);
+        startAndAsk(log, false);
+
+        QVERIFY(posted.wait(5000));
+        const QList<RecordedRequest> questions = m_server->requests("POST", questionsPath);
+        QCOMPARE(questions.size(), 1);
+        const QJsonObject body = questions.first().json().object();
+        QCOMPARE(body.value("question_text").toString(), QStringLiteral("Proceed? (y/n)"));
+        QVERIFY(body.value("context").toString().contains(QStringLiteral("Step 2 wants to write")));
+        QCOMPARE(m_engine->pendingQuestions().value(pane), QStringLiteral("q1"));
+        QCOMPARE(m_engine->monitoredSessions().value(pane).status, SessionStatus::waitingForInput);
+        QCOMPARE(m_engine->monitoredSessions().value(pane).serverSessionId, QStringLiteral("s1"));
+        QVERIFY(log.contains(QStringLiteral("Posted question: Proceed? (y/n)")));
+        QCOMPARE(m_sink.played, 1);
+
+        // Still and unanswered: a few more scans post nothing new.
+        QSignalSpy scans(m_engine.get(), &AgentService::stateChanged);
+        QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 6; }));
+        QCOMPARE(m_server->requests("POST", questionsPath).size(), 1);
+
+        m_server->on("GET", replyPath, replyWith("y"));
+        QVERIFY(waitForScreen(pane, QStringLiteral("Answer: [y] len=1")));
+        QCOMPARE(m_server->requests("GET", QStringLiteral("/api/commands/pending")).size(), 1);
+        QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingQuestions().isEmpty(); }));
+        QCOMPARE(m_engine->monitoredSessions().value(pane).status, SessionStatus::active);
+        QVERIFY(log.contains(QStringLiteral("Injected reply: y")));
+        QVERIFY(log.contains(QStringLiteral("Reply typed as text, then Enter")));
+        QCOMPARE(m_server->requests("GET", replyPath).first().query.toString(),
+                 QStringLiteral("timeout=0"));
+        // The answered screen is new, its last lines are posted once it is still in turn.
+        QVERIFY(posted.wait(5000));
+        QCOMPARE(m_server->requests("POST", questionsPath).size(), 2);
     }
-    QCOMPARE(projects.size(), 2);
-    const QJsonObject api = projects[0].toObject();
-    QCOMPARE(api.keys().size(), 8);
-    QCOMPARE(api["id"].toString(), first.idText());
-    QVERIFY(api["id"].toString() == api["id"].toString().toUpper());
-    QCOMPARE(api["name"].toString(), QStringLiteral("API"));
-    QCOMPARE(api["directory"].toString(), QStringLiteral("/tmp"));
-    QCOMPARE(api["tmux_session_name"].toString(), QStringLiteral("api"));
-    QCOMPARE(api["launch_command"].toString(), QString());
-    QCOMPARE(api["tool"].toString(), QStringLiteral("codex"));
-    QCOMPARE(api["auto_launch"].toBool(), true);
-    QCOMPARE(api["is_running"].toBool(), true);
-    const QJsonObject web = projects[1].toObject();
-    QCOMPARE(web["tool"].toString(), QStringLiteral("claude-code"));
-    QCOMPARE(web["is_running"].toBool(), false);
-    QCOMPARE(web["auto_launch"].toBool(), false);
-}
 
-void TestAgentService::serverFaultsNeverStopTheLoop() {
-    addProject(QStringLiteral("web"));
-    const QString pane = startScript(QStringLiteral("web"), yesNoScript);
-    touch(QStringLiteral("go"));
-    m_engine->client().setTimeouts(200ms, 200ms);
-    // Wrong types, malformed JSON, a hang and a huge body, in turns.
-    auto turn = std::make_shared<int>(0);
-    m_server->on("GET", QRegularExpression(QStringLiteral("/.*")), [turn](const RecordedRequest &) {
-        FakeResponse response;
-        switch ((*turn)++ % 4) {
-        case 0:
-            response = FakeResponse::raw(200, R"({"id":5})");
-            break;
-        case 1:
-            response = FakeResponse::raw(200, "[{\"id\":");
-            break;
-        case 2:
-            response = FakeResponse::raw(200, "[]");
-            response.delayMs = 1000;
-            break;
-        default:
-            response = FakeResponse::raw(200, QByteArray(9 * 1024 * 1024, '['));
-            break;
+    void questionOnScreenAtFirstSight_data() {
+        QTest::addColumn<bool>("launchedHere");
+        QTest::newRow("already there: old news") << false;
+        QTest::newRow("launched by this process: news") << true;
+    }
+
+    void questionOnScreenAtFirstSight() {
+        QFETCH(bool, launchedHere);
+        addProject(QStringLiteral("web"));
+        touch(QStringLiteral("go"));
+        if (launchedHere)
+            m_engine->noteLaunchedSession(QStringLiteral("web"));
+        const QString pane = startScript(QStringLiteral("web"), yesNoScript);
+        QVERIFY(waitForScreen(pane, QStringLiteral("Proceed?")));
+        QSignalSpy scans(m_engine.get(), &AgentService::stateChanged);
+        startEngine();
+        QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 10; }));
+        QCOMPARE(m_server->requests("POST", questionsPath).size(), launchedHere ? 1 : 0);
+        QCOMPARE(m_engine->pendingQuestions().size(), launchedHere ? 1 : 0);
+        QCOMPARE(m_sink.played, launchedHere ? 1 : 0);
+    }
+
+    void failedPostIsRetriedOnTheNextScan() {
+        addProject(QStringLiteral("web"));
+        const QString pane = startScript(QStringLiteral("web"), yesNoScript);
+        QVERIFY(waitForScreen(pane, QStringLiteral("Building")));
+        m_server->enqueue("POST", questionsPath, FakeResponse::raw(500, "{}"));
+        m_server->enqueue("POST", questionsPath,
+                          FakeResponse::json(200, QJsonObject{{QStringLiteral("id"), "q0"}}));
+        LogCapture log;
+        startAndAsk(log);
+        QCOMPARE(m_server->requests("POST", questionsPath).size(), 3);
+        QCOMPARE(m_engine->pendingQuestions().value(pane), QStringLiteral("q1"));
+        QCOMPARE(log.matching(QStringLiteral("Posted question:")).size(), 1);
+    }
+
+    void questionTextIsCapped_data() {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("posted");
+        const QString a498(498, QLatin1Char('a'));
+        QTest::newRow("short") << "Proceed?"
+                               << "Proceed?";
+        QTest::newRow("exactly the limit") << QString(500, 'a') << QString(500, 'a');
+        QTest::newRow("longer") << QString(3401, 'a') << QString(499, 'a') + "…";
+        QTest::newRow("never half a character") << a498 + "😀😀" << a498 + "…";
+    }
+
+    void questionTextIsCapped() {
+        QFETCH(QString, text);
+        QFETCH(QString, posted);
+        QCOMPARE(AgentService::capQuestionText(text), posted);
+    }
+
+    void changedScreenAllowsTheSameQuestionAgain() {
+        // Asks the same thing twice; the answer in between changes the screen.
+        addProject(QStringLiteral("web"));
+        const QString pane = startScript(QStringLiteral("web"), QStringLiteral(R"(
+while [ ! -e go ]; do sleep 0.02; done
+for i in 1 2; do clear; printf 'Proceed? (y/n) '; read -r a; clear; echo "done $i"; sleep 1.5; done
+exec sleep 600
+)"));
+        LogCapture log;
+        startAndAsk(log, false);
+        QVERIFY(
+            QTest::qWaitFor([&] { return m_server->requests("POST", questionsPath).size() == 1; }));
+        QVERIFY(log.contains(QStringLiteral("Content changed, resetting idle timer")));
+        m_server->enqueue("GET", replyPath, replyWith("y"));
+        QVERIFY(waitForScreen(pane, QStringLiteral("done 1")));
+        QVERIFY(
+            QTest::qWaitFor([&] { return m_server->requests("POST", questionsPath).size() >= 3; }));
+        const QList<RecordedRequest> questions = m_server->requests("POST", questionsPath);
+        // The question, the "done 1" screen, and the same question once more.
+        QCOMPARE(questions[0].json()["question_text"].toString(), QStringLiteral("Proceed? (y/n)"));
+        QCOMPARE(questions[1].json()["question_text"].toString(), QStringLiteral("done 1"));
+        m_server->enqueue("GET", replyPath, replyWith("y"));
+        QVERIFY(QTest::qWaitFor([&] {
+            const auto all = m_server->requests("POST", questionsPath);
+            for (qsizetype i = 2; i < all.size(); ++i) {
+                if (all[i].json()["question_text"].toString() == QLatin1String("Proceed? (y/n)"))
+                    return true;
+            }
+            return false;
+        }));
+    }
+
+    void onlyTheProjectsPanesAreRead() {
+        // A generic project, and a Claude Code project whose own session does not run.
+        m_store->add(project(QStringLiteral("Web"), QStringLiteral("web"), CodingTool::generic));
+        m_store->add(
+            project(QStringLiteral("Agent"), QStringLiteral("agent"), CodingTool::claudeCode));
+        const QString web =
+            startScript(QStringLiteral("web"), QStringLiteral("echo 'build log'\nexec sleep 600"));
+        const QString notes = startScript(QStringLiteral("private-notes"), QStringLiteral(R"(
+echo "PIN 4711, token tk_secret"
+printf 'Unlock the vault? (y/n) '
+exec sleep 600
+)"));
+        const QString claude =
+            startScript(QStringLiteral("elsewhere"),
+                        QStringLiteral("echo '⏺ Claude Code at work'\nexec sleep 600"));
+        QVERIFY(waitForScreen(claude, QStringLiteral("at work")));
+        Settings::write(Settings::watchAllSessions, false);
+        QSignalSpy scans(m_engine.get(), &AgentService::stateChanged);
+        startEngine();
+        QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 5; }));
+        QCOMPARE(m_engine->monitoredSessions().keys(), QStringList{web});
+
+        // On (the default), a Claude Code pane anywhere is its tool's project's; the notes stay
+        // unread.
+        Settings::remove(Settings::watchAllSessions);
+        QVERIFY(QTest::qWaitFor([&] { return m_engine->monitoredSessions().contains(claude); }));
+        QCOMPARE(m_engine->monitoredSessions().value(claude).projectName, QStringLiteral("Agent"));
+        scans.clear();
+        QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 5; }));
+        QVERIFY(!m_engine->monitoredSessions().contains(notes));
+        for (const RecordedRequest &request : m_server->requests()) {
+            QVERIFY2(!request.body.contains("4711") && !request.body.contains("private-notes"),
+                     request.body.constData());
         }
-        return response;
-    });
-    m_server->on("POST", QStringLiteral("/api/sessions"),
-                 FakeResponse::raw(201, R"({"id":["s1"]})"));
-    QSignalSpy scans(m_engine.get(), &AgentService::stateChanged);
-    startEngine();
-    QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 3; }, 10000));
-    QVERIFY(m_engine->sessions().isEmpty());
-    m_server->on("POST", QStringLiteral("/api/sessions"), FakeResponse::raw(201, R"({"id":"s1"})"));
-    QVERIFY(QTest::qWaitFor([&] { return m_engine->sessions().contains(pane); }, 10000));
-    QVERIFY(m_engine->isRunning());
-}
+    }
+
+    void eachPaneIsCapturedOncePerScan() {
+        QStringList panes;
+        for (int i = 0; i < 10; ++i) {
+            addProject(QStringLiteral("p%1").arg(i));
+            panes << startScript(QStringLiteral("p%1").arg(i),
+                                 QStringLiteral("echo ready %1\nexec sleep 600").arg(i));
+        }
+        QVERIFY(waitForScreen(panes.last(), QStringLiteral("ready 9")));
+        connectClient();
+        awaitTask(m_engine->scan()); // first sight
+        QVERIFY(QTest::qWaitFor([&] { return !m_engine->isLoopActive(); }));
+        const quint64 before = TmuxService::processesStarted();
+        awaitTask(m_engine->scan());
+        QVERIFY(QTest::qWaitFor([&] { return !m_engine->isLoopActive(); }));
+        // One listing, one capture per pane, one session listing for the upload.
+        QCOMPARE(TmuxService::processesStarted() - before, 12u);
+        QCOMPARE(m_engine->monitoredSessions().keys(), panes);
+    }
+
+    void vanishedPaneExpiresItsQuestionAndIsClosed() {
+        addProject(QStringLiteral("web"));
+        addProject(QStringLiteral("other"));
+        const QString pane = startScript(QStringLiteral("web"), yesNoScript);
+        const QString other =
+            startScript(QStringLiteral("other"), QStringLiteral("exec sleep 600"));
+        LogCapture log;
+        startAndAsk(log, false);
+        QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingQuestions().contains(pane); }));
+        QVERIFY(m_engine->sessions().contains(other));
+        TmuxService::killSession(QStringLiteral("web"));
+        QVERIFY(QTest::qWaitFor([&] { return !m_engine->monitoredSessions().contains(pane); }));
+        QVERIFY(log.contains(QStringLiteral("Closed stale session for disappeared pane: web:0.0")));
+        QVERIFY(!log.contains(QStringLiteral("disappeared pane: other")));
+        QVERIFY(m_engine->sessions().contains(other));
+        // Its question is expired first, then its session closed.
+        QVERIFY(QTest::qWaitFor([&] {
+            return !m_server->requests("PATCH", QStringLiteral("/api/sessions/s1")).isEmpty();
+        }));
+        QStringList patches;
+        for (const RecordedRequest &r : m_server->requests()) {
+            if (r.method == "PATCH")
+                patches << r.path + ' ' + r.json()["status"].toString();
+        }
+        QCOMPARE(patches,
+                 (QStringList{"/api/sessions/s1/questions/q1 expired", "/api/sessions/s1 closed"}));
+    }
+
+    void pendingQuestionAcrossARestart_data() {
+        QTest::addColumn<bool>("restart");
+        QTest::addColumn<bool>("movedOn");
+        QTest::newRow("moved on while watched: the question expires") << false << true;
+        QTest::newRow("still asking after a restart: the reply is typed") << true << false;
+        QTest::newRow("moved on while stopped: the question expires") << true << true;
+    }
+
+    void pendingQuestionAcrossARestart() {
+        QFETCH(bool, restart);
+        QFETCH(bool, movedOn);
+        addProject(QStringLiteral("web"));
+        // Gives up waiting on its own once told to.
+        const QString pane = startScript(QStringLiteral("web"), QStringLiteral(R"(
+while [ ! -e go ]; do sleep 0.02; done
+printf 'Proceed? (y/n) '
+while [ ! -e later ]; do
+  if IFS= read -r -t 0.05 a; then echo "Answer: [$a]"; exec sleep 600; fi
+done
+echo; echo "Going on without an answer"
+exec sleep 600
+)"));
+        LogCapture log;
+        startAndAsk(log);
+        const QString stateFile = AgentStateFile::defaultPath();
+        QCOMPARE(QFile::permissions(stateFile), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                                    QFileDevice::ReadUser | QFileDevice::WriteUser);
+
+        if (restart) {
+            stopEngine();
+            m_engine.reset();
+        }
+        if (movedOn) {
+            touch(QStringLiteral("later"));
+            QVERIFY(waitForScreen(pane, QStringLiteral("Going on")));
+        }
+        if (restart) {
+            makeEngine();
+            startEngine();
+        }
+        const QString questionPath = QStringLiteral("/api/sessions/s1/questions/q1");
+        if (movedOn) {
+            QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingQuestions().isEmpty(); }));
+            QCOMPARE(m_engine->monitoredSessions().value(pane).status, SessionStatus::active);
+            QVERIFY(QTest::qWaitFor(
+                [&] { return !m_server->requests("PATCH", questionPath).isEmpty(); }));
+        }
+        // A few more scans: expired once, not again.
+        QSignalSpy scans(m_engine.get(), &AgentService::stateChanged);
+        QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 3; }));
+        if (movedOn) {
+            const auto expiries = m_server->requests("PATCH", questionPath);
+            QCOMPARE(expiries.size(), 1);
+            QCOMPARE(expiries.first().json()["status"].toString(), QStringLiteral("expired"));
+            QVERIFY(log.contains(QStringLiteral("Question expired — pane changed")));
+            // The question's line is still there: the change of screen decides, not its text.
+            QVERIFY(m_tmux->capture(pane).contains(QStringLiteral("Proceed? (y/n)")));
+        } else {
+            QCOMPARE(m_engine->pendingQuestions().value(pane), QStringLiteral("q1"));
+            QVERIFY(m_server->requests("PATCH", questionPath).isEmpty());
+            QCOMPARE(m_server->requests("POST", questionsPath).size(), 1);
+            m_server->on("GET", replyPath, replyWith("y"));
+            QVERIFY(waitForScreen(pane, QStringLiteral("Answer: [y]")));
+        }
+        QCOMPARE(m_server->requests("POST", QStringLiteral("/api/sessions")).size(), 1);
+
+        // A damaged file is set aside, and the engine starts afresh.
+        stopEngine();
+        m_engine.reset();
+        QFile damaged(stateFile);
+        QVERIFY(damaged.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        damaged.write("{\"panes\": [");
+        damaged.close();
+        makeEngine();
+        startEngine();
+        QVERIFY(log.contains(QStringLiteral("Failed to read agent state")));
+        QCOMPARE(QDir(QFileInfo(stateFile).path())
+                     .entryList({QStringLiteral("agent-state.json.corrupt-*")})
+                     .size(),
+                 1);
+        QVERIFY(m_engine->monitoredSessions().isEmpty());
+    }
+
+    void replyIsDroppedWhenTheScreenMovedMeanwhile() {
+        addProject(QStringLiteral("web"));
+        const QString pane = startScript(QStringLiteral("web"), QStringLiteral(R"(
+while [ ! -e go ]; do sleep 0.02; done
+printf 'Proceed? (y/n) '
+while [ ! -e tick ]; do sleep 0.02; done
+echo; echo "redrawn"
+IFS= read -r a; echo "Typed: [$a]"
+exec sleep 600
+)"));
+        LogCapture log;
+        startAndAsk(log);
+        // The reply arrives late; the screen changes while it is on its way.
+        FakeResponse late = replyWith("y");
+        late.delayMs = 400;
+        m_server->enqueue("GET", replyPath, late);
+        connect(m_server.get(), &FakeServer::requestRecorded, this,
+                [this](const RecordedRequest &r) {
+                    if (r.path == replyPath)
+                        touch(QStringLiteral("tick"));
+                });
+        QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingQuestions().isEmpty(); }));
+        QVERIFY(waitForScreen(pane, QStringLiteral("redrawn")));
+        QTest::qWait(300);
+        QVERIFY(!m_tmux->capture(pane).contains(QStringLiteral("Typed:")));
+        QVERIFY(!log.contains(QStringLiteral("Injected reply")));
+        QVERIFY(
+            m_server->requests("PATCH", QStringLiteral("/api/sessions/s1/questions/q1")).isEmpty());
+    }
+
+    void replyTyping_data() {
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("reply");
+        QTest::addColumn<QString>("expectedScreen");
+        QTest::addColumn<QString>("unexpectedScreen");
+        QTest::addColumn<QString>("logLine");
+
+        // Like the agents' numbered menus: the digit answers by itself, then a second question.
+        const QString instantMenu = QStringLiteral(R"(
+while [ ! -e go ]; do sleep 0.02; done
+echo "Which database?"; echo "1. SQLite"; echo "2. Postgres"
+IFS= read -r -s -n 1 c; echo "Chose: [$c]"
+printf 'Name of the table? '; IFS= read -r t; echo "Table: [$t]"
+exec sleep 600
+)");
+        // A menu that waits for its line: the digit alone leaves the question on screen.
+        const QString lineMenu = QStringLiteral(R"(
+while [ ! -e go ]; do sleep 0.02; done
+echo "Trust this folder?"; echo "1. Yes"; echo "2. No"
+IFS= read -r c; echo "Chose: [$c]"
+exec sleep 600
+)");
+        QTest::newRow("menu answers on the digit") << instantMenu << "1"
+                                                   << "Chose: [1]"
+                                                   << "Table: []"
+                                                   << "Reply typed as a menu key alone";
+        QTest::newRow("menu waits for Enter") << lineMenu << "1"
+                                              << "Chose: [1]"
+                                              << ""
+                                              << "Reply typed as a menu key, then Enter";
+        QTest::newRow("tab") << lineQuestion << "\t"
+                             << "len=1"
+                             << ""
+                             << "Reply typed as Tab, then Enter";
+        QTest::newRow("digit, no menu") << lineQuestion << "2"
+                                        << "Got: [2] len=1"
+                                        << ""
+                                        << "Reply typed as text, then Enter";
+        QTest::newRow("nothing but control characters: no Enter alone")
+            << lineQuestion << "\u0003\u001b"
+            << ""
+            << "Got:"
+            << "Reply not typed (nothing but control characters): \\x03\\x1b";
+        QTest::newRow("word leading hyphen") << lineQuestion << "-n yes"
+                                             << "Got: [-n yes]"
+                                             << ""
+                                             << "Reply typed as text, then Enter";
+    }
+
+    void replyTyping() {
+        QFETCH(QString, script);
+        QFETCH(QString, reply);
+        QFETCH(QString, expectedScreen);
+        QFETCH(QString, unexpectedScreen);
+        QFETCH(QString, logLine);
+        addProject(QStringLiteral("web"));
+        const QString pane = startScript(QStringLiteral("web"), script);
+        LogCapture log;
+        startAndAsk(log);
+        m_server->enqueue("GET", replyPath, replyWith(reply));
+        QVERIFY2(waitForScreen(pane, expectedScreen), qPrintable(m_tmux->capture(pane)));
+        QVERIFY(QTest::qWaitFor([&] { return log.contains(logLine); }));
+        if (!unexpectedScreen.isEmpty()) {
+            QTest::qWait(800);
+            QVERIFY2(!m_tmux->capture(pane).contains(unexpectedScreen),
+                     qPrintable(m_tmux->capture(pane)));
+        }
+    }
+
+    void onlyTextReachesThePaneAndFailuresAreRetried() {
+        QFile recorder(m_tmux->scratchDir() + QStringLiteral("/recorder.py"));
+        QVERIFY(recorder.open(QIODevice::WriteOnly));
+        recorder.write(recorderScript);
+        recorder.close();
+        const QString received = m_tmux->scratchDir() + QStringLiteral("/received");
+        const auto receivedBytes = [&] { return fileBytes(received); };
+        // tmux as the engine sees it: typing fails while "fail" exists, as into a pane that is
+        // gone; listing dies while "nolist" exists, as a busy tmux killed at its time limit.
+        const QString fail = m_tmux->scratchDir() + QStringLiteral("/fail");
+        const QString nolist = m_tmux->scratchDir() + QStringLiteral("/nolist");
+        TmuxService::setSearchPathsForTesting({m_tmux->writeScript(
+            QStringLiteral("faulty-tmux"),
+            QStringLiteral(
+                "case \"$1\" in send-keys|load-buffer|paste-buffer) [ -e '%1' ] && exit 1;; "
+                "list-panes) [ -e '%2' ] && kill -9 $$;; esac\nexec '%3' \"$@\"\n")
+                .arg(fail, nolist, TmuxServer::executable()))});
+        addProject(QStringLiteral("web"));
+        const QString pane =
+            startScript(QStringLiteral("web"), QStringLiteral("exec python3 recorder.py"));
+        QVERIFY(waitForScreen(pane, QStringLiteral("ready")));
+
+        // The server offers each input until it is acknowledged.
+        const QString long100k = QString(QStringLiteral("0123456789")).repeated(10000);
+        QJsonArray inputs{
+            QJsonObject{{"id", "i1"}, {"input_text", "y\ntouch /tmp/x"}},
+            QJsonObject{{"id", "i2"},
+                        {"input_text", "a\u001b[31mb\u0004c\u0015d\u007fe\rf\u0085g"}},
+            QJsonObject{{"input_text", "no id"}},
+            QJsonObject{{"id", "i3"}, {"input_text", "\u0003"}},
+            QJsonObject{{"id", "i9"}, {"input_text", 7}},
+            QJsonObject{{"id", "i4"}, {"key", "Escape"}, {"input_text", "ignored"}},
+            QJsonObject{{"id", "i5"}, {"key", "Ctrl-C"}},
+            QJsonObject{{"id", "i6"}, {"key", "rm -rf ~"}},
+            QJsonObject{{"id", "i7"}, {"input_text", long100k}},
+            QJsonObject{{"id", "i8"}, {"input_text", "done\r\n"}},
+        };
+        auto acked = std::make_shared<QStringList>();
+        m_server->on("GET", QRegularExpression(QStringLiteral("/api/sessions/s1/inputs")),
+                     [inputs, acked](const RecordedRequest &) {
+                         QJsonArray open;
+                         for (const QJsonValue &input : inputs)
+                             if (!acked->contains(input["id"].toString()))
+                                 open.append(input);
+                         return FakeResponse::json(200, open);
+                     });
+        m_server->on("PATCH", QRegularExpression(QStringLiteral("/api/sessions/s1/inputs/.*")),
+                     [acked](const RecordedRequest &r) {
+                         acked->append(r.path.section('/', -1));
+                         return FakeResponse::raw(200, "{}");
+                     });
+
+        touch(QStringLiteral("fail"));
+        LogCapture log;
+        QSignalSpy scans(m_engine.get(), &AgentService::stateChanged);
+        startEngine();
+        QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 3; }));
+        QVERIFY(acked->isEmpty());
+        QVERIFY(receivedBytes().isEmpty());
+        QVERIFY(!log.contains(QStringLiteral("Injected")));
+
+        QVERIFY(QFile::remove(fail));
+        QVERIFY(QTest::qWaitFor([&] { return acked->size() == 8; }, 15000));
+        const QByteArray start = "\x1b[200~", end = "\x1b[201~";
+        const QByteArray inputBytes = start + "y\rtouch /tmp/x" + end + '\r' + start +
+                                      "a[31mbcde\rfg" + end + '\r' + "\x1b" + "\x03" + start +
+                                      long100k.toLatin1() + end + '\r' + "done\r";
+        QTRY_COMPARE(receivedBytes(), inputBytes);
+        QCOMPARE(*acked, (QStringList{"i1", "i2", "i3", "i4", "i5", "i6", "i7", "i8"}));
+        QVERIFY(log.contains(QStringLiteral("Injected input: y\\ntouch /tmp/x")));
+
+        // A reply is one line, typed whatever its length, and kept until it could be typed.
+        touch(QStringLiteral("fail"));
+        touch(QStringLiteral("go"));
+        QVERIFY(QTest::qWaitFor([&] { return !m_engine->pendingQuestions().isEmpty(); }));
+        const QString tail = QString(16500, QLatin1Char('r'));
+        m_server->on(
+            "GET", replyPath,
+            FakeResponse::json(200, QJsonObject{{QStringLiteral("reply_text"),
+                                                 "y\ntouch /tmp/x\u0003 " + tail + "\n"}}));
+        scans.clear();
+        QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 3; }));
+        QCOMPARE(m_engine->pendingQuestions().value(pane), QStringLiteral("q1"));
+        QCOMPARE(receivedBytes(), inputBytes);
+        // A failed listing is no proof the pane is gone: the question stays, unexpired.
+        touch(QStringLiteral("nolist"));
+        const auto failedListings = [&] {
+            return log.matching(QStringLiteral("Pane listing failed"));
+        };
+        QVERIFY(QTest::qWaitFor([&] { return failedListings().size() >= 2; }));
+        QCOMPARE(m_engine->pendingQuestions().value(pane), QStringLiteral("q1"));
+        QVERIFY(
+            m_server->requests("PATCH", QStringLiteral("/api/sessions/s1/questions/q1")).isEmpty());
+        QVERIFY(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1")).isEmpty());
+        QVERIFY(QFile::remove(nolist));
+        QVERIFY(QFile::remove(fail));
+        QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingQuestions().isEmpty(); }));
+        const QByteArray replyBytes = start + "y touch /tmp/x " + tail.toLatin1() + end + '\r';
+        QTRY_COMPARE(receivedBytes(), inputBytes + replyBytes);
+        QCOMPARE(log.matching(QStringLiteral("Injected reply: y touch /tmp/x r")).size(), 1);
+    }
+
+    void commands_data() {
+        QTest::addColumn<QByteArray>("queue");     // "%ID%" stands for the project's id
+        QTest::addColumn<QStringList>("expected"); // requests after the poll, "METHOD path body"
+        QTest::addColumn<QStringList>("calls");
+
+        const QString pending = QStringLiteral("GET /api/commands/pending");
+        const QString put = QStringLiteral("PUT /api/projects");
+        const auto ack = [](const QString &status, const QString &error = {}) {
+            QString body = QStringLiteral(R"({"status":"%1"})").arg(status);
+            if (!error.isEmpty())
+                body = QStringLiteral(R"({"error_message":"%1","status":"%2"})").arg(error, status);
+            return QStringLiteral("PATCH /api/commands/c1 ") + body;
+        };
+        QTest::newRow("launch")
+            << QByteArray(R"([{"id":"c1","project_id":"%ID%","command_type":"launch"}])")
+            << QStringList{pending, ack("delivered"), ack("success"), put} << QStringList{"launch"};
+        QTest::newRow("stop") << QByteArray(
+                                     R"([{"id":"c1","project_id":"%ID%","command_type":"stop"}])")
+                              << QStringList{pending, ack("delivered"), ack("success"), put}
+                              << QStringList{"stop"};
+        QTest::newRow("empty queue") << QByteArray("[]") << QStringList{pending} << QStringList{};
+        QTest::newRow("lower-case id")
+            << QByteArray(R"([{"id":"c1","project_id":"%id%","command_type":"launch"}])")
+            << QStringList{pending, ack("failed", "Project not found locally"), put}
+            << QStringList{};
+        QTest::newRow("unknown type")
+            << QByteArray(R"([{"id":"c1","project_id":"%ID%","command_type":"reboot"}])")
+            << QStringList{pending, ack("delivered"), ack("failed", "Unknown command type: reboot"),
+                           put}
+            << QStringList{};
+        QTest::newRow("no command_type") << QByteArray(R"([{"id":"c1","project_id":"%ID%"}])")
+                                         << QStringList{pending, put} << QStringList{};
+        QTest::newRow("not an array of objects")
+            << QByteArray(R"([{"id":"c1"}, 3])") << QStringList{pending} << QStringList{};
+        QTest::newRow("malformed")
+            << QByteArray(R"([{"id":)") << QStringList{pending} << QStringList{};
+    }
+
+    void commands() {
+        QFETCH(QByteArray, queue);
+        QFETCH(QStringList, expected);
+        QFETCH(QStringList, calls);
+        const Project p = addProject(QStringLiteral("web"));
+        queue.replace("%ID%", p.idText().toUtf8()).replace("%id%", p.idText().toLower().toUtf8());
+        m_server->on("GET", QStringLiteral("/api/commands/pending"), FakeResponse::raw(200, queue));
+        connectClient();
+
+        QStringList seen; // callbacks, each with the number of requests made before it
+        m_engine->onLaunchProject = [&](const Project &launched) {
+            QCOMPARE(launched.id, p.id);
+            seen << QStringLiteral("launch");
+            QCOMPARE(m_server->requests().size(), 2); // the poll and "delivered"
+        };
+        m_engine->onStopProject = [&](const Project &) { seen << QStringLiteral("stop"); };
+        LogCapture log;
+        awaitTask(m_engine->pollCommands());
+
+        QStringList requests;
+        for (const RecordedRequest &r : m_server->requests()) {
+            QString line = QString::fromUtf8(r.method) + ' ' + r.path;
+            if (r.method == "PATCH")
+                line += ' ' + QString::fromUtf8(r.json().toJson(QJsonDocument::Compact));
+            requests << line;
+        }
+        QCOMPARE(requests, expected);
+        QCOMPARE(seen, calls);
+        if (calls == QStringList{"launch"})
+            QVERIFY(log.contains(QStringLiteral("Remote launch: Web app")));
+        if (calls == QStringList{"stop"})
+            QVERIFY(log.contains(QStringLiteral("Remote stop: Web app")));
+    }
+
+    void syncPayloadAndStatus_data() {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<bool>("withProjects");
+        QTest::addColumn<QString>("logLine");
+        QTest::newRow("two projects") << 200 << true << "Synced 2 project(s) to server";
+        QTest::newRow("no projects") << 200 << false << "Synced 0 project(s) to server";
+        QTest::newRow("201 is a failure") << 201 << true << "Failed to sync projects (status: 201)";
+    }
+
+    void syncPayloadAndStatus() {
+        QFETCH(int, status);
+        QFETCH(bool, withProjects);
+        QFETCH(QString, logLine);
+        Project first = project(QStringLiteral("API"), QStringLiteral("api"), CodingTool::codex);
+        first.autoLaunch = true;
+        first.launchCommand.clear();
+        const Project second =
+            project(QStringLiteral("Web"), QStringLiteral("web"), CodingTool::claudeCode);
+        if (withProjects) {
+            m_store->add(first);
+            m_store->add(second);
+        }
+        // "web-old" only starts with "web"; "api" runs.
+        startScript(QStringLiteral("api"), QStringLiteral("exec sleep 600"));
+        startScript(QStringLiteral("web-old"), QStringLiteral("exec sleep 600"));
+        m_server->on("PUT", QStringLiteral("/api/projects"), FakeResponse::raw(status, "{}"));
+        connectClient();
+        LogCapture log;
+        awaitTask(m_engine->syncProjects());
+
+        QCOMPARE(m_server->requests().size(), 1);
+        const QJsonArray projects = m_server->requests().first().json()["projects"].toArray();
+        QVERIFY(log.contains(logLine));
+        if (!withProjects) {
+            QCOMPARE(m_server->requests().first().json().toJson(QJsonDocument::Compact),
+                     QByteArray(R"({"projects":[]})"));
+            return;
+        }
+        QCOMPARE(projects.size(), 2);
+        const QJsonObject api = projects[0].toObject();
+        QCOMPARE(api.keys().size(), 8);
+        QCOMPARE(api["id"].toString(), first.idText());
+        QVERIFY(api["id"].toString() == api["id"].toString().toUpper());
+        QCOMPARE(api["name"].toString(), QStringLiteral("API"));
+        QCOMPARE(api["directory"].toString(), QStringLiteral("/tmp"));
+        QCOMPARE(api["tmux_session_name"].toString(), QStringLiteral("api"));
+        QCOMPARE(api["launch_command"].toString(), QString());
+        QCOMPARE(api["tool"].toString(), QStringLiteral("codex"));
+        QCOMPARE(api["auto_launch"].toBool(), true);
+        QCOMPARE(api["is_running"].toBool(), true);
+        const QJsonObject web = projects[1].toObject();
+        QCOMPARE(web["tool"].toString(), QStringLiteral("claude-code"));
+        QCOMPARE(web["is_running"].toBool(), false);
+        QCOMPARE(web["auto_launch"].toBool(), false);
+    }
+
+    void serverFaultsNeverStopTheLoop() {
+        addProject(QStringLiteral("web"));
+        const QString pane = startScript(QStringLiteral("web"), yesNoScript);
+        touch(QStringLiteral("go"));
+        m_engine->client().setTimeouts(200ms, 200ms);
+        // Wrong types, malformed JSON, a hang and a huge body, in turns.
+        auto turn = std::make_shared<int>(0);
+        m_server->on("GET", QRegularExpression(QStringLiteral("/.*")),
+                     [turn](const RecordedRequest &) {
+                         FakeResponse response;
+                         switch ((*turn)++ % 4) {
+                         case 0:
+                             response = FakeResponse::raw(200, R"({"id":5})");
+                             break;
+                         case 1:
+                             response = FakeResponse::raw(200, "[{\"id\":");
+                             break;
+                         case 2:
+                             response = FakeResponse::raw(200, "[]");
+                             response.delayMs = 1000;
+                             break;
+                         default:
+                             response = FakeResponse::raw(200, QByteArray(9 * 1024 * 1024, '['));
+                             break;
+                         }
+                         return response;
+                     });
+        m_server->on("POST", QStringLiteral("/api/sessions"),
+                     FakeResponse::raw(201, R"({"id":["s1"]})"));
+        QSignalSpy scans(m_engine.get(), &AgentService::stateChanged);
+        startEngine();
+        QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 3; }, 10000));
+        QVERIFY(m_engine->sessions().isEmpty());
+        m_server->on("POST", QStringLiteral("/api/sessions"),
+                     FakeResponse::raw(201, R"({"id":"s1"})"));
+        QVERIFY(QTest::qWaitFor([&] { return m_engine->sessions().contains(pane); }, 10000));
+        QVERIFY(m_engine->isRunning());
+    }
+
+private:
+    // Runs the bash program `script` in a new session; returns its pane target.
+    QString startScript(const QString &session, const QString &script) {
+        const QString file =
+            m_tmux->writeScript(QStringLiteral("script%1").arg(++m_scripts), script);
+        return m_tmux->startSession(session, QStringLiteral("bash ") + file);
+    }
+    // Runs the event loop (the engine keeps working) until the pane shows `text`.
+    bool waitForScreen(const QString &pane, const QString &text, int timeoutMs = 5000) const {
+        return QTest::qWaitFor([&] { return m_tmux->capture(pane).contains(text); }, timeoutMs);
+    }
+    // Creates the file a script waits on.
+    void touch(const QString &name) const {
+        QFile file(m_tmux->scratchDir() + QLatin1Char('/') + name);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+
+    void makeEngine() {
+        m_engine = std::make_unique<AgentService>();
+        m_engine->setProjectStore(m_store.get());
+        m_engine->setPollInterval(0.05);
+        m_engine->setIdleThreshold(0.2);
+        m_engine->setAlertSink(&m_sink);
+    }
+
+    void startEngine() {
+        m_engine->start(m_server->baseUrl(), QStringLiteral("qk_test"),
+                        QStringLiteral("Quillet Mac"));
+    }
+
+    // Starts the engine, lets it see the screen, then has the script ask ("go") and, when
+    // `untilPending`, waits until the question is posted.
+    void startAndAsk(const LogCapture &log, bool untilPending = true) {
+        startEngine();
+        QVERIFY(QTest::qWaitFor([&] { return log.contains(QStringLiteral("seeding baseline")); }));
+        touch(QStringLiteral("go"));
+        if (untilPending)
+            QVERIFY(QTest::qWaitFor([&] { return !m_engine->pendingQuestions().isEmpty(); }));
+    }
+
+    // For the calls a test makes itself, without the loop.
+    void connectClient() {
+        m_engine->client().setServerUrl(m_server->baseUrl());
+        m_engine->client().setApiKey(QStringLiteral("k"));
+    }
+
+    void stopEngine() {
+        if (!m_engine)
+            return;
+        m_engine->stop();
+        QVERIFY(QTest::qWaitFor([&] { return !m_engine->isLoopActive(); }, 10000));
+    }
+    // The one project every pane belongs to (generic: every pane of the private server).
+    Project addProject(const QString &session, CodingTool tool = CodingTool::generic) {
+        const Project p = project(QStringLiteral("Web app"), session, tool);
+        m_store->add(p);
+        return p;
+    }
+
+    std::unique_ptr<FakeServer> m_server;
+    std::unique_ptr<ProjectStore> m_store;
+    std::unique_ptr<AgentService> m_engine;
+    std::unique_ptr<TmuxServer> m_tmux;
+    int m_scripts = 0;
+    CountingSink m_sink;
+    int m_nextSession = 0;
+};
 
 QUILLET_TEST_GUILESS_MAIN(TestAgentService)
 #include "tst_agentservice.moc"

@@ -4,6 +4,7 @@
 #include "api/KeychainService.h"
 #include "common/Base64Url.h"
 #include "common/Settings.h"
+#include "support/AccountFixture.h"
 #include "support/AwaitTask.h"
 #include "support/FakeServer.h"
 #include "support/StdoutCapture.h"
@@ -39,13 +40,9 @@ QJsonObject tokens(const QString &suffix) {
 
 } // namespace
 
-class TestAuthViewModel : public QObject {
+class TestAuthViewModel : public QObject, private test::AccountFixture {
     Q_OBJECT
 private:
-    QTemporaryDir m_dir;
-    std::unique_ptr<FakeServer> m_server;
-    std::unique_ptr<KeychainService> m_keychain;
-    std::unique_ptr<APIService> m_api;
     std::unique_ptr<AuthViewModel> m_model;
     int m_authenticatedCalls = 0;
     int m_keysCreated = 0;
@@ -90,11 +87,7 @@ private:
 
 private slots:
     void init() {
-        m_server = std::make_unique<FakeServer>();
-        m_keychain = std::make_unique<KeychainService>(std::make_unique<FileCredentialBackend>(
-            m_dir.path() + QStringLiteral("/%1-%2.json")
-                               .arg(QTest::currentTestFunction(), QTest::currentDataTag())));
-        m_api = std::make_unique<APIService>(*m_keychain);
+        initAccount();
         m_model = std::make_unique<AuthViewModel>(*m_api);
         m_model->setHostName(QStringLiteral("build box"));
         m_authenticatedCalls = 0;
@@ -102,15 +95,10 @@ private slots:
         m_model->onAuthenticated = [this] { ++m_authenticatedCalls; };
         Settings::remove(Settings::agentApiKey);
         Settings::remove(Settings::agentApiKeyId);
-        Settings::write(Settings::serverURL, m_server->baseUrl());
     }
     void cleanup() {
-        // Let the network stack's HTTP thread release the last connection before the manager
-        // goes; destroying it at once can strand that connection (a leak under the sanitizer).
-        QTest::qWait(20);
+        cleanupAccount();
         m_model.reset();
-        m_api.reset();
-        m_server.reset();
     }
 
     void registrationAndSignInVerify() {
@@ -185,6 +173,8 @@ private slots:
         QTest::newRow("challenge outside the alphabet")
             << registerOptions << 200
             << QByteArray(R"({"challenge":"AA*C","user":{"id":"AQ"},"rp":{"id":"x"}})") << invalid;
+        QTest::newRow("options not an object")
+            << registerOptions << 200 << QByteArray("[1]") << invalid;
         QTest::newRow("rp id missing")
             << registerOptions << 200
             << QByteArray(R"({"challenge":"AAEC","user":{"id":"AQ"},"rp":{}})") << invalid;
@@ -192,13 +182,8 @@ private slots:
             << authOptions << 200 << QByteArray(R"({"challenge":1,"rpId":"x"})") << invalid;
         QTest::newRow("blank server URL")
             << QString() << 0 << QByteArray() << "Server URL is not configured.";
-        QTest::newRow("options 401") << authOptions << 401 << QByteArray("boom")
-                                     << "Authentication failed. Please sign in again.";
         QTest::newRow("options 500")
             << authOptions << 500 << QByteArray("boom") << "HTTP error 500: boom";
-        QTest::newRow("no passkey here")
-            << authOptions << 200 << QByteArray(R"({"challenge":"AAEC","rpId":"nowhere.test"})")
-            << "No passkey found for this server. Create an account first.";
     }
     void failuresShowTheirText() {
         QFETCH(QString, path);
@@ -221,22 +206,6 @@ private slots:
                  std::optional(QStringLiteral("kept")));
         // A failed flow stores nothing: the server that worked stays.
         QCOMPARE(Settings::readText(Settings::serverURL), std::optional(m_server->baseUrl()));
-    }
-
-    void friendlyMessages_data() {
-        QTest::addColumn<QString>("description");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("domain")
-            << "App is not associated with domain x.test"
-            << "Passkey setup requires Developer Mode. Enable it in System Settings "
-               "→ Privacy & Security → Developer Mode, then restart this app.";
-        QTest::newRow("other text unchanged") << "HTTP error 418"
-                                              << "HTTP error 418";
-    }
-    void friendlyMessages() {
-        QFETCH(QString, description);
-        QFETCH(QString, message);
-        QCOMPARE(AuthViewModel::friendlyMessage(description), message);
     }
 
     void failedProvisioningKeepsTheSignIn() {

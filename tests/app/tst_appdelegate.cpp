@@ -5,6 +5,7 @@
 #include "common/Settings.h"
 #include "projects/ProjectStore.h"
 #include "support/FakeServer.h"
+#include "support/Fixtures.h"
 #include "support/LogCapture.h"
 #include "support/TestEnvironment.h"
 #include "support/TmuxServer.h"
@@ -44,251 +45,200 @@ const QStringList defaultTmuxPaths{QStringLiteral("/opt/homebrew/bin/tmux"),
 class TestAppDelegate : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void init();
-    void cleanup();
-    void launchTypesOnceAndStopNeedsNoServer();
-    void missingTmuxShowsOneAlertPerProject();
-    void recovery_data();
-    void recovery();
-    void remoteLaunchAndStop();
-    void stopExpiresAPendingQuestion();
+    void init() {
+        QFile::remove(ProjectStore::defaultFilePath());
+        Settings::remove(Settings::serverURL);
+        Settings::remove(Settings::agentApiKey);
+        m_server = std::make_unique<FakeServer>();
+        serveAgent(*m_server);
+        m_tmux = std::make_unique<TmuxServer>();
+        m_frontend = std::make_unique<RecordingFrontend>();
+        m_delegate = std::make_unique<AppDelegate>(m_frontend.get());
+        QSignalSpy startUpRecovery(m_delegate.get(), &AppDelegate::recoveryFinished);
+        m_delegate->applicationDidFinishLaunching();
+        QVERIFY(startUpRecovery.wait(5000));
+        QVERIFY(m_frontend->calls.contains(QStringLiteral("install")));
+    }
+
+    void cleanup() {
+        TmuxService::setSearchPathsForTesting(defaultTmuxPaths);
+        if (AgentService *engine = m_delegate->agentService()) {
+            engine->stop();
+            QVERIFY(QTest::qWaitFor([&] { return !engine->isLoopActive(); }, 10000));
+        }
+        // Lets the launch and recovery tasks of the test end before their owner goes.
+        QTest::qWait(50);
+        m_delegate.reset();
+        m_frontend.reset();
+        m_server.reset();
+        m_tmux.reset();
+    }
+
+    void launchTypesOnceAndStopNeedsNoServer() {
+        const Project p = addProject(QStringLiteral("Web"), QStringLiteral("web"));
+        QVERIFY(!p.lastUsedAt);
+        LogCapture log;
+        QSignalSpy launched(m_delegate.get(), &AppDelegate::projectLaunched);
+        m_delegate->launchProject(p);
+        QVERIFY(QTest::qWaitFor([] { return TmuxService::sessionExists(QStringLiteral("web")); }));
+        // The shell in the new session gets its command only after the pause.
+        QTest::qWait(500);
+        QVERIFY(!markerExists());
+        QVERIFY(launched.wait(5000));
+        QVERIFY(QTest::qWaitFor([&] { return markerExists(); }));
+        QVERIFY(m_tmux->capture(QStringLiteral("web:0.0"))
+                    .contains(QStringLiteral("unset CLAUDECODE && touch launched-marker")));
+        QVERIFY(m_frontend->calls.contains(QStringLiteral("attach web")));
+        QVERIFY(m_delegate->projectStore()->project(p.id)->lastUsedAt.has_value());
+        QVERIFY(log.contains(QStringLiteral("Launched project: Web")));
+        // No server configured: the tmux side works, the monitor does not start.
+        QVERIFY(log.contains(
+            QStringLiteral("Cannot start agent: server URL or API key not configured")));
+        QVERIFY(!m_delegate->agentService()->isRunning());
+
+        // Launching the running session again attaches and types nothing.
+        QFile::remove(m_tmux->scratchDir() + QStringLiteral("/launched-marker"));
+        m_frontend->calls.clear();
+        m_delegate->launchProject(p);
+        QVERIFY(launched.wait(5000));
+        QVERIFY(m_frontend->calls.contains(QStringLiteral("attach web")));
+        QTest::qWait(300);
+        QVERIFY(!markerExists());
+
+        // Stopping a project the monitor never saw asks nothing of the server.
+        m_frontend->calls.clear();
+        m_delegate->stopProject(p);
+        QVERIFY(QTest::qWaitFor([] { return !TmuxService::sessionExists(QStringLiteral("web")); }));
+        QVERIFY(m_server->requests().isEmpty());
+        QVERIFY(log.contains(QStringLiteral("Stopped project: Web")));
+        QCOMPARE(m_frontend->calls,
+                 (QStringList{QStringLiteral("status"), QStringLiteral("menu")}));
+    }
+
+    void missingTmuxShowsOneAlertPerProject() {
+        addProject(QStringLiteral("A"), QStringLiteral("a"), true);
+        addProject(QStringLiteral("B"), QStringLiteral("b"), false);
+        addProject(QStringLiteral("C"), QStringLiteral("c"), true);
+        TmuxService::setSearchPathsForTesting({QStringLiteral("/nonexistent/tmux")});
+        m_frontend->calls.clear();
+        m_delegate->autoLaunchProjects();
+        QCOMPARE(m_frontend->calls.count(QStringLiteral("tmux not found")), 2);
+        QTest::qWait(200);
+        TmuxService::setSearchPathsForTesting(defaultTmuxPaths);
+        QVERIFY(TmuxService::listSessions().isEmpty());
+    }
+
+    void recovery_data() {
+        QTest::addColumn<bool>("sessionRuns");
+        QTest::addColumn<bool>("configured");
+        QTest::addColumn<bool>("engineRuns");
+        QTest::addColumn<QString>("logLine");
+        QTest::newRow("running, configured")
+            << true << true << true << "Recovering session for project: web";
+        QTest::newRow("only a longer name runs") << false << true << false << "";
+        QTest::newRow("running, no server")
+            << true << false << false << "Cannot start agent: server URL or API key not configured";
+    }
+
+    void recovery() {
+        QFETCH(bool, sessionRuns);
+        QFETCH(bool, configured);
+        QFETCH(bool, engineRuns);
+        QFETCH(QString, logLine);
+        addProject(QStringLiteral("Web"), QStringLiteral("web"));
+        m_tmux->startSession(sessionRuns ? QStringLiteral("web") : QStringLiteral("web-old"));
+        if (configured)
+            configureServer();
+        LogCapture log;
+        QSignalSpy recovered(m_delegate.get(), &AppDelegate::recoveryFinished);
+        m_delegate->recoverSessions();
+        QVERIFY(recovered.wait(5000));
+        QCOMPARE(recovered.first().first().toBool(), sessionRuns);
+        QCOMPARE(m_delegate->agentService()->isRunning(), engineRuns);
+        if (!logLine.isEmpty())
+            QVERIFY(log.contains(logLine));
+        if (!sessionRuns)
+            QVERIFY(log.matching(QStringLiteral("Recovering session")).isEmpty());
+        if (engineRuns) {
+            QCOMPARE(m_delegate->agentService()->serverURL(), m_server->baseUrl());
+            QCOMPARE(m_delegate->agentService()->agentLabel(), QStringLiteral("Quillet Mac"));
+            QVERIFY(log.contains(QStringLiteral("Agent started (label: Quillet Mac)")));
+        }
+    }
+
+    // A remote stop while a question waits: the question expires, the session closes, the tmux
+    // session ends. (The remote launch runs against the real relay in tests/server.)
+    void remoteStopExpiresThePendingQuestion() {
+        const Project p = addProject(QStringLiteral("Web"), QStringLiteral("web"));
+        const QString script = m_tmux->writeScript(QStringLiteral("ask"), QStringLiteral(R"(
+echo "Working"
+while [ ! -e go ]; do sleep 0.02; done
+printf 'Proceed? (y/n) '
+read -r answer
+)"));
+        m_tmux->startSession(QStringLiteral("web"), script);
+        configureServer();
+        LogCapture log;
+        AgentService *engine = m_delegate->agentService();
+        m_delegate->startAgentIfNeeded();
+        engine->setPollInterval(0.05);
+        engine->setIdleThreshold(0.2);
+        QVERIFY(QTest::qWaitFor(
+            [&] { return engine->sessions().contains(QStringLiteral("web:0.0")); }));
+        QFile go(m_tmux->scratchDir() + QStringLiteral("/go"));
+        QVERIFY(go.open(QIODevice::WriteOnly));
+        QVERIFY(QTest::qWaitFor([&] { return !engine->pendingQuestions().isEmpty(); }));
+
+        m_server->enqueue(
+            "GET", QStringLiteral("/api/commands/pending"),
+            FakeResponse::raw(200,
+                              QByteArray(R"([{"id":"c2","project_id":"ID","command_type":"stop"}])")
+                                  .replace("ID", p.idText().toUtf8())));
+        QVERIFY(QTest::qWaitFor([] { return !TmuxService::sessionExists(QStringLiteral("web")); }));
+        QVERIFY(engine->pendingQuestions().isEmpty());
+        QVERIFY(!engine->monitoredSessions().contains(QStringLiteral("web:0.0")));
+        QVERIFY(log.contains(QStringLiteral("Remote stop: Web")));
+        QVERIFY(log.contains(QStringLiteral("Stopped project: Web")));
+        // Expired and closed on the server, not left pending there.
+        QVERIFY(QTest::qWaitFor([&] {
+            return !m_server->requests("PATCH", QStringLiteral("/api/sessions/s1")).isEmpty();
+        }));
+        QCOMPARE(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1"))
+                     .first()
+                     .json()["status"]
+                     .toString(),
+                 QStringLiteral("closed"));
+        QCOMPARE(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1/questions/q1"))
+                     .first()
+                     .json()["status"]
+                     .toString(),
+                 QStringLiteral("expired"));
+    }
 
 private:
-    Project addProject(const QString &name, const QString &session, bool autoLaunch = false);
-    bool markerExists() const;
-    void configureServer();
+    Project addProject(const QString &name, const QString &session, bool autoLaunch = false) {
+        Project p = sampleProject(name, m_tmux->scratchDir());
+        p.tmuxSessionName = session;
+        p.launchCommand = QStringLiteral("touch launched-marker");
+        p.autoLaunch = autoLaunch;
+        m_delegate->projectStore()->add(p);
+        return p;
+    }
+
+    bool markerExists() const {
+        return QFile::exists(m_tmux->scratchDir() + QStringLiteral("/launched-marker"));
+    }
+
+    void configureServer() {
+        Settings::write(Settings::serverURL, m_server->baseUrl() + QLatin1Char('/'));
+        Settings::write(Settings::agentApiKey, QStringLiteral("qk_test"));
+    }
 
     std::unique_ptr<FakeServer> m_server;
     std::unique_ptr<TmuxServer> m_tmux;
     std::unique_ptr<RecordingFrontend> m_frontend;
     std::unique_ptr<AppDelegate> m_delegate;
 };
-
-void TestAppDelegate::init() {
-    QFile::remove(ProjectStore::defaultFilePath());
-    Settings::remove(Settings::serverURL);
-    Settings::remove(Settings::agentApiKey);
-    m_server = std::make_unique<FakeServer>();
-    m_server->on(
-        "POST", QStringLiteral("/api/sessions"),
-        FakeResponse::json(201, QJsonObject{{QStringLiteral("id"), QStringLiteral("s1")}}));
-    m_server->on("PUT", QStringLiteral("/api/projects"), FakeResponse::raw(200, "{}"));
-    m_tmux = std::make_unique<TmuxServer>();
-    m_frontend = std::make_unique<RecordingFrontend>();
-    m_delegate = std::make_unique<AppDelegate>(m_frontend.get());
-    QSignalSpy startUpRecovery(m_delegate.get(), &AppDelegate::recoveryFinished);
-    m_delegate->applicationDidFinishLaunching();
-    QVERIFY(startUpRecovery.wait(5000));
-    QVERIFY(m_frontend->calls.contains(QStringLiteral("install")));
-}
-
-void TestAppDelegate::cleanup() {
-    TmuxService::setSearchPathsForTesting(defaultTmuxPaths);
-    if (AgentService *engine = m_delegate->agentService()) {
-        engine->stop();
-        QVERIFY(QTest::qWaitFor([&] { return !engine->isLoopActive(); }, 10000));
-    }
-    // Lets the launch and recovery tasks of the test end before their owner goes.
-    QTest::qWait(50);
-    m_delegate.reset();
-    m_frontend.reset();
-    m_server.reset();
-    m_tmux.reset();
-}
-
-Project TestAppDelegate::addProject(const QString &name, const QString &session, bool autoLaunch) {
-    Project p;
-    p.id = QUuid::createUuid();
-    p.name = name;
-    p.directory = m_tmux->scratchDir();
-    p.tmuxSessionName = session;
-    p.launchCommand = QStringLiteral("touch launched-marker");
-    p.autoLaunch = autoLaunch;
-    p.tool = CodingTool::generic;
-    p.createdAt = QDateTime::currentDateTimeUtc();
-    m_delegate->projectStore()->add(p);
-    return p;
-}
-
-bool TestAppDelegate::markerExists() const {
-    return QFile::exists(m_tmux->scratchDir() + QStringLiteral("/launched-marker"));
-}
-
-void TestAppDelegate::configureServer() {
-    Settings::write(Settings::serverURL, m_server->baseUrl() + QLatin1Char('/'));
-    Settings::write(Settings::agentApiKey, QStringLiteral("qk_test"));
-}
-
-void TestAppDelegate::launchTypesOnceAndStopNeedsNoServer() {
-    const Project p = addProject(QStringLiteral("Web"), QStringLiteral("web"));
-    QVERIFY(!p.lastUsedAt);
-    LogCapture log;
-    QSignalSpy launched(m_delegate.get(), &AppDelegate::projectLaunched);
-    m_delegate->launchProject(p);
-    QVERIFY(QTest::qWaitFor([] { return TmuxService::sessionExists(QStringLiteral("web")); }));
-    // The shell in the new session gets its command only after the pause.
-    QTest::qWait(500);
-    QVERIFY(!markerExists());
-    QVERIFY(launched.wait(5000));
-    QVERIFY(QTest::qWaitFor([&] { return markerExists(); }));
-    QVERIFY(m_tmux->capture(QStringLiteral("web:0.0"))
-                .contains(QStringLiteral("unset CLAUDECODE && touch launched-marker")));
-    QVERIFY(m_frontend->calls.contains(QStringLiteral("attach web")));
-    QVERIFY(m_delegate->projectStore()->project(p.id)->lastUsedAt.has_value());
-    QVERIFY(log.contains(QStringLiteral("Launched project: Web")));
-    // No server configured: the tmux side works, the monitor does not start.
-    QVERIFY(
-        log.contains(QStringLiteral("Cannot start agent: server URL or API key not configured")));
-    QVERIFY(!m_delegate->agentService()->isRunning());
-
-    // Launching the running session again attaches and types nothing.
-    QFile::remove(m_tmux->scratchDir() + QStringLiteral("/launched-marker"));
-    m_frontend->calls.clear();
-    m_delegate->launchProject(p);
-    QVERIFY(launched.wait(5000));
-    QVERIFY(m_frontend->calls.contains(QStringLiteral("attach web")));
-    QTest::qWait(300);
-    QVERIFY(!markerExists());
-
-    // Stopping a project the monitor never saw asks nothing of the server.
-    m_frontend->calls.clear();
-    m_delegate->stopProject(p);
-    QVERIFY(QTest::qWaitFor([] { return !TmuxService::sessionExists(QStringLiteral("web")); }));
-    QVERIFY(m_server->requests().isEmpty());
-    QVERIFY(log.contains(QStringLiteral("Stopped project: Web")));
-    QCOMPARE(m_frontend->calls, (QStringList{QStringLiteral("status"), QStringLiteral("menu")}));
-}
-
-void TestAppDelegate::missingTmuxShowsOneAlertPerProject() {
-    addProject(QStringLiteral("A"), QStringLiteral("a"), true);
-    addProject(QStringLiteral("B"), QStringLiteral("b"), false);
-    addProject(QStringLiteral("C"), QStringLiteral("c"), true);
-    TmuxService::setSearchPathsForTesting({QStringLiteral("/nonexistent/tmux")});
-    m_frontend->calls.clear();
-    m_delegate->autoLaunchProjects();
-    QCOMPARE(m_frontend->calls.count(QStringLiteral("tmux not found")), 2);
-    QTest::qWait(200);
-    TmuxService::setSearchPathsForTesting(defaultTmuxPaths);
-    QVERIFY(TmuxService::listSessions().isEmpty());
-}
-
-void TestAppDelegate::recovery_data() {
-    QTest::addColumn<bool>("sessionRuns");
-    QTest::addColumn<bool>("configured");
-    QTest::addColumn<bool>("engineRuns");
-    QTest::addColumn<QString>("logLine");
-    QTest::newRow("running, configured")
-        << true << true << true << "Recovering session for project: web";
-    QTest::newRow("only a longer name runs") << false << true << false << "";
-    QTest::newRow("running, no server")
-        << true << false << false << "Cannot start agent: server URL or API key not configured";
-}
-
-void TestAppDelegate::recovery() {
-    QFETCH(bool, sessionRuns);
-    QFETCH(bool, configured);
-    QFETCH(bool, engineRuns);
-    QFETCH(QString, logLine);
-    addProject(QStringLiteral("Web"), QStringLiteral("web"));
-    m_tmux->startSession(sessionRuns ? QStringLiteral("web") : QStringLiteral("web-old"));
-    if (configured)
-        configureServer();
-    LogCapture log;
-    QSignalSpy recovered(m_delegate.get(), &AppDelegate::recoveryFinished);
-    m_delegate->recoverSessions();
-    QVERIFY(recovered.wait(5000));
-    QCOMPARE(recovered.first().first().toBool(), sessionRuns);
-    QCOMPARE(m_delegate->agentService()->isRunning(), engineRuns);
-    if (!logLine.isEmpty())
-        QVERIFY(log.contains(logLine));
-    if (!sessionRuns)
-        QVERIFY(log.matching(QStringLiteral("Recovering session")).isEmpty());
-    if (engineRuns) {
-        QCOMPARE(m_delegate->agentService()->serverURL(), m_server->baseUrl());
-        QCOMPARE(m_delegate->agentService()->agentLabel(), QStringLiteral("Quillet Mac"));
-    }
-}
-
-void TestAppDelegate::remoteLaunchAndStop() {
-    const Project p = addProject(QStringLiteral("Web"), QStringLiteral("web"));
-    configureServer();
-    const QByteArray launch =
-        R"([{"id":"c1","project_id":")" + p.idText().toUtf8() + R"(","command_type":"launch"}])";
-    const QByteArray stop =
-        R"([{"id":"c2","project_id":")" + p.idText().toUtf8() + R"(","command_type":"stop"}])";
-    m_server->enqueue("GET", QStringLiteral("/api/commands/pending"),
-                      FakeResponse::raw(200, launch));
-    m_server->on("GET", QStringLiteral("/api/commands/pending"), FakeResponse::raw(200, "[]"));
-    LogCapture log;
-    QSignalSpy launched(m_delegate.get(), &AppDelegate::projectLaunched);
-    AgentService *engine = m_delegate->agentService();
-    m_delegate->startAgentIfNeeded();
-    engine->setPollInterval(0.05);
-    QVERIFY(engine->isRunning());
-
-    QVERIFY(QTest::qWaitFor([] { return TmuxService::sessionExists(QStringLiteral("web")); }));
-    QVERIFY(log.contains(QStringLiteral("Remote launch: Web")));
-    QTest::qWait(500);
-    QVERIFY(!markerExists());
-    QVERIFY(launched.wait(5000));
-    QVERIFY(QTest::qWaitFor([&] { return markerExists(); }));
-    QCOMPARE(m_server->requests("PATCH", QStringLiteral("/api/commands/c1")).size(), 2);
-
-    // Once the pane has a server session, a remote stop closes it and kills the tmux session.
-    QVERIFY(
-        QTest::qWaitFor([&] { return engine->sessions().contains(QStringLiteral("web:0.0")); }));
-    m_server->enqueue("GET", QStringLiteral("/api/commands/pending"), FakeResponse::raw(200, stop));
-    QVERIFY(QTest::qWaitFor([] { return !TmuxService::sessionExists(QStringLiteral("web")); }));
-    QVERIFY(log.contains(QStringLiteral("Remote stop: Web")));
-    QVERIFY(log.contains(QStringLiteral("Stopped project: Web")));
-    QVERIFY(QTest::qWaitFor([&] {
-        return !m_server->requests("PATCH", QStringLiteral("/api/sessions/s1")).isEmpty();
-    }));
-    QCOMPARE(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1"))
-                 .first()
-                 .json()["status"]
-                 .toString(),
-             QStringLiteral("closed"));
-    QVERIFY(!engine->monitoredSessions().contains(QStringLiteral("web:0.0")));
-}
-
-void TestAppDelegate::stopExpiresAPendingQuestion() {
-    const Project p = addProject(QStringLiteral("Web"), QStringLiteral("web"));
-    const QString script = m_tmux->writeScript(QStringLiteral("ask"), QStringLiteral(R"(
-echo "Working"
-while [ ! -e go ]; do sleep 0.02; done
-printf 'Proceed? (y/n) '
-read -r answer
-)"));
-    m_tmux->startSession(QStringLiteral("web"), script);
-    m_server->on(
-        "POST", QStringLiteral("/api/sessions/s1/questions"),
-        FakeResponse::json(201, QJsonObject{{QStringLiteral("id"), QStringLiteral("q1")}}));
-    configureServer();
-    AgentService *engine = m_delegate->agentService();
-    m_delegate->startAgentIfNeeded();
-    engine->setPollInterval(0.05);
-    engine->setIdleThreshold(0.2);
-    QVERIFY(
-        QTest::qWaitFor([&] { return engine->sessions().contains(QStringLiteral("web:0.0")); }));
-    QFile go(m_tmux->scratchDir() + QStringLiteral("/go"));
-    QVERIFY(go.open(QIODevice::WriteOnly));
-    QVERIFY(QTest::qWaitFor([&] { return !engine->pendingQuestions().isEmpty(); }));
-
-    m_delegate->stopProject(p);
-    QVERIFY(engine->pendingQuestions().isEmpty());
-    QVERIFY(!engine->monitoredSessions().contains(QStringLiteral("web:0.0")));
-    QVERIFY(QTest::qWaitFor([&] {
-        return !m_server->requests("PATCH", QStringLiteral("/api/sessions/s1")).isEmpty();
-    }));
-    QVERIFY(QTest::qWaitFor([] { return !TmuxService::sessionExists(QStringLiteral("web")); }));
-    // The question is expired on the server, not left pending there.
-    QCOMPARE(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1/questions/q1"))
-                 .first()
-                 .json()["status"]
-                 .toString(),
-             QStringLiteral("expired"));
-}
 
 QUILLET_TEST_GUILESS_MAIN(TestAppDelegate)
 #include "tst_appdelegate.moc"

@@ -30,114 +30,109 @@ class TestAnalyzeCommand : public QObject {
     Q_OBJECT
 
 private slots:
-    void permissionPromptFromFile();
-    void standardInput_data();
-    void standardInput();
-    void contextLines();
-    void errors_data();
-    void errors();
+    void permissionPromptFromFile() {
+        const QuilletRun run = analyze({QStringLiteral("--tool"), QStringLiteral("claude-code"),
+                                        screenPath(QStringLiteral("claude-bash-permission.txt"))});
+        QCOMPARE(run.status, 0);
+        const QJsonObject json = parse(run);
+        QCOMPARE(json.keys(), (QStringList{"context", "digest", "key", "question_text", "stream"}));
+        QCOMPARE(json.value(QStringLiteral("question_text")).toString(),
+                 QStringLiteral("Do you want to proceed?"));
+        const QString key = json.value(QStringLiteral("key")).toString();
+        QCOMPARE(key,
+                 QStringLiteral("Bash command rm -rf build/ && cmake -S . -B build -G Ninja "
+                                "Remove the stale build folder and configure again Do you want "
+                                "to proceed?"));
+        QCOMPARE(json.value(QStringLiteral("digest")).toString(),
+                 QString::fromLatin1(
+                     QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Md5).toHex()));
+        // The rule above the prompt becomes "───" and starts the excerpt.
+        const QString context = json.value(QStringLiteral("context")).toString();
+        QVERIFY2(context.startsWith(QStringLiteral("⏺ The build folder")), qPrintable(context));
+        QVERIFY(context.contains(QStringLiteral("\n───\n Bash command\n")));
+        QCOMPARE(json.value(QStringLiteral("stream")).toString(), context);
+    }
+
+    void standardInput_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("explained");
+        QTest::newRow("no file") << QStringList{QStringLiteral("--tool"), QStringLiteral("codex")}
+                                 << false;
+        QTest::newRow("dash, explained")
+            << QStringList{QStringLiteral("--tool=codex"), QStringLiteral("--explain"),
+                           QStringLiteral("-")}
+            << true;
+    }
+
+    void standardInput() {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, explained);
+        QFile file(screenPath(QStringLiteral("codex-approval.txt")));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QJsonObject json = parse(analyze(arguments, file.readAll()));
+        QCOMPARE(json.value(QStringLiteral("question_text")).toString(),
+                 QStringLiteral("Would you like to run the following command?"));
+        QCOMPARE(json.contains(QStringLiteral("question_rule")), explained);
+        if (explained)
+            QVERIFY(
+                json.value(QStringLiteral("question_rule")).toString().contains(u"numbered menu"));
+    }
+
+    void contextLines() {
+        QByteArray screen;
+        for (int i = 1; i <= 120; ++i)
+            screen += "line " + QByteArray::number(i) + '\n';
+        const QuilletRun run =
+            analyze({QStringLiteral("--context-lines"), QStringLiteral("3")}, screen);
+        QCOMPARE(run.status, 0);
+        QJsonObject json = parse(run);
+        // The text ends with a line feed, so its last line is empty.
+        QCOMPARE(json.value(QStringLiteral("context")).toString(),
+                 QStringLiteral("line 119\nline 120\n"));
+        QCOMPARE(json.value(QStringLiteral("stream")).toString().count(QLatin1Char('\n')), 99);
+        QCOMPARE(json.value(QStringLiteral("key")).toString(),
+                 QStringLiteral("line 116\nline 117\nline 118\nline 119\nline 120"));
+
+        // A blank screen has no key and no question.
+        json = parse(analyze({}, "  \n\n"));
+        QVERIFY(json.value(QStringLiteral("key")).isNull());
+        QVERIFY(json.value(QStringLiteral("digest")).isNull());
+        QCOMPARE(json.value(QStringLiteral("question_text")).toString(), QString());
+    }
+
+    void errors_data() {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("unknown tool")
+            << QStringList{"--tool", "vim"} << QByteArray("x") << "unknown tool 'vim'";
+        QTest::newRow("context lines not a number")
+            << QStringList{"--context-lines", "ten"} << QByteArray("x") << "--context-lines";
+        QTest::newRow("context lines zero")
+            << QStringList{"--context-lines", "0"} << QByteArray("x") << "--context-lines";
+        QTest::newRow("context lines beyond int")
+            << QStringList{"--context-lines", "2147483648"} << QByteArray("x")
+            << "--context-lines 2147483648 is out of range";
+        QTest::newRow("endless input")
+            << QStringList{"/dev/zero"} << QByteArray() << "/dev/zero holds more than 16 MiB";
+        QTest::newRow("missing file") << QStringList{"/nonexistent/screen.txt"} << QByteArray()
+                                      << "cannot read /nonexistent/screen.txt";
+        QTest::newRow("two files")
+            << QStringList{"a", "b"} << QByteArray() << "unexpected argument 'b'";
+        QTest::newRow("not UTF-8") << QStringList{} << QByteArray("Proceed? \xff\xfe (y/n)")
+                                   << "standard input is not valid UTF-8";
+    }
+
+    void errors() {
+        QFETCH(QStringList, arguments);
+        QFETCH(QByteArray, input);
+        QFETCH(QString, message);
+        const QuilletRun run = analyze(arguments, input);
+        QCOMPARE(run.status, 1);
+        QVERIFY(run.out.isEmpty());
+        QVERIFY2(run.err.contains(message), qPrintable(run.err));
+    }
 };
-
-void TestAnalyzeCommand::permissionPromptFromFile() {
-    const QuilletRun run = analyze({QStringLiteral("--tool"), QStringLiteral("claude-code"),
-                                    screenPath(QStringLiteral("claude-bash-permission.txt"))});
-    QCOMPARE(run.status, 0);
-    const QJsonObject json = parse(run);
-    QCOMPARE(json.keys(), (QStringList{"context", "digest", "key", "question_text", "stream"}));
-    QCOMPARE(json.value(QStringLiteral("question_text")).toString(),
-             QStringLiteral("Do you want to proceed?"));
-    const QString key = json.value(QStringLiteral("key")).toString();
-    QCOMPARE(key, QStringLiteral("Bash command rm -rf build/ && cmake -S . -B build -G Ninja "
-                                 "Remove the stale build folder and configure again Do you want "
-                                 "to proceed?"));
-    QCOMPARE(json.value(QStringLiteral("digest")).toString(),
-             QString::fromLatin1(
-                 QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Md5).toHex()));
-    // The rule above the prompt becomes "───" and starts the excerpt.
-    const QString context = json.value(QStringLiteral("context")).toString();
-    QVERIFY2(context.startsWith(QStringLiteral("⏺ The build folder")), qPrintable(context));
-    QVERIFY(context.contains(QStringLiteral("\n───\n Bash command\n")));
-    QCOMPARE(json.value(QStringLiteral("stream")).toString(), context);
-}
-
-void TestAnalyzeCommand::standardInput_data() {
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<bool>("explained");
-    QTest::newRow("no file") << QStringList{QStringLiteral("--tool"), QStringLiteral("codex")}
-                             << false;
-    QTest::newRow("dash, explained")
-        << QStringList{QStringLiteral("--tool=codex"), QStringLiteral("--explain"),
-                       QStringLiteral("-")}
-        << true;
-}
-
-void TestAnalyzeCommand::standardInput() {
-    QFETCH(QStringList, arguments);
-    QFETCH(bool, explained);
-    QFile file(screenPath(QStringLiteral("codex-approval.txt")));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QJsonObject json = parse(analyze(arguments, file.readAll()));
-    QCOMPARE(json.value(QStringLiteral("question_text")).toString(),
-             QStringLiteral("Would you like to run the following command?"));
-    QCOMPARE(json.contains(QStringLiteral("question_rule")), explained);
-    if (explained)
-        QVERIFY(json.value(QStringLiteral("question_rule")).toString().contains(u"numbered menu"));
-}
-
-void TestAnalyzeCommand::contextLines() {
-    QByteArray screen;
-    for (int i = 1; i <= 120; ++i)
-        screen += "line " + QByteArray::number(i) + '\n';
-    const QuilletRun run =
-        analyze({QStringLiteral("--context-lines"), QStringLiteral("3")}, screen);
-    QCOMPARE(run.status, 0);
-    QJsonObject json = parse(run);
-    // The text ends with a line feed, so its last line is empty.
-    QCOMPARE(json.value(QStringLiteral("context")).toString(),
-             QStringLiteral("line 119\nline 120\n"));
-    QCOMPARE(json.value(QStringLiteral("stream")).toString().count(QLatin1Char('\n')), 99);
-    QCOMPARE(json.value(QStringLiteral("key")).toString(),
-             QStringLiteral("line 116\nline 117\nline 118\nline 119\nline 120"));
-
-    // A blank screen has no key and no question.
-    json = parse(analyze({}, "  \n\n"));
-    QVERIFY(json.value(QStringLiteral("key")).isNull());
-    QVERIFY(json.value(QStringLiteral("digest")).isNull());
-    QCOMPARE(json.value(QStringLiteral("question_text")).toString(), QString());
-}
-
-void TestAnalyzeCommand::errors_data() {
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QString>("message");
-    QTest::newRow("unknown tool") << QStringList{"--tool", "vim"} << QByteArray("x")
-                                  << "unknown tool 'vim'";
-    QTest::newRow("context lines not a number")
-        << QStringList{"--context-lines", "ten"} << QByteArray("x") << "--context-lines";
-    QTest::newRow("context lines zero")
-        << QStringList{"--context-lines", "0"} << QByteArray("x") << "--context-lines";
-    QTest::newRow("context lines beyond int")
-        << QStringList{"--context-lines", "2147483648"} << QByteArray("x")
-        << "--context-lines 2147483648 is out of range";
-    QTest::newRow("endless input")
-        << QStringList{"/dev/zero"} << QByteArray() << "/dev/zero holds more than 16 MiB";
-    QTest::newRow("missing file") << QStringList{"/nonexistent/screen.txt"} << QByteArray()
-                                  << "cannot read /nonexistent/screen.txt";
-    QTest::newRow("two files") << QStringList{"a", "b"} << QByteArray()
-                               << "unexpected argument 'b'";
-    QTest::newRow("not UTF-8") << QStringList{} << QByteArray("Proceed? \xff\xfe (y/n)")
-                               << "standard input is not valid UTF-8";
-}
-
-void TestAnalyzeCommand::errors() {
-    QFETCH(QStringList, arguments);
-    QFETCH(QByteArray, input);
-    QFETCH(QString, message);
-    const QuilletRun run = analyze(arguments, input);
-    QCOMPARE(run.status, 1);
-    QVERIFY(run.out.isEmpty());
-    QVERIFY2(run.err.contains(message), qPrintable(run.err));
-}
 
 QUILLET_TEST_GUILESS_MAIN(TestAnalyzeCommand)
 #include "tst_analyzecommand.moc"

@@ -25,7 +25,6 @@ private Q_SLOTS:
         QTest::addColumn<double>("expectedIdle");
         QTest::addColumn<int>("expectedLines");
         const QVariant absent;
-        QTest::newRow("fresh install") << absent << absent << absent << 3.0 << 5.0 << 50;
         QTest::newRow("zero is the default")
             << QVariant(0.0) << QVariant(0) << QVariant(0.0) << 3.0 << 5.0 << 50;
         QTest::newRow("below range")

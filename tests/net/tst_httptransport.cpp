@@ -6,6 +6,7 @@
 #include "api/FileCredentialBackend.h"
 #include "api/KeychainService.h"
 #include "common/Settings.h"
+#include "support/AccountFixture.h"
 #include "support/AwaitTask.h"
 #include "support/FakeServer.h"
 #include "support/LogCapture.h"
@@ -18,137 +19,124 @@ using namespace quillet;
 using namespace quillet::test;
 using namespace std::chrono_literals;
 
-class TestHttpTransport : public QObject {
+class TestHttpTransport : public QObject, private AccountFixture {
     Q_OBJECT
 private Q_SLOTS:
-    void init();
-    void cleanup();
-    void policy_data();
-    void policy();
+    void init() {
+        initAccount();
+        m_api->setTimeout(300ms);
+        m_agent = std::make_unique<AgentClient>();
+        m_agent->setApiKey(QStringLiteral("qk_secret"));
+        m_agent->setTimeouts(300ms, 60s);
+    }
+
+    void cleanup() {
+        cleanupAccount();
+        m_agent.reset();
+    }
+
+    void policy_data() {
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("id");
+        QTest::addColumn<QStringList>("wire");    // request paths: the engine's, then the account's
+        QTest::addColumn<QString>("agentResult"); // the reply fetched, or <none>
+        QTest::addColumn<QString>("agentFailure");   // in its "Request failed" line; empty: no line
+        QTest::addColumn<QString>("accountOutcome"); // "ok" or in the text thrown
+
+        const QStringList both = {"/api/sessions/d1/questions/q1/reply", "/api/paired-devices/d1"};
+        const QStringList none;
+        // clang-format off
+        QTest::newRow("unreachable") << "unreachable" << "d1" << none << "<none>" << "Connection refused" << "Connection refused";
+        QTest::newRow("time-out") << "delay" << "d1" << both << "<none>" << "timed out" << "The request timed out.";
+        QTest::newRow("dropped") << "drop" << "d1" << both << "<none>" << "closed" << "closed";
+        // The redirect target would answer; the credential must not be carried there.
+        QTest::newRow("redirect") << "redirect" << "d1" << both << "<none>" << "" << "HTTP error 307: moved";
+        QTest::newRow("endless body") << "endless" << "d1" << both << "<none>" << "response larger than 8388608 bytes" << "Received an invalid response from the server.";
+        QTest::newRow("other scheme") << "ftp" << "d1" << none << "<none>" << "" << "The URL is invalid.";
+        // Dot segments would be resolved away by the URL, an empty one changes the endpoint.
+        QTest::newRow("empty id") << "" << "" << none << "<none>" << "" << "The URL is invalid.";
+        QTest::newRow("current segment") << "" << "." << none << "<none>" << "" << "The URL is invalid.";
+        QTest::newRow("parent segment") << "" << ".." << none << "<none>" << "" << "The URL is invalid.";
+        QTest::newRow("id stays one segment") << "" << "../a?b#c d%é"
+            << QStringList{"/api/sessions/..%2Fa%3Fb%23c%20d%25%C3%A9/questions/q1/reply",
+                           "/api/paired-devices/..%2Fa%3Fb%23c%20d%25%C3%A9"}
+            << "y" << "" << "ok";
+        // clang-format on
+    }
+
+    void policy() {
+        QFETCH(QString, fault);
+        QFETCH(QString, id);
+        QFETCH(QStringList, wire);
+        QFETCH(QString, agentResult);
+        QFETCH(QString, agentFailure);
+        QFETCH(QString, accountOutcome);
+
+        QString base = m_server->baseUrl();
+        if (fault == QLatin1String("unreachable")) {
+            QTcpServer closed;
+            QVERIFY(closed.listen(QHostAddress::LocalHost));
+            base = QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort());
+        } else if (fault == QLatin1String("ftp")) {
+            base = QStringLiteral("ftp://127.0.0.1:%1").arg(m_server->port());
+        }
+        const auto answer = [fault, base](const RecordedRequest &request) {
+            FakeResponse fine = request.method == "GET"
+                                    ? FakeResponse::json(200, QJsonObject{{"reply_text", "y"}})
+                                    : FakeResponse::raw(200, "deleted, not JSON");
+            if (request.path == QLatin1String("/elsewhere"))
+                return fine;
+            FakeResponse response =
+                fault == QLatin1String("redirect")
+                    ? FakeResponse::raw(307, "moved")
+                    : (fault == QLatin1String("endless") ? FakeResponse::raw(200, "[") : fine);
+            response.location =
+                fault == QLatin1String("redirect") ? (base + "/elsewhere").toUtf8() : QByteArray();
+            response.endless = fault == QLatin1String("endless");
+            response.delayMs = fault == QLatin1String("delay") ? 2000 : 0;
+            response.dropConnection = fault == QLatin1String("drop");
+            return response;
+        };
+        m_server->on("GET", QRegularExpression(".*"), answer);
+        m_server->on("DELETE", QRegularExpression(".*"), answer);
+        m_agent->setServerUrl(base);
+        Settings::write(Settings::serverURL, base);
+
+        LogCapture log;
+        const std::optional<QString> reply =
+            awaitTask(m_agent->fetchReply(id, QStringLiteral("q1")));
+        QCOMPARE(reply.value_or(QStringLiteral("<none>")), agentResult);
+        QString outcome = QStringLiteral("ok");
+        try {
+            awaitTask(m_api->deletePairedDevice(id));
+        } catch (const std::exception &error) {
+            outcome = QString::fromUtf8(error.what());
+        }
+        QVERIFY2(outcome.contains(accountOutcome), qPrintable(outcome));
+
+        QStringList paths;
+        for (const RecordedRequest &request : m_server->requests())
+            paths << request.path;
+        paths.removeDuplicates(); // Qt sends a request again once when the connection drops
+        QCOMPARE(paths, wire);
+        const QStringList lines = log.messages();
+        if (agentFailure.isEmpty()) {
+            QVERIFY2(lines.isEmpty(), qPrintable(lines.join('\n')));
+        } else {
+            QCOMPARE(lines.size(), 1);
+            QVERIFY2(
+                lines.first().startsWith(QStringLiteral(
+                    "lorvo.fennick.quillet-mac.AgentService: Request failed: GET /api/sessions/")),
+                qPrintable(lines.first()));
+            QVERIFY2(lines.first().contains(agentFailure, Qt::CaseInsensitive),
+                     qPrintable(lines.first()));
+            QVERIFY(!lines.first().contains(QStringLiteral("qk_secret")));
+        }
+    }
 
 private:
-    QTemporaryDir m_dir;
-    std::unique_ptr<FakeServer> m_server;
     std::unique_ptr<AgentClient> m_agent;
-    std::unique_ptr<KeychainService> m_keychain;
-    std::unique_ptr<APIService> m_api;
 };
-
-void TestHttpTransport::init() {
-    m_server = std::make_unique<FakeServer>();
-    m_agent = std::make_unique<AgentClient>();
-    m_agent->setApiKey(QStringLiteral("qk_secret"));
-    m_agent->setTimeouts(300ms, 60s);
-    m_keychain = std::make_unique<KeychainService>(std::make_unique<FileCredentialBackend>(
-        m_dir.path() + QStringLiteral("/%1.json").arg(QTest::currentDataTag())));
-    m_api = std::make_unique<APIService>(*m_keychain);
-    m_api->setTimeout(300ms);
-}
-
-void TestHttpTransport::cleanup() {
-    // Let the HTTP threads release their last connections before the managers go.
-    QTest::qWait(20);
-    m_api.reset();
-    m_agent.reset();
-    m_server.reset();
-}
-
-void TestHttpTransport::policy_data() {
-    QTest::addColumn<QString>("fault");
-    QTest::addColumn<QString>("id");
-    QTest::addColumn<QStringList>("wire");       // request paths: the engine's, then the account's
-    QTest::addColumn<QString>("agentResult");    // the reply fetched, or <none>
-    QTest::addColumn<QString>("agentFailure");   // in its "Request failed" line; empty: no line
-    QTest::addColumn<QString>("accountOutcome"); // "ok" or in the text thrown
-
-    const QStringList both = {"/api/sessions/d1/questions/q1/reply", "/api/paired-devices/d1"};
-    const QStringList none;
-    // clang-format off
-    QTest::newRow("unreachable") << "unreachable" << "d1" << none << "<none>" << "Connection refused" << "Connection refused";
-    QTest::newRow("time-out") << "delay" << "d1" << both << "<none>" << "timed out" << "The request timed out.";
-    QTest::newRow("dropped") << "drop" << "d1" << both << "<none>" << "closed" << "closed";
-    // The redirect target would answer; the credential must not be carried there.
-    QTest::newRow("redirect") << "redirect" << "d1" << both << "<none>" << "" << "HTTP error 307: moved";
-    QTest::newRow("endless body") << "endless" << "d1" << both << "<none>" << "response larger than 8388608 bytes" << "Received an invalid response from the server.";
-    QTest::newRow("other scheme") << "ftp" << "d1" << none << "<none>" << "" << "The URL is invalid.";
-    // Dot segments would be resolved away by the URL, an empty one changes the endpoint.
-    QTest::newRow("empty id") << "" << "" << none << "<none>" << "" << "The URL is invalid.";
-    QTest::newRow("current segment") << "" << "." << none << "<none>" << "" << "The URL is invalid.";
-    QTest::newRow("parent segment") << "" << ".." << none << "<none>" << "" << "The URL is invalid.";
-    QTest::newRow("id stays one segment") << "" << "../a?b#c d%é"
-        << QStringList{"/api/sessions/..%2Fa%3Fb%23c%20d%25%C3%A9/questions/q1/reply",
-                       "/api/paired-devices/..%2Fa%3Fb%23c%20d%25%C3%A9"}
-        << "y" << "" << "ok";
-    // clang-format on
-}
-
-void TestHttpTransport::policy() {
-    QFETCH(QString, fault);
-    QFETCH(QString, id);
-    QFETCH(QStringList, wire);
-    QFETCH(QString, agentResult);
-    QFETCH(QString, agentFailure);
-    QFETCH(QString, accountOutcome);
-
-    QString base = m_server->baseUrl();
-    if (fault == QLatin1String("unreachable")) {
-        QTcpServer closed;
-        QVERIFY(closed.listen(QHostAddress::LocalHost));
-        base = QStringLiteral("http://127.0.0.1:%1").arg(closed.serverPort());
-    } else if (fault == QLatin1String("ftp")) {
-        base = QStringLiteral("ftp://127.0.0.1:%1").arg(m_server->port());
-    }
-    const auto answer = [fault, base](const RecordedRequest &request) {
-        FakeResponse fine = request.method == "GET"
-                                ? FakeResponse::json(200, QJsonObject{{"reply_text", "y"}})
-                                : FakeResponse::raw(204, {});
-        if (request.path == QLatin1String("/elsewhere"))
-            return fine;
-        FakeResponse response =
-            fault == QLatin1String("redirect")
-                ? FakeResponse::raw(307, "moved")
-                : (fault == QLatin1String("endless") ? FakeResponse::raw(200, "[") : fine);
-        response.location =
-            fault == QLatin1String("redirect") ? (base + "/elsewhere").toUtf8() : QByteArray();
-        response.endless = fault == QLatin1String("endless");
-        response.delayMs = fault == QLatin1String("delay") ? 2000 : 0;
-        response.dropConnection = fault == QLatin1String("drop");
-        return response;
-    };
-    m_server->on("GET", QRegularExpression(".*"), answer);
-    m_server->on("DELETE", QRegularExpression(".*"), answer);
-    m_agent->setServerUrl(base);
-    Settings::write(Settings::serverURL, base);
-
-    LogCapture log;
-    const std::optional<QString> reply = awaitTask(m_agent->fetchReply(id, QStringLiteral("q1")));
-    QCOMPARE(reply.value_or(QStringLiteral("<none>")), agentResult);
-    QString outcome = QStringLiteral("ok");
-    try {
-        awaitTask(m_api->deletePairedDevice(id));
-    } catch (const std::exception &error) {
-        outcome = QString::fromUtf8(error.what());
-    }
-    QVERIFY2(outcome.contains(accountOutcome), qPrintable(outcome));
-
-    QStringList paths;
-    for (const RecordedRequest &request : m_server->requests())
-        paths << request.path;
-    paths.removeDuplicates(); // Qt sends a request again once when the connection drops
-    QCOMPARE(paths, wire);
-    const QStringList lines = log.messages();
-    if (agentFailure.isEmpty()) {
-        QVERIFY2(lines.isEmpty(), qPrintable(lines.join('\n')));
-    } else {
-        QCOMPARE(lines.size(), 1);
-        QVERIFY2(lines.first().startsWith(QStringLiteral(
-                     "lorvo.fennick.quillet-mac.AgentService: Request failed: GET /api/sessions/")),
-                 qPrintable(lines.first()));
-        QVERIFY2(lines.first().contains(agentFailure, Qt::CaseInsensitive),
-                 qPrintable(lines.first()));
-        QVERIFY(!lines.first().contains(QStringLiteral("qk_secret")));
-    }
-}
 
 QUILLET_TEST_GUILESS_MAIN(TestHttpTransport)
 #include "tst_httptransport.moc"

@@ -1,7 +1,6 @@
 #include "projects/DropCoordinator.h"
 #include "support/TestEnvironment.h"
 
-#include <QSignalSpy>
 #include <QTemporaryDir>
 
 using namespace quillet;
@@ -12,23 +11,6 @@ class TestDropCoordinator : public QObject {
     QTemporaryDir m_dir;
 
 private Q_SLOTS:
-    void takeClearsAndSecondDropReplaces() {
-        DropCoordinator drops;
-        QVERIFY(!drops.takePendingDrop());
-        QSignalSpy spy(&drops, &DropCoordinator::pendingChanged);
-        drops.setPendingDrop(QStringLiteral("/home/me/First"));
-        drops.setPendingDrop(QStringLiteral("/home/me/My App/"));
-        QCOMPARE(spy.count(), 2);
-        QCOMPARE(drops.pendingName(), QStringLiteral("My App"));
-
-        const auto taken = drops.takePendingDrop();
-        QVERIFY(taken);
-        QCOMPARE(taken->name, QStringLiteral("My App"));
-        QCOMPARE(taken->directory, QStringLiteral("/home/me/My App"));
-        QVERIFY(!drops.pendingName() && !drops.pendingDirectory());
-        QVERIFY(!drops.takePendingDrop());
-    }
-
     void firstFolder_data() {
         QTest::addColumn<QStringList>("entries"); // "d:" folder, "f:" file, "m:" missing, else URL
         QTest::addColumn<int>("expected");        // index of the folder found, -1 for none

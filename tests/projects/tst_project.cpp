@@ -89,12 +89,6 @@ private Q_SLOTS:
         QCOMPARE(launchCommandAfterToolChange(from, to, command), expected);
     }
 
-    void toolRawValues() {
-        for (CodingTool tool : allCodingTools)
-            QCOMPARE(codingToolFromRawValue(rawValue(tool)), tool);
-        QVERIFY(!codingToolFromRawValue(QStringLiteral("Claude-Code")).has_value());
-    }
-
     void exactBytes() {
         Project used = sample();
         used.tool = CodingTool::generic;

@@ -1,5 +1,6 @@
 #include "projects/ProjectCodec.h"
 #include "projects/ProjectStore.h"
+#include "support/Fixtures.h"
 #include "support/TestEnvironment.h"
 
 #include <QDir>
@@ -7,24 +8,9 @@
 #include <QSignalSpy>
 
 using namespace quillet;
+using namespace quillet::test;
 
 namespace {
-
-Project named(const QString &name) {
-    Project p;
-    p.id = QUuid::createUuid();
-    p.name = name;
-    p.directory = QStringLiteral("/tmp");
-    p.tmuxSessionName = sessionName(name);
-    p.tool = CodingTool::generic;
-    p.createdAt = QDateTime(QDate(2025, 1, 1), QTime(0, 0), Qt::UTC);
-    return p;
-}
-
-QByteArray fileBytes(const QString &path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 void writeBytes(const QString &path, const QByteArray &bytes) {
     QSaveFile file(path);
@@ -49,8 +35,7 @@ class TestProjectStore : public QObject {
 
 private Q_SLOTS:
     void init() {
-        QDir folder(quillet::test::TestEnvironment::current()->dataHome() +
-                    QStringLiteral("/Parvex"));
+        QDir folder(TestEnvironment::current()->dataHome() + QStringLiteral("/Parvex"));
         folder.removeRecursively();
         folder.mkpath(QStringLiteral("."));
         m_path = ProjectStore::defaultFilePath();
@@ -73,7 +58,7 @@ private Q_SLOTS:
         QFETCH(QStringList, expected);
         ProjectStore store;
         for (const char *name : {"A", "B", "C"})
-            store.add(named(QString::fromLatin1(name)));
+            store.add(sampleProject(QString::fromLatin1(name)));
         store.move(QSet<int>(from.begin(), from.end()), to);
         QCOMPARE(names(store), expected);
         ProjectStore reread;
@@ -91,7 +76,7 @@ private Q_SLOTS:
             ++calls;
             onDiskDuringCallback = fileBytes(store.filePath());
         };
-        store.add(named(QStringLiteral("First")));
+        store.add(sampleProject(QStringLiteral("First")));
         QCOMPARE(calls, 1);
         QCOMPARE(onDiskDuringCallback, QByteArray()); // no file yet while the callback ran
         Project renamed = store.projects().first();
@@ -104,15 +89,16 @@ private Q_SLOTS:
         // Another process (the command line) adds a project behind the tray app's back.
         ProjectStore cli;
         cli.load();
-        cli.add(named(QStringLiteral("Cli")));
-        store.add(named(QStringLiteral("Tray 2")));
+        cli.add(sampleProject(QStringLiteral("Cli")));
+        store.add(sampleProject(QStringLiteral("Tray 2")));
         QCOMPARE(calls, 4); // once for the reload, once for the change
         ProjectStore reread;
         reread.load();
         QCOMPARE(names(reread), (QStringList{"Tray", "Cli", "Tray 2"}));
+        QCOMPARE(names(store), names(reread));
 
         const QDateTime stamp = QFileInfo(store.filePath()).lastModified();
-        store.update(named(QStringLiteral("Stranger")));
+        store.update(sampleProject(QStringLiteral("Stranger")));
         QCOMPARE(calls, 4);
         QCOMPARE(QFileInfo(store.filePath()).lastModified(), stamp);
         const QByteArray before = fileBytes(store.filePath());
@@ -123,7 +109,7 @@ private Q_SLOTS:
 
     void refusedChangesAreUndone() {
         ProjectStore store;
-        QVERIFY(store.add(named(QStringLiteral("Kept"))));
+        QVERIFY(store.add(sampleProject(QStringLiteral("Kept"))));
         const Project kept = store.projects().first();
         QStringList seen;
         store.onChanged = [&] { seen << names(store).join(QLatin1Char(',')); };
@@ -135,7 +121,7 @@ private Q_SLOTS:
         QVERIFY(QFile::link(QStringLiteral("/nonexistent/folder/projects.json"), m_path));
         QTest::ignoreMessage(QtCriticalMsg,
                              QRegularExpression(QStringLiteral("^Failed to save projects: .+")));
-        QVERIFY(!store.add(named(QStringLiteral("Lost"))));
+        QVERIFY(!store.add(sampleProject(QStringLiteral("Lost"))));
         QCOMPARE(seen, (QStringList{"Kept,Lost", "Kept"})); // observers see the undo too
         QCOMPARE(names(store), QStringList{"Kept"});
         QVERIFY2(store.lastError().contains(
@@ -164,7 +150,7 @@ private Q_SLOTS:
         QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral(
                                                "^Moved the unreadable projects file to "
                                                ".*projects\\.json\\.corrupt-\\d{8}T\\d{6}Z$")));
-        store.add(named(QStringLiteral("New")));
+        store.add(sampleProject(QStringLiteral("New")));
         const QStringList aside = QDir(QFileInfo(m_path).absolutePath())
                                       .entryList({QStringLiteral("projects.json.corrupt-*")});
         QCOMPARE(aside.size(), 1);
@@ -176,23 +162,6 @@ private Q_SLOTS:
         QCOMPARE(names(reread), QStringList{"New"});
     }
 
-    void changesFromAnotherProcessAreKept() {
-        ProjectStore tray;
-        tray.add(named(QStringLiteral("Tray")));
-        // Another process (the command line) adds a project behind the tray app's back.
-        ProjectStore cli;
-        cli.load();
-        cli.add(named(QStringLiteral("Cli")));
-        int calls = 0;
-        tray.onChanged = [&] { ++calls; };
-        tray.add(named(QStringLiteral("Tray 2")));
-        QCOMPARE(names(tray), (QStringList{"Tray", "Cli", "Tray 2"}));
-        QCOMPARE(calls, 2); // once for the reload, once for the change
-        ProjectStore reread;
-        reread.load();
-        QCOMPARE(names(reread), (QStringList{"Tray", "Cli", "Tray 2"}));
-    }
-
     void runningStoreFollowsTheFile() {
         ProjectStore tray;
         tray.load();
@@ -200,13 +169,13 @@ private Q_SLOTS:
         QSignalSpy changed(&tray, &ProjectStore::changed);
         ProjectStore cli;
         cli.load();
-        cli.add(named(QStringLiteral("Outside")));
+        cli.add(sampleProject(QStringLiteral("Outside")));
         QTRY_COMPARE_WITH_TIMEOUT(names(tray), QStringList{"Outside"}, 5000);
         QVERIFY(changed.count() >= 1);
 
         // Its own writes do not bounce back as reloads.
         changed.clear();
-        tray.add(named(QStringLiteral("Inside")));
+        tray.add(sampleProject(QStringLiteral("Inside")));
         QCOMPARE(changed.count(), 1);
         QTest::qWait(400);
         QCOMPARE(changed.count(), 1);

@@ -16,31 +16,6 @@ namespace quillet::test {
 
 namespace {
 
-QByteArray reasonPhrase(int status) {
-    switch (status) {
-    case 200:
-        return "OK";
-    case 201:
-        return "Created";
-    case 204:
-        return "No Content";
-    case 400:
-        return "Bad Request";
-    case 401:
-        return "Unauthorized";
-    case 403:
-        return "Forbidden";
-    case 404:
-        return "Not Found";
-    case 500:
-        return "Internal Server Error";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return "Status";
-    }
-}
-
 QByteArray routeKey(const QByteArray &method, const QString &path) {
     return method.toUpper() + ' ' + path.toUtf8();
 }
@@ -85,13 +60,9 @@ std::optional<RecordedRequest> takeRequest(QByteArray &buffer) {
 FakeResponse FakeResponse::json(int status, const QJsonValue &value) {
     FakeResponse response;
     response.status = status;
-    if (value.isArray())
-        response.body = QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact);
-    else if (value.isObject())
-        response.body = QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact);
-    else // A bare scalar: QJsonDocument cannot hold one, so wrap it and strip the brackets.
-        response.body =
-            QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact).mid(1).chopped(1);
+    response.body = value.isArray()
+                        ? QJsonDocument(value.toArray()).toJson(QJsonDocument::Compact)
+                        : QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact);
     return response;
 }
 
@@ -236,8 +207,8 @@ FakeResponse FakeServer::respond(const RecordedRequest &request) {
 }
 
 void FakeServer::write(QTcpSocket *socket, const FakeResponse &response, bool close) {
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' ' +
-                      reasonPhrase(response.status) + "\r\n";
+    // No client reads the reason phrase.
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " Status\r\n";
     head += "Content-Type: " + response.contentType + "\r\n";
     if (!response.location.isEmpty())
         head += "Location: " + response.location + "\r\n";

@@ -3,6 +3,7 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTest>
 
 namespace quillet::test {
 
@@ -12,9 +13,10 @@ struct QuilletRun {
     QString err;
 };
 
-// Runs the built `quillet` executable inside the test's isolated environment and waits for it.
+// Runs the built `quillet` executable inside the test's isolated environment. The event loop runs
+// meanwhile, so a fake server of this process can answer it; after `timeoutMs` it is killed.
 inline QuilletRun runQuillet(const QStringList &args, const QString &workingDirectory = {},
-                             const QByteArray &input = {}) {
+                             const QByteArray &input = {}, int timeoutMs = 30000) {
     QProcess process;
     if (!workingDirectory.isEmpty())
         process.setWorkingDirectory(workingDirectory);
@@ -22,8 +24,10 @@ inline QuilletRun runQuillet(const QStringList &args, const QString &workingDire
     if (!input.isEmpty())
         process.write(input);
     process.closeWriteChannel();
-    if (!process.waitForFinished(30000))
+    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, timeoutMs)) {
         process.kill();
+        process.waitForFinished();
+    }
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
             QString::fromUtf8(process.readAllStandardOutput()),
             QString::fromUtf8(process.readAllStandardError())};

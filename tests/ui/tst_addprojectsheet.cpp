@@ -47,9 +47,6 @@ private Q_SLOTS:
         QTest::newRow("blank directory") << "App"
                                          << "   "
                                          << "";
-        QTest::newRow("missing directory") << "X"
-                                           << "/nonexistent/quillet"
-                                           << "Directory does not exist.";
         QTest::newRow("taken, padded") << "  My App "
                                        << "."
                                        << "A project with this session name already exists.";

@@ -117,18 +117,6 @@ private Q_SLOTS:
         }
     }
 
-    void noDisplayPointsToTheAgent() {
-        QProcess app;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-            env.remove(QLatin1String(name));
-        app.setProcessEnvironment(env);
-        app.start(QStringLiteral(QUILLET_BINARY), {});
-        QVERIFY(app.waitForFinished(15000));
-        QCOMPARE(app.exitCode(), 1);
-        QVERIFY(app.readAllStandardError().contains("quillet agent"));
-    }
-
     void quitFromTheTrayMenu() {
         QDBusConnection bus = QDBusConnection::connectToBus(m_address, QStringLiteral("panel"));
         QVERIFY(bus.isConnected());

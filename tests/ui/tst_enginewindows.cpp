@@ -2,9 +2,9 @@
 #include "app/XdgAutostartLoginItem.h"
 #include "projects/DropCoordinator.h"
 #include "projects/ProjectStore.h"
+#include "support/Fixtures.h"
 #include "support/TestEnvironment.h"
 #include "support/TmuxServer.h"
-#include "ui/Fixtures.h"
 #include "ui/ProjectsWindow.h"
 #include "ui/QuestionTexts.h"
 #include "ui/TrayFrontend.h"
@@ -21,7 +21,6 @@ using State = StatusIcons::State;
 
 namespace {
 
-const QString questionsPath = QStringLiteral("/api/sessions/s1/questions");
 const QString replyPath = QStringLiteral("/api/sessions/s1/questions/q1/reply");
 
 // A tool that works, then asks once a file named "go" appears in its folder.
@@ -54,13 +53,7 @@ private Q_SLOTS:
         if (TmuxServer::executable().isEmpty())
             QSKIP("tmux is not installed");
         m_server = std::make_unique<FakeServer>();
-        m_server->on("POST", QStringLiteral("/api/sessions"),
-                     FakeResponse::json(201, QJsonObject{{"id", "s1"}}));
-        m_server->on("POST", questionsPath, FakeResponse::json(201, QJsonObject{{"id", "q1"}}));
-        m_server->on("PUT", QStringLiteral("/api/projects"), FakeResponse::raw(200, "{}"));
-        m_server->on("GET", QStringLiteral("/api/commands/pending"), FakeResponse::raw(200, "[]"));
-        m_server->on("GET", QStringLiteral("/api/sessions/s1/inputs"),
-                     FakeResponse::raw(200, "[]"));
+        serveAgent(*m_server);
         QFile::remove(ProjectStore::defaultFilePath());
         m_store = std::make_unique<ProjectStore>();
         m_engine = std::make_unique<AgentService>();

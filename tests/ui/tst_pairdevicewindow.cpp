@@ -1,6 +1,6 @@
 #include "api/PairingSession.h"
+#include "support/Fixtures.h"
 #include "support/TestEnvironment.h"
-#include "ui/Fixtures.h"
 #include "ui/PairDeviceWindow.h"
 #include "ui/PairingPanel.h"
 
@@ -36,6 +36,8 @@ private Q_SLOTS:
         m_server->enqueue("GET", QStringLiteral("/api/paired-devices"), deviceList(2));
         m_server->enqueue("GET", QStringLiteral("/api/paired-devices"), deviceList(2));
         m_server->enqueue("GET", QStringLiteral("/api/paired-devices"), deviceList(1));
+        m_server->enqueue("GET", QStringLiteral("/api/paired-devices"),
+                          FakeResponse::raw(500, "hiccup"));
         m_server->on("GET", QStringLiteral("/api/paired-devices"), deviceList(3));
         auto *window = new PairDeviceWindow(*m_model, APIService::shared());
         window->setAttribute(Qt::WA_DeleteOnClose);
@@ -56,10 +58,13 @@ private Q_SLOTS:
         QVERIFY(!panel->findChild<QLabel *>(QStringLiteral("qrImage"))->pixmap().isNull());
         QCOMPARE(panel->findChild<QLabel *>(QStringLiteral("expiryLabel"))->text(),
                  QStringLiteral("Expires in 5:00"));
-        // 2 at the start, 2 again, 1 (a phone removed): still open; 3 closes it.
+        // 2 at the start, 2 again, 1 (a phone removed), a failure: still open; 3 closes it, and
+        // the polling ends with it.
         QTRY_VERIFY_WITH_TIMEOUT(guard.isNull(), 5000);
         QCOMPARE(paired.count(), 1);
-        QVERIFY(m_server->requests("GET", QStringLiteral("/api/paired-devices")).size() >= 4);
+        QCOMPARE(m_server->requests("GET", QStringLiteral("/api/paired-devices")).size(), 5);
+        QTest::qWait(100);
+        QCOMPARE(m_server->requests("GET", QStringLiteral("/api/paired-devices")).size(), 5);
     }
 
     void failureShowsRetry() {
@@ -74,7 +79,11 @@ private Q_SLOTS:
         PairingPanel *panel = window.pairingPanel();
         auto *retry = panel->findChild<QPushButton *>(QStringLiteral("retryButton"));
         QTRY_VERIFY(retry->isVisible());
-        QVERIFY(!panel->findChild<QLabel *>(QStringLiteral("errorLabel"))->text().isEmpty());
+        QCOMPARE(panel->findChild<QLabel *>(QStringLiteral("errorLabel"))->text(),
+                 QStringLiteral("HTTP error 500: {}"));
+        // No code and no countdown until asked: nothing renews on its own.
+        QTest::qWait(150);
+        QCOMPARE(m_server->requests("POST", QStringLiteral("/api/pair/initiate")).size(), 1);
         retry->click();
         QTRY_COMPARE(panel->findChild<QLabel *>(QStringLiteral("codeLabel"))->text(),
                      QStringLiteral("XYZ7890"));

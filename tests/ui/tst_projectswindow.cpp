@@ -1,8 +1,8 @@
 #include "projects/DropCoordinator.h"
 #include "projects/ProjectStore.h"
+#include "support/Fixtures.h"
 #include "support/TestEnvironment.h"
 #include "ui/AddProjectSheet.h"
-#include "ui/Fixtures.h"
 #include "ui/ProjectsWindow.h"
 
 #include <QApplication>
@@ -43,8 +43,7 @@ QStringList rows(QListWidget *list) {
 }
 
 QByteArray fileBytes() {
-    QFile file(ProjectStore::defaultFilePath());
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    return quillet::test::fileBytes(ProjectStore::defaultFilePath());
 }
 
 } // namespace
@@ -153,9 +152,12 @@ private Q_SLOTS:
         QVERIFY(!m_drops->pendingName());
         QCOMPARE(nameOf(*w), QStringLiteral("My App"));
         QPointer<AddProjectSheet> first = w->addSheet();
-        m_drops->setPendingDrop(m_dir.path() + QStringLiteral("/Other"));
+        m_drops->setPendingDrop(m_dir.path() + QStringLiteral("/Other/"));
         QVERIFY(w->addSheet() != first.data());
         QCOMPARE(nameOf(*w), QStringLiteral("Other"));
+        QCOMPARE(w->addSheet()->findChild<QLineEdit *>(QStringLiteral("directoryEdit"))->text(),
+                 m_dir.path() + QStringLiteral("/Other"));
+        QVERIFY(!m_drops->takePendingDrop());
 
         // Dropped URLs: the first item must be a folder.
         for (const char *folder : {"First", "Second"})

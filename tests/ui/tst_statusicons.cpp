@@ -28,13 +28,6 @@ class TestStatusIcons : public QObject {
     }
 
 private Q_SLOTS:
-    void stateFromEngine() {
-        QCOMPARE(StatusIcons::stateFor(false, 2, 1), State::inactive);
-        QCOMPARE(StatusIcons::stateFor(true, 0, 0), State::inactive);
-        QCOMPARE(StatusIcons::stateFor(true, 2, 0), State::monitoring);
-        QCOMPARE(StatusIcons::stateFor(true, 1, 1), State::waiting);
-    }
-
     void readableOnLightAndDarkPanels() {
         QImage previous;
         for (State state : {State::inactive, State::monitoring, State::waiting}) {

@@ -3,10 +3,10 @@
 #include "app/XdgAutostartLoginItem.h"
 #include "projects/DropCoordinator.h"
 #include "projects/ProjectStore.h"
+#include "support/Fixtures.h"
 #include "support/TestEnvironment.h"
 #include "support/TmuxServer.h"
 #include "ui/Alerts.h"
-#include "ui/Fixtures.h"
 #include "ui/PairDeviceWindow.h"
 #include "ui/ProjectsWindow.h"
 #include "ui/SettingsWindow.h"
@@ -270,11 +270,6 @@ private Q_SLOTS:
         m_tray->openPairDevice();
         QVERIFY(m_tray->pairDeviceWindow() != first.data());
         QTRY_VERIFY(first.isNull());
-
-        int quits = 0;
-        m_tray->quit = [&quits] { ++quits; };
-        find(*m_tray->menu(), QStringLiteral("Quit Quillet"))->trigger();
-        QCOMPARE(quits, 1);
     }
 };
 

@@ -9,6 +9,7 @@
 #include "support/FakeServer.h"
 
 #include <QDir>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonObject>
 
@@ -25,15 +26,32 @@ inline void signIn(AuthViewModel &model, APIService &api, FakeServer &server) {
     awaitTask(model.checkExistingSession(), 10000);
 }
 
-inline FakeResponse deviceList(int count, const QString &type = QStringLiteral("ios")) {
+// Phones "Phone 1" to "Phone <count>", ids "d1"... as the server lists them.
+inline QJsonArray devices(int count, const QString &type = QStringLiteral("ios")) {
     QJsonArray list;
     for (int i = 1; i <= count; ++i)
         list.append(QJsonObject{{"id", QStringLiteral("d%1").arg(i)},
                                 {"device_name", QStringLiteral("Phone %1").arg(i)},
                                 {"device_type", type},
-                                {"created_at", "t"},
-                                {"last_seen_at", "t"}});
-    return FakeResponse::json(200, list);
+                                {"created_at", "2026-12-01T09:00:00Z"},
+                                {"last_seen_at", "2026-12-06T09:00:00Z"}});
+    return list;
+}
+
+inline FakeResponse deviceList(int count) {
+    return FakeResponse::json(200, devices(count));
+}
+
+// The relay as the engine needs it: every pane gets session "s1", every question "q1", and there
+// are neither commands nor inputs.
+inline void serveAgent(FakeServer &server) {
+    server.on("POST", QStringLiteral("/api/sessions"),
+              FakeResponse::json(201, QJsonObject{{"id", "s1"}}));
+    server.on("POST", QStringLiteral("/api/sessions/s1/questions"),
+              FakeResponse::json(201, QJsonObject{{"id", "q1"}}));
+    server.on("PUT", QStringLiteral("/api/projects"), FakeResponse::raw(200, "{}"));
+    server.on("GET", QStringLiteral("/api/commands/pending"), FakeResponse::raw(200, "[]"));
+    server.on("GET", QStringLiteral("/api/sessions/s1/inputs"), FakeResponse::raw(200, "[]"));
 }
 
 // A project as the add sheet would make it, never used yet.
@@ -48,6 +66,12 @@ inline Project sampleProject(const QString &name, const QString &directory = QDi
     p.launchCommand = defaultLaunchCommand(tool);
     p.createdAt = QDateTime::currentDateTimeUtc();
     return p;
+}
+
+// The whole file, or nothing when it cannot be read.
+inline QByteArray fileBytes(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 } // namespace quillet::test

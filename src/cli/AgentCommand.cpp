@@ -32,6 +32,10 @@ int AgentCommand::run(const QStringList &args) {
                        "to see every scan."));
     if (auto status = cli.parse(args, 0, 0))
         return *status;
+    return monitor();
+}
+
+int AgentCommand::monitor() {
     if (!QCoreApplication::instance())
         return fail(QStringLiteral("agent: no application object"));
 

@@ -158,6 +158,8 @@ private slots:
         QVERIFY(paired.wait(5000));
         QCOMPARE(session->initialDeviceCount(), std::optional(2));
         QCOMPARE(m_server->requests("GET", devicesPath).size(), 5);
+        // Counted before any code was shown: a phone pairing in between would be in the count.
+        QCOMPARE(m_server->requests().first().path, devicesPath);
         const auto added = paired.first().first().value<QList<PairedDeviceResponse>>();
         QCOMPARE(added.size(), 1);
         QCOMPARE(added.first().deviceName, QStringLiteral("Phone 3"));

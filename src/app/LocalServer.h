@@ -1,0 +1,69 @@
+#pragma once
+
+#include "net/HttpTransport.h"
+
+#include <QCoroTask>
+#include <QObject>
+#include <QPointer>
+#include <QProcess>
+#include <QString>
+#include <optional>
+
+namespace quillet {
+
+// The relay on this computer, for `quillet up` and the desktop's first run: whether it answers,
+// and starting it, as a systemd user service where the user's systemd runs, else as a process of
+// ours (ended with us unless it is asked to outlive us). Its database is the relay's default, in
+// the user's XDG data folder.
+class LocalServer : public QObject {
+    Q_OBJECT
+public:
+    static constexpr quint16 defaultPort = 8470;
+
+    enum class State {
+        // A Quillet relay answers at the address.
+        running,
+        // Nothing listens on the port: it can be started.
+        free,
+        // Something else holds the port.
+        taken,
+    };
+    enum class Launch { systemdService, process, detachedProcess };
+
+    explicit LocalServer(QObject *parent = nullptr);
+    // Ends the process it started, unless that one was to outlive it.
+    ~LocalServer() override;
+
+    // The address phones and this computer use: the LAN address when listening on every address,
+    // as the relay itself derives it.
+    static QString publicUrl(const QString &listenAddress, quint16 port);
+    // quillet-server beside this program (or in the build tree's server folder), else on PATH.
+    static std::optional<QString> executable();
+    // A systemd user manager answers on its private socket in XDG_RUNTIME_DIR.
+    static bool userSystemdRuns();
+    // Where a relay started as a process writes its log.
+    static QString logFilePath();
+
+    // A Quillet relay answers its health check at `url`.
+    QCoro::Task<bool> answers(QString url);
+    QCoro::Task<State> probe(QString url, QString listenAddress, quint16 port);
+    // Starts the relay and waits until it answers at `url`; the reason and what to do next when
+    // it does not.
+    QCoro::Task<std::optional<QString>> start(QString listenAddress, quint16 port, QString url,
+                                              Launch launch);
+    // Whether this object runs the relay as its own process right now.
+    bool ownsProcess() const { return m_child && m_child->state() != QProcess::NotRunning; }
+    // The process started to outlive us, 0 when there is none.
+    qint64 detachedPid() const { return m_detachedPid; }
+
+private:
+    QCoro::Task<std::optional<QString>> startService(QStringList arguments);
+    QCoro::Task<std::optional<QString>> waitUntilAnswering(QString url, QString logHint);
+    static QCoro::Task<bool> systemctl(QStringList arguments);
+
+    HttpTransport m_http;
+    QPointer<QProcess> m_child;
+    qint64 m_detachedPid = 0;
+};
+
+} // namespace quillet

@@ -88,12 +88,13 @@ std::optional<QString> bringUpLocalServer(LocalServer &server, const LocalAddres
                                            ? LocalServer::Launch::systemdService
                                        : keepServer ? LocalServer::Launch::detachedProcess
                                                     : LocalServer::Launch::process;
-    step(QStringLiteral("Server: starting quillet-server at %1 %2...")
-             .arg(address.url, launch == LocalServer::Launch::systemdService
-                                   ? QStringLiteral("as a systemd user service")
-                               : launch == LocalServer::Launch::detachedProcess
-                                   ? QStringLiteral("in the background, to keep running")
-                                   : QStringLiteral("until quillet up stops")));
+    step(QStringLiteral("Server: starting %1 at %2 %3...")
+             .arg(LocalServer::executable().value_or(QStringLiteral("quillet-server")), address.url,
+                  launch == LocalServer::Launch::systemdService
+                      ? QStringLiteral("as a systemd user service")
+                  : launch == LocalServer::Launch::detachedProcess
+                      ? QStringLiteral("in the background, to keep running")
+                      : QStringLiteral("until quillet up stops")));
     const auto failure =
         TaskRunner::run(server.start(address.listen, address.port, address.url, launch));
     if (failure) {

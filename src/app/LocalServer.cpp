@@ -1,5 +1,7 @@
 #include "app/LocalServer.h"
 
+#include "api/KeychainService.h"
+#include "api/SoftwareAuthenticator.h"
 #include "common/ApiRoutes.h"
 #include "common/LanAddress.h"
 
@@ -8,6 +10,7 @@
 #include <QCoroTimer>
 #include <QDir>
 #include <QFile>
+#include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkRequest>
@@ -16,6 +19,7 @@
 #include <QTcpServer>
 #include <QUrl>
 #include <csignal>
+#include <pwd.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -28,6 +32,8 @@ namespace {
 const QString unitName = QStringLiteral("quillet-server.service");
 // How long a started relay may take to answer: opening and migrating its database included.
 constexpr auto startLimit = 20s;
+
+QString executableOverride;
 
 QString userUnitFolder() {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
@@ -77,7 +83,25 @@ QString LocalServer::publicUrl(const QString &listenAddress, quint16 port) {
     return QStringLiteral("http://%1:%2").arg(host).arg(port);
 }
 
+void LocalServer::setExecutableForTesting(const QString &path) {
+    executableOverride = path;
+}
+
+QString LocalServer::accountName() {
+    if (const passwd *entry = ::getpwuid(::getuid()); entry && entry->pw_name)
+        return QString::fromLocal8Bit(entry->pw_name);
+    return qEnvironmentVariable("USER", QStringLiteral("me"));
+}
+
+bool LocalServer::hasPasskeyFor(const QString &url) {
+    return KeychainService::shared()
+        .load(SoftwareAuthenticator::storageKey(QUrl(url).host()))
+        .has_value();
+}
+
 std::optional<QString> LocalServer::executable() {
+    if (!executableOverride.isEmpty())
+        return executableOverride;
     const QString here = QCoreApplication::applicationDirPath();
     for (const QString &candidate : {here + QStringLiteral("/quillet-server"),
                                      here + QStringLiteral("/server/quillet-server")}) {
@@ -120,6 +144,23 @@ QCoro::Task<LocalServer::State> LocalServer::probe(QString url, QString listenAd
     if (trial.listen(QHostAddress(listenAddress), port))
         co_return State::free;
     co_return State::taken;
+}
+
+QCoro::Task<std::optional<QString>> LocalServer::ensureRunning(QString url) {
+    const QUrl parsed(url);
+    // A loopback URL came from a loopback listen address; any other, from every address.
+    const QString listen =
+        QHostAddress(parsed.host()).isLoopback() ? parsed.host() : QStringLiteral("0.0.0.0");
+    const auto port = static_cast<quint16>(parsed.port(defaultPort));
+    const State state = co_await probe(url, listen, port);
+    if (state == State::running)
+        co_return std::nullopt;
+    if (state == State::taken)
+        co_return QStringLiteral("Port %1 is taken by another program: stop it, or use another "
+                                 "server.")
+            .arg(port);
+    co_return co_await start(listen, port, url,
+                             userSystemdRuns() ? Launch::systemdService : Launch::process);
 }
 
 QCoro::Task<std::optional<QString>> LocalServer::start(QString listenAddress, quint16 port,

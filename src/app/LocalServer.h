@@ -39,6 +39,13 @@ public:
     static QString publicUrl(const QString &listenAddress, quint16 port);
     // quillet-server beside this program (or in the build tree's server folder), else on PATH.
     static std::optional<QString> executable();
+    // Replaces executable()'s search; empty restores it.
+    static void setExecutableForTesting(const QString &path);
+    // The user name a first run gives the account: the login name.
+    static QString accountName();
+    // This computer holds a passkey for the relay at `url` (whose relying party is its host, as
+    // the relay on this computer is set up): sign in with it rather than make a new account.
+    static bool hasPasskeyFor(const QString &url);
     // A systemd user manager answers on its private socket in XDG_RUNTIME_DIR.
     static bool userSystemdRuns();
     // Where a relay started as a process writes its log.
@@ -47,6 +54,9 @@ public:
     // A Quillet relay answers its health check at `url`.
     QCoro::Task<bool> answers(QString url);
     QCoro::Task<State> probe(QString url, QString listenAddress, quint16 port);
+    // Starts the relay of `url` (a URL this class made) unless it answers already: where the
+    // user's systemd runs as its service, else as our process. The reason when it does not run.
+    QCoro::Task<std::optional<QString>> ensureRunning(QString url);
     // Starts the relay and waits until it answers at `url`; the reason and what to do next when
     // it does not.
     QCoro::Task<std::optional<QString>> start(QString listenAddress, quint16 port, QString url,

@@ -2,8 +2,6 @@
 
 #include "api/APIService.h"
 #include "api/AuthViewModel.h"
-#include "api/KeychainService.h"
-#include "api/SoftwareAuthenticator.h"
 #include "app/LocalServer.h"
 #include "cli/AgentCommand.h"
 #include "cli/CliParser.h"
@@ -16,8 +14,6 @@
 #include <QHostAddress>
 #include <QStandardPaths>
 #include <QUrl>
-#include <pwd.h>
-#include <unistd.h>
 
 namespace quillet::cli {
 
@@ -26,12 +22,6 @@ namespace {
 void step(const QString &line) {
     out() << line << '\n';
     out().flush();
-}
-
-QString loginName() {
-    if (const passwd *entry = ::getpwuid(::getuid()); entry && entry->pw_name)
-        return QString::fromLocal8Bit(entry->pw_name);
-    return qEnvironmentVariable("USER", QStringLiteral("me"));
 }
 
 // Where the relay on this computer listens and the address it gives: what the command line
@@ -121,10 +111,7 @@ bool signIn(const QString &url, const QString &username) {
             return true;
         }
     }
-    const QString rpId = QUrl(url).host();
-    const bool hasPasskey =
-        KeychainService::shared().load(SoftwareAuthenticator::storageKey(rpId)).has_value();
-    if (hasPasskey) {
+    if (LocalServer::hasPasskeyFor(url)) {
         step(QStringLiteral("Account: signing in with this computer's passkey..."));
         TaskRunner::run(model.signIn(url));
     } else {
@@ -221,8 +208,9 @@ int UpCommand::run(const QStringList &args) {
                             .arg(url));
     }
 
-    const QString username =
-        cli.isSet(QStringLiteral("username")) ? cli.value(QStringLiteral("username")) : loginName();
+    const QString username = cli.isSet(QStringLiteral("username"))
+                                 ? cli.value(QStringLiteral("username"))
+                                 : LocalServer::accountName();
     if (!signIn(url, username))
         return 1;
     if (cli.isSet(QStringLiteral("no-pair")))

@@ -86,6 +86,9 @@ void AppDelegate::applicationDidFinishLaunching() {
             return;
         self->m_frontend->rebuildMenu();
         self->syncProjectsInBackground();
+        // A project added for a session that already runs is watched from now on, not from the
+        // next start.
+        self->recoverSessions();
     };
     account->onAuthenticated = [self] {
         if (self)

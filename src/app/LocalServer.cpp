@@ -146,20 +146,26 @@ QCoro::Task<LocalServer::State> LocalServer::probe(QString url, QString listenAd
     co_return State::taken;
 }
 
-QCoro::Task<std::optional<QString>> LocalServer::ensureRunning(QString url) {
+LocalServer::Address LocalServer::addressOf(const QString &url) {
     const QUrl parsed(url);
-    // A loopback URL came from a loopback listen address; any other, from every address.
-    const QString listen =
-        QHostAddress(parsed.host()).isLoopback() ? parsed.host() : QStringLiteral("0.0.0.0");
-    const auto port = static_cast<quint16>(parsed.port(defaultPort));
-    const State state = co_await probe(url, listen, port);
+    Address address;
+    if (QHostAddress(parsed.host()).isLoopback())
+        address.listen = parsed.host();
+    address.port = static_cast<quint16>(parsed.port(defaultPort));
+    address.url = url;
+    return address;
+}
+
+QCoro::Task<std::optional<QString>> LocalServer::ensureRunning(QString url) {
+    const Address address = addressOf(url);
+    const State state = co_await probe(url, address.listen, address.port);
     if (state == State::running)
         co_return std::nullopt;
     if (state == State::taken)
         co_return QStringLiteral("Port %1 is taken by another program: stop it, or use another "
                                  "server.")
-            .arg(port);
-    co_return co_await start(listen, port, url,
+            .arg(address.port);
+    co_return co_await start(address.listen, address.port, url,
                              userSystemdRuns() ? Launch::systemdService : Launch::process);
 }
 

@@ -29,6 +29,11 @@ public:
         taken,
     };
     enum class Launch { systemdService, process, detachedProcess };
+    struct Address {
+        QString listen = QStringLiteral("0.0.0.0");
+        quint16 port = defaultPort;
+        QString url;
+    };
 
     explicit LocalServer(QObject *parent = nullptr);
     // Ends the process it started, unless that one was to outlive it.
@@ -37,6 +42,10 @@ public:
     // The address phones and this computer use: the LAN address when listening on every address,
     // as the relay itself derives it.
     static QString publicUrl(const QString &listenAddress, quint16 port);
+    // Where the relay of a URL that publicUrl() made listens: on a loopback host, that host;
+    // else every address. The URL stays as it is, even if the LAN address moved since: the
+    // account's passkey belongs to its host.
+    static Address addressOf(const QString &url);
     // quillet-server beside this program (or in the build tree's server folder), else on PATH.
     static std::optional<QString> executable();
     // Replaces executable()'s search; empty restores it.
@@ -54,7 +63,7 @@ public:
     // A Quillet relay answers its health check at `url`.
     QCoro::Task<bool> answers(QString url);
     QCoro::Task<State> probe(QString url, QString listenAddress, quint16 port);
-    // Starts the relay of `url` (a URL this class made) unless it answers already: where the
+    // Starts the relay of `url` (a URL publicUrl() made) unless it answers already: where the
     // user's systemd runs as its service, else as our process. The reason when it does not run.
     QCoro::Task<std::optional<QString>> ensureRunning(QString url);
     // Starts the relay and waits until it answers at `url`; the reason and what to do next when

@@ -10,7 +10,6 @@
 #include "common/ControlText.h"
 #include "common/Settings.h"
 
-#include <QFileInfo>
 #include <QHostAddress>
 #include <QStandardPaths>
 #include <QUrl>
@@ -26,41 +25,30 @@ void step(const QString &line) {
 
 // Where the relay on this computer listens and the address it gives: what the command line
 // asks for, else what the last run stored, else every address on the default port.
-struct LocalAddress {
-    QString listen;
-    quint16 port = LocalServer::defaultPort;
-    QString url;
-};
-
-std::optional<LocalAddress> localAddress(const CliParser &cli, const QString &stored) {
-    LocalAddress address;
-    const QUrl storedUrl(stored);
-    const bool keepStored = !stored.isEmpty() && !cli.isSet(QStringLiteral("listen")) &&
-                            !cli.isSet(QStringLiteral("port"));
+std::optional<LocalServer::Address> localAddress(const CliParser &cli, const QString &stored) {
+    LocalServer::Address address;
+    if (!stored.isEmpty())
+        address = LocalServer::addressOf(stored);
+    if (!cli.isSet(QStringLiteral("listen")) && !cli.isSet(QStringLiteral("port")) &&
+        !stored.isEmpty())
+        return address;
     if (cli.isSet(QStringLiteral("port"))) {
         bool ok = false;
         const uint port = cli.value(QStringLiteral("port")).toUInt(&ok);
         if (!ok || port == 0 || port > 65535)
             return std::nullopt;
         address.port = static_cast<quint16>(port);
-    } else if (!stored.isEmpty()) {
-        address.port = static_cast<quint16>(storedUrl.port(LocalServer::defaultPort));
     }
     if (cli.isSet(QStringLiteral("listen")))
         address.listen = cli.value(QStringLiteral("listen"));
-    else if (!stored.isEmpty() && QHostAddress(storedUrl.host()).isLoopback())
-        address.listen = storedUrl.host();
-    else
-        address.listen = QStringLiteral("0.0.0.0");
     if (QHostAddress(address.listen).isNull())
         return std::nullopt;
-    // The stored address stays even if the LAN address moved: the passkey belongs to its host.
-    address.url = keepStored ? stored : LocalServer::publicUrl(address.listen, address.port);
+    address.url = LocalServer::publicUrl(address.listen, address.port);
     return address;
 }
 
 // Finds or starts the relay on this computer; its URL, or nothing after printing why not.
-std::optional<QString> bringUpLocalServer(LocalServer &server, const LocalAddress &address,
+std::optional<QString> bringUpLocalServer(LocalServer &server, const LocalServer::Address &address,
                                           bool keepServer) {
     const LocalServer::State state =
         TaskRunner::run(server.probe(address.url, address.listen, address.port));

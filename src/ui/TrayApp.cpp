@@ -47,6 +47,8 @@ TrayApp::TrayApp(QObject *parent)
       m_frontend(APIService::shared(), m_drops, LoginItem::platform()) {}
 
 TrayApp::~TrayApp() {
+    // It works with the account and the relay below; it goes first.
+    delete m_firstRun;
     if (AuthViewModel *account = m_delegate.authViewModel())
         account->onAuthenticated = nullptr;
     if (AgentService *engine = m_delegate.agentService()) {

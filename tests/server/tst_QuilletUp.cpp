@@ -152,6 +152,14 @@ void TestQuilletUp::fromNothingToMonitoringThenStraightBack() {
         QCOMPARE(up.stop(), 0);
     }
     QCOMPARE(http.get("/api/sessions", device).status, 200);
+
+    // A server of the user's choosing is used as it is, never started; down, it is named.
+    Settings::write(Settings::localServer, false);
+    Settings::write(Settings::serverURL, QStringLiteral("http://127.0.0.1:1"));
+    const QuilletRun remote = runQuillet({"up"});
+    QCOMPARE(remote.status, 1);
+    QVERIFY2(remote.err.contains("http://127.0.0.1:1 does not answer as a Quillet server"),
+             qPrintable(remote.err));
 }
 
 QUILLET_TEST_GUILESS_MAIN(TestQuilletUp)

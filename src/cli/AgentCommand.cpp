@@ -53,14 +53,16 @@ int AgentCommand::monitor() {
         stopping = true;
         qCInfo(lcAgentCommand, "Stopping on signal %d; tmux sessions keep running", signalNumber);
         AgentService *engine = delegate.agentService();
-        if (!engine || !engine->isLoopActive()) {
-            QCoreApplication::exit(0);
-            return;
+        const bool scanning = engine && engine->isLoopActive();
+        if (scanning) {
+            QObject::connect(engine, &AgentService::loopFinished, qApp,
+                             [] { QCoreApplication::exit(0); });
+            QTimer::singleShot(shutdownGraceMs, qApp, [] { QCoreApplication::exit(0); });
         }
-        QObject::connect(engine, &AgentService::loopFinished, qApp,
-                         [] { QCoreApplication::exit(0); });
-        QTimer::singleShot(shutdownGraceMs, qApp, [] { QCoreApplication::exit(0); });
-        engine->stop();
+        // For good: a recovery or sign-in still in flight must not start it again.
+        delegate.stopMonitoring();
+        if (!scanning)
+            QCoreApplication::exit(0);
     });
     delegate.applicationDidFinishLaunching();
     // Say once that the agent is up, so a quiet terminal is not mistaken for a hang.

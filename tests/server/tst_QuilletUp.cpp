@@ -47,7 +47,12 @@ public:
         if (!m_process.waitForFinished(20000))
             m_process.kill();
         m_out += QString::fromUtf8(m_process.readAllStandardOutput());
-        return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+        const int status =
+            m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+        if (status != 0)
+            qWarning("quillet up ended with %d:\n%s", status,
+                     m_process.readAllStandardError().constData());
+        return status;
     }
     QString out() const { return m_out; }
 

@@ -159,8 +159,7 @@ void TestQuilletUp::fromNothingToMonitoringThenStraightBack() {
     QCOMPARE(http.get("/api/sessions", device).status, 200);
 
     // A server of the user's choosing is used as it is, never started; down, it is named.
-    Settings::write(Settings::localServer, false);
-    Settings::write(Settings::serverURL, QStringLiteral("http://127.0.0.1:1"));
+    QCOMPARE(runQuillet({"config", "set", "serverURL", "http://127.0.0.1:1"}).status, 0);
     const QuilletRun remote = runQuillet({"up"});
     QCOMPARE(remote.status, 1);
     QVERIFY2(remote.err.contains("http://127.0.0.1:1 does not answer as a Quillet server"),

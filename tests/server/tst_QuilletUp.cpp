@@ -132,6 +132,10 @@ void TestQuilletUp::fromNothingToMonitoringThenStraightBack() {
 
     // Asked to, the relay outlives the run; nothing else is made again.
     qint64 keptPid = 0;
+    auto stopKept = qScopeGuard([&] {
+        if (keptPid > 0)
+            ::kill(pid_t(keptPid), SIGTERM);
+    });
     {
         UpProcess up({"--keep-server"});
         const QRegularExpressionMatch kept = up.waitFor("stop it with 'kill (\\d+)'");
@@ -144,7 +148,6 @@ void TestQuilletUp::fromNothingToMonitoringThenStraightBack() {
         QCOMPARE(up.stop(), 0);
         QVERIFY(!up.out().contains("creating") && !up.out().contains("manually:"));
     }
-    auto stopKept = qScopeGuard([&] { ::kill(pid_t(keptPid), SIGTERM); });
     QCOMPARE(http.get("/api/health").status, 200);
 
     // The relay already runs: it is used as it is, and the phone paired before still works.

@@ -12,6 +12,7 @@ $SUDO apt-get install -y -qq --no-install-recommends \
   libboost1.74-dev libqt6sql6-sqlite libqt6sql6-psql wrk \
   postgresql-15 \
   tmux fish python3 chromium fonts-noto-mono e2fsprogs dbus dbus-x11 gnome-keyring xvfb xauth \
+  appstream desktop-file-utils \
   ca-certificates >/dev/null
 # The passkey tests check our authenticator with an independent verifier that runs on Node.js.
 if ! command -v npm >/dev/null 2>&1; then

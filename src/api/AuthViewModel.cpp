@@ -141,9 +141,13 @@ QCoro::Task<> AuthViewModel::finishSignIn(std::optional<QString> failure, QStrin
     QPointer<AuthViewModel> self(this);
     // Stored only once it worked: until then the settings, which other Quillet processes read,
     // keep the server that works.
+    const bool moved = serverURL != Settings::readTextOrEmpty(Settings::serverURL);
     if (!failure && !Settings::write(Settings::serverURL, serverURL))
         failure = QStringLiteral("Signed in, but the server could not be stored: %1")
                       .arg(Settings::writeError());
+    // Another address is a server of the user's choosing, not the relay this computer runs.
+    if (!failure && moved)
+        Settings::remove(Settings::localServer);
     if (failure) {
         setErrorMessage(failure);
         setLoading(false);

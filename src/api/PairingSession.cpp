@@ -78,12 +78,12 @@ void PairingSession::retry() {
 QCoro::Task<> PairingSession::run() {
     QPointer<PairingSession> self(this);
     const quint64 generation = m_generation;
-    co_await generateCode();
-    if (!self || generation != m_generation)
-        co_return;
-
-    // The devices paired before the phone scans the code; a failed fetch counts none.
+    // The devices paired before any code is shown: counted after, a phone that paired in between
+    // would be one of them and never be noticed. A failed fetch counts none. The window shows
+    // this as loading: there is nothing else to show yet.
     m_polling = true;
+    m_isLoading = true;
+    emit changed();
     QList<PairedDeviceResponse> devices;
     try {
         devices = co_await m_api.pairedDevices();
@@ -93,11 +93,15 @@ QCoro::Task<> PairingSession::run() {
     if (!self || generation != m_generation)
         co_return;
     m_polling = false;
+    m_isLoading = false;
     m_initialDeviceCount = static_cast<int>(devices.size());
     m_initialDeviceIds.clear();
     for (const PairedDeviceResponse &device : devices)
         m_initialDeviceIds.insert(device.id);
-    emit changed();
+
+    co_await generateCode();
+    if (!self || generation != m_generation)
+        co_return;
     m_poll.start();
 }
 

@@ -86,6 +86,9 @@ void AppDelegate::applicationDidFinishLaunching() {
             return;
         self->m_frontend->rebuildMenu();
         self->syncProjectsInBackground();
+        // A project added for a session that already runs is watched from now on, not from the
+        // next start.
+        self->recoverSessions();
     };
     account->onAuthenticated = [self] {
         if (self)
@@ -198,8 +201,14 @@ QCoro::Task<> AppDelegate::recover(QStringList sessionNames) {
     Q_EMIT recoveryFinished(found);
 }
 
+void AppDelegate::stopMonitoring() {
+    m_monitoringStopped = true;
+    if (m_agentService)
+        m_agentService->stop();
+}
+
 void AppDelegate::startAgentIfNeeded() {
-    if (!m_agentService || m_agentService->isRunning())
+    if (!m_agentService || m_agentService->isRunning() || m_monitoringStopped)
         return;
     const QString serverURL = Settings::readTextOrEmpty(Settings::serverURL);
     const QString apiKey = Settings::readTextOrEmpty(Settings::agentApiKey);

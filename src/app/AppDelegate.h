@@ -40,6 +40,8 @@ public:
     void autoLaunchProjects();
     void recoverSessions();
     void startAgentIfNeeded();
+    // Stops the monitor for good: a recovery or sign-in still in flight starts it no more.
+    void stopMonitoring();
     // What a successful sign-in sets off (the view model's onAuthenticated).
     void handleAuthenticated();
 
@@ -62,6 +64,7 @@ private:
     ProjectStore *m_projectStore = nullptr;
     AgentService *m_agentService = nullptr;
     AuthViewModel *m_authViewModel = nullptr;
+    bool m_monitoringStopped = false;
 };
 
 } // namespace quillet

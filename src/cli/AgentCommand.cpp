@@ -32,6 +32,10 @@ int AgentCommand::run(const QStringList &args) {
                        "to see every scan."));
     if (auto status = cli.parse(args, 0, 0))
         return *status;
+    return monitor();
+}
+
+int AgentCommand::monitor() {
     if (!QCoreApplication::instance())
         return fail(QStringLiteral("agent: no application object"));
 
@@ -49,14 +53,16 @@ int AgentCommand::run(const QStringList &args) {
         stopping = true;
         qCInfo(lcAgentCommand, "Stopping on signal %d; tmux sessions keep running", signalNumber);
         AgentService *engine = delegate.agentService();
-        if (!engine || !engine->isLoopActive()) {
-            QCoreApplication::exit(0);
-            return;
+        const bool scanning = engine && engine->isLoopActive();
+        if (scanning) {
+            QObject::connect(engine, &AgentService::loopFinished, qApp,
+                             [] { QCoreApplication::exit(0); });
+            QTimer::singleShot(shutdownGraceMs, qApp, [] { QCoreApplication::exit(0); });
         }
-        QObject::connect(engine, &AgentService::loopFinished, qApp,
-                         [] { QCoreApplication::exit(0); });
-        QTimer::singleShot(shutdownGraceMs, qApp, [] { QCoreApplication::exit(0); });
-        engine->stop();
+        // For good: a recovery or sign-in still in flight must not start it again.
+        delegate.stopMonitoring();
+        if (!scanning)
+            QCoreApplication::exit(0);
     });
     delegate.applicationDidFinishLaunching();
     // Say once that the agent is up, so a quiet terminal is not mistaken for a hang.

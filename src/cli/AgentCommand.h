@@ -9,6 +9,8 @@ namespace quillet::cli {
 class AgentCommand {
 public:
     static int run(const QStringList &args);
+    // The monitor itself, once the command line is read; `quillet up` ends with it too.
+    static int monitor();
 };
 
 } // namespace quillet::cli

@@ -8,6 +8,7 @@
 #include "cli/DevicesCommand.h"
 #include "cli/PairCommand.h"
 #include "cli/ProjectsCommand.h"
+#include "cli/UpCommand.h"
 
 #include <QCoreApplication>
 #include <functional>
@@ -30,6 +31,7 @@ const std::map<QString, Handler> &commands() {
         {QStringLiteral("logout"), &AccountCommand::logout},
         {QStringLiteral("devices"), &DevicesCommand::run},
         {QStringLiteral("pair"), &PairCommand::run},
+        {QStringLiteral("up"), &UpCommand::run},
     };
     return table;
 }
@@ -44,6 +46,7 @@ QString topLevelHelp() {
         "Without a command, Quillet starts in the system tray.\n"
         "\n"
         "Commands:\n"
+        "  up                         Set up (server, account, phone) and run the monitor\n"
         "  projects list|add|remove   Manage the projects Quillet launches and watches\n"
         "  config get|set|unset       Read and change the settings\n"
         "  analyze [FILE|-]           Show what Quillet makes of a captured pane screen\n"

@@ -227,8 +227,14 @@ int ConfigCommand::run(const QStringList &args) {
         const auto value = parseValue(*key, cli.positional().at(1), &error);
         if (!value)
             return fail(error);
+        const bool serverMoved =
+            key->name == Settings::serverURL &&
+            value->toString() != Settings::readTextOrEmpty(Settings::serverURL);
         if (!Settings::write(key->name, *value))
             return notStored();
+        // Another address is a server of the user's choosing, not the relay `quillet up` runs.
+        if (serverMoved)
+            Settings::remove(Settings::localServer);
         if (key->name == Settings::launchAtLogin)
             applyLoginItem(value->toBool());
         return 0;

@@ -2,9 +2,9 @@
 
 #include "api/APIService.h"
 #include "api/PairingSession.h"
-#include "common/QrCode.h"
 #include "cli/CliParser.h"
 #include "common/ControlText.h"
+#include "common/QrCode.h"
 #include "common/TerminalQr.h"
 
 #include <QEventLoop>
@@ -18,6 +18,7 @@ void showCode(const PairingSession &session, const QString &code, bool terminal)
     if (terminal)
         out() << "\x1b[H\x1b[2J"; // a fresh screen for each code
     out() << "Pair Device\n\n";
+    out() << "Phone address: " << ControlText::escaped(PairingSession::serverURL()) << "\n\n";
     if (const auto symbol =
             QrCode::encode(PairingSession::qrPayload(PairingSession::serverURL(), code))) {
         out() << TerminalQr::render(*symbol, terminal);
@@ -40,7 +41,10 @@ int PairCommand::run(const QStringList &args) {
                        "code follows when one expires. Ends when a new phone is paired."));
     if (const auto status = cli.parse(args, 0, 0))
         return *status;
+    return showCodesUntilPaired();
+}
 
+int PairCommand::showCodesUntilPaired() {
     const bool terminal = ::isatty(STDOUT_FILENO);
     PairingSession session(APIService::shared());
     QEventLoop loop;

@@ -9,6 +9,8 @@ namespace quillet::cli {
 class PairCommand {
 public:
     static int run(const QStringList &args);
+    // Shows codes until a new phone pairs (0) or the server refuses (1, the reason printed).
+    static int showCodesUntilPaired();
 };
 
 } // namespace quillet::cli

@@ -26,6 +26,9 @@ public:
     static inline const QString launchAtLogin = QStringLiteral("launchAtLogin");
     // Absent: on. Claude Code and Codex panes of sessions that are no project's are watched too.
     static inline const QString watchAllSessions = QStringLiteral("watchAllSessions");
+    // True when "serverURL" is the relay that `quillet up` or the first-run window runs on this
+    // computer; absent or false, a server of the user's choosing.
+    static inline const QString localServer = QStringLiteral("localServer");
 
     // Shown by the windows while "serverURL" is unset.
     static inline const QString defaultServerURL = QStringLiteral("https://quillet.app");

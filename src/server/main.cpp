@@ -1,3 +1,4 @@
+#include "common/LanAddress.h"
 #include "server/RelayServer.h"
 #include "server/ServerBanner.h"
 #include "server/ServerOptions.h"
@@ -19,7 +20,7 @@ int main(int argc, char **argv) {
     if (const auto status = options.parse(QCoreApplication::arguments()))
         return *status;
     try {
-        quillet::RelayServer server(options, quillet::ServerBanner::lanAddress());
+        quillet::RelayServer server(options, quillet::LanAddress::first());
         if (!options.quiet) {
             const QString banner =
                 quillet::ServerBanner::text(server.options(), server.port(),

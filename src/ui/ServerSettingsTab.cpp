@@ -50,6 +50,10 @@ ServerSettingsTab::ServerSettingsTab(AuthViewModel &model, APIService &api, QWid
     m_serverURL = new QLineEdit(connection);
     m_serverURL->setObjectName(QStringLiteral("serverURLEdit"));
     form->addRow(QStringLiteral("Server URL:"), m_serverURL);
+    m_serverKind = new QLabel(connection);
+    m_serverKind->setObjectName(QStringLiteral("serverKindLabel"));
+    m_serverKind->setWordWrap(true);
+    form->addRow(m_serverKind);
     m_test = new QPushButton(QStringLiteral("Test Connection"), connection);
     m_test->setObjectName(QStringLiteral("testConnectionButton"));
     m_progress = new QProgressBar(connection);
@@ -112,18 +116,32 @@ ServerSettingsTab::ServerSettingsTab(AuthViewModel &model, APIService &api, QWid
 
     m_serverURL->setText(
         Settings::readText(Settings::serverURL).value_or(Settings::defaultServerURL));
-    // Only a usable URL reaches the settings, which the agent and the other windows read; the
-    // status line says why another is not taken.
+    // The address reaches the settings, which the agent and the other windows read, once it is
+    // confirmed (Return, or leaving the field) and usable: a half-typed one would be the agent's
+    // server meanwhile. The status line says why another is not taken.
     connect(m_serverURL, &QLineEdit::textEdited, this, [this](const QString &text) {
-        if (!Settings::isServerURL(text.trimmed())) {
-            setConnectionStatus(
-                QStringLiteral("'%1' is not an http or https URL").arg(ControlText::escaped(text)));
+        setConnectionStatus(Settings::isServerURL(text.trimmed())
+                                ? QString()
+                                : QStringLiteral("'%1' is not an http or https URL")
+                                      .arg(ControlText::escaped(text)));
+    });
+    connect(m_serverURL, &QLineEdit::editingFinished, this, [this] {
+        const QString text = m_serverURL->text().trimmed();
+        if (!Settings::isServerURL(text) || text == Settings::readTextOrEmpty(Settings::serverURL))
             return;
-        }
-        Settings::write(Settings::serverURL, text.trimmed());
-        setConnectionStatus(QString());
+        Settings::write(Settings::serverURL, text);
+        // A typed address is a server of the user's choosing, not the one this computer runs.
+        Settings::write(Settings::localServer, false);
+        updateServerKind();
     });
     connect(m_test, &QPushButton::clicked, this, [this] { testConnection(); });
+}
+
+void ServerSettingsTab::updateServerKind() {
+    m_serverKind->setText(Settings::readBool(Settings::localServer)
+                              ? QStringLiteral("This computer runs the server ('quillet up' or "
+                                               "the first run started it).")
+                              : QStringLiteral("A server of your choosing."));
 }
 
 void ServerSettingsTab::updateAccount() {
@@ -162,10 +180,14 @@ void ServerSettingsTab::showPairing() {
 
 void ServerSettingsTab::showEvent(QShowEvent *event) {
     updateAccount();
+    updateServerKind();
     if (!m_serverURL->hasFocus())
         m_serverURL->setText(
             Settings::readText(Settings::serverURL).value_or(Settings::defaultServerURL));
     QWidget::showEvent(event);
+    // Whether the server on this computer runs is the connection test's answer.
+    if (Settings::readBool(Settings::localServer))
+        testConnection();
 }
 
 QString ServerSettingsTab::connectionStatus() const {

@@ -34,11 +34,13 @@ protected:
 private:
     void setConnectionStatus(const QString &status);
     void updateAccount();
+    void updateServerKind();
     void showPairing();
 
     AuthViewModel &m_model;
     APIService &m_api;
     QLineEdit *m_serverURL;
+    QLabel *m_serverKind;
     QPushButton *m_test;
     QProgressBar *m_progress;
     QLabel *m_status;

@@ -81,12 +81,9 @@ SignInForm::SignInForm(AuthViewModel &model, QWidget *parent) : QWidget(parent),
 
     m_serverURL->setText(
         Settings::readText(Settings::serverURL).value_or(Settings::defaultServerURL));
-    // Only a usable URL reaches the settings, which the agent and the other windows read.
-    connect(m_serverURL, &QLineEdit::textEdited, this, [this](const QString &text) {
-        if (Settings::isServerURL(text.trimmed()))
-            Settings::write(Settings::serverURL, text.trimmed());
-        updateState();
-    });
+    // The address reaches the settings with a successful sign-in, not with each keystroke: a
+    // half-typed one would be the agent's server meanwhile.
+    connect(m_serverURL, &QLineEdit::textEdited, this, &SignInForm::updateState);
     connect(m_username, &QLineEdit::textChanged, this, &SignInForm::updateState);
     // Return in either field presses the primary button (when it is enabled).
     connect(m_serverURL, &QLineEdit::returnPressed, this, &SignInForm::submit);
@@ -107,6 +104,11 @@ void SignInForm::showEvent(QShowEvent *event) {
             Settings::readText(Settings::serverURL).value_or(Settings::defaultServerURL));
     updateState();
     QWidget::showEvent(event);
+}
+
+void SignInForm::setServerURL(const QString &url) {
+    m_serverURL->setText(url);
+    updateState();
 }
 
 void SignInForm::setRegistering(bool registering) {

@@ -20,6 +20,9 @@ public:
     bool isRegistering() const { return m_registering; }
     void setRegistering(bool registering);
 
+    // Puts an address in the field, as if typed (the first run's "Use another server").
+    void setServerURL(const QString &url);
+
     // The primary button's action: sign in, or create the account.
     void submit();
 

@@ -6,8 +6,11 @@
 #include "app/LoginItem.h"
 #include "common/Settings.h"
 #include "projects/ProjectStore.h"
+#include "ui/FirstRunWindow.h"
+#include "ui/SignInForm.h"
 
 #include <QLibrary>
+#include <QLoggingCategory>
 #include <QPointer>
 
 namespace quillet {
@@ -33,6 +36,8 @@ bool xServerAnswers() {
     return answers;
 }
 
+Q_LOGGING_CATEGORY(lcTrayApp, "lorvo.fennick.quillet-mac.TrayApp")
+
 const char *agentHint = "To watch your agents without a desktop, run `quillet agent`.\n";
 
 } // namespace
@@ -42,6 +47,8 @@ TrayApp::TrayApp(QObject *parent)
       m_frontend(APIService::shared(), m_drops, LoginItem::platform()) {}
 
 TrayApp::~TrayApp() {
+    // It works with the account and the relay below; it goes first.
+    delete m_firstRun;
     if (AuthViewModel *account = m_delegate.authViewModel())
         account->onAuthenticated = nullptr;
     if (AgentService *engine = m_delegate.agentService()) {
@@ -89,12 +96,48 @@ void TrayApp::start() {
     connect(m_delegate.authViewModel(), &AuthViewModel::isAuthenticatedChanged, &m_frontend,
             &TrayFrontend::rebuildMenu);
 
+    if (!Settings::contains(Settings::serverURL))
+        openFirstRun();
+    else if (Settings::readBool(Settings::localServer))
+        keepLocalServerRunning();
+
     // The bubble carries the question itself, and plays the sound with it.
     if (AgentService *engine = m_delegate.agentService())
         connect(engine, &AgentService::questionPosted, this,
                 [this](const QString &pane, const QString &text) {
                     m_notifier.notifyNewQuestion(QStringLiteral("Question in ") + pane, text);
                 });
+}
+
+void TrayApp::openFirstRun() {
+    AuthViewModel *account = m_delegate.authViewModel();
+    if (!account)
+        return;
+    m_firstRun = new FirstRunWindow(*account, m_localServer);
+    m_firstRun->setAttribute(Qt::WA_DeleteOnClose);
+    m_firstRun->setAttribute(Qt::WA_QuitOnClose, false);
+    QPointer<TrayApp> self(this);
+    m_firstRun->openSignIn = [self](const QString &url) {
+        if (!self)
+            return;
+        self->m_frontend.openSignIn();
+        if (auto *form = qobject_cast<SignInForm *>(self->m_frontend.signInWindow()))
+            form->setServerURL(url);
+    };
+    m_firstRun->openPairing = [self] {
+        if (self)
+            self->m_frontend.openPairDevice();
+    };
+    m_firstRun->show();
+}
+
+QCoro::Task<> TrayApp::keepLocalServerRunning() {
+    // The relay this computer runs for Quillet: started again if it is down (a process of ours
+    // ended with the last session; a systemd service normally runs already).
+    const QString url = Settings::readTextOrEmpty(Settings::serverURL);
+    if (const auto failure = co_await m_localServer.ensureRunning(url))
+        qCWarning(lcTrayApp, "The server on this computer is not running: %s",
+                  qUtf8Printable(*failure));
 }
 
 } // namespace quillet

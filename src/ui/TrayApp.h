@@ -1,11 +1,14 @@
 #pragma once
 
 #include "app/AppDelegate.h"
+#include "app/LocalServer.h"
 #include "projects/DropCoordinator.h"
 #include "ui/DesktopNotifier.h"
+#include "ui/FirstRunWindow.h"
 #include "ui/TrayFrontend.h"
 
 #include <QObject>
+#include <QPointer>
 
 namespace quillet {
 
@@ -19,18 +22,26 @@ public:
     void start();
 
     TrayFrontend &frontend() { return m_frontend; }
+    // The first-run window while it is open.
+    FirstRunWindow *firstRunWindow() const { return m_firstRun; }
     AppDelegate &delegate() { return m_delegate; }
 
     // Why the desktop app cannot start here (no display to show it on), or nothing.
     static std::optional<QString> missingDisplay();
 
 private:
+    void openFirstRun();
+    QCoro::Task<> keepLocalServerRunning();
+
     DropCoordinator m_drops;
+    // The relay this app started, if any: it runs while the app does.
+    LocalServer m_localServer;
     // Declared before the frontend: the windows go first, while the services they show still
     // exist.
     AppDelegate m_delegate;
     TrayFrontend m_frontend;
     DesktopNotifier m_notifier;
+    QPointer<FirstRunWindow> m_firstRun;
 };
 
 } // namespace quillet

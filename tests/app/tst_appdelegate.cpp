@@ -145,12 +145,15 @@ private Q_SLOTS:
         QFETCH(bool, configured);
         QFETCH(bool, engineRuns);
         QFETCH(QString, logLine);
+        QSignalSpy recovered(m_delegate.get(), &AppDelegate::recoveryFinished);
+        // A new project is looked for at once; its session starts only after that look here.
         addProject(QStringLiteral("Web"), QStringLiteral("web"));
+        QVERIFY(recovered.wait(5000));
+        recovered.clear();
         m_tmux->startSession(sessionRuns ? QStringLiteral("web") : QStringLiteral("web-old"));
         if (configured)
             configureServer();
         LogCapture log;
-        QSignalSpy recovered(m_delegate.get(), &AppDelegate::recoveryFinished);
         m_delegate->recoverSessions();
         QVERIFY(recovered.wait(5000));
         QCOMPARE(recovered.first().first().toBool(), sessionRuns);

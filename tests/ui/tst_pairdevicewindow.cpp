@@ -63,6 +63,12 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(guard.isNull(), 5000);
         QCOMPARE(paired.count(), 1);
         QCOMPARE(m_server->requests("GET", QStringLiteral("/api/paired-devices")).size(), 5);
+        // Counted before any code was shown: a phone pairing in between would be in the count.
+        QStringList order;
+        for (const RecordedRequest &request : m_server->requests())
+            order << request.path;
+        QVERIFY(order.indexOf(QStringLiteral("/api/paired-devices")) <
+                order.indexOf(QStringLiteral("/api/pair/initiate")));
         QTest::qWait(100);
         QCOMPARE(m_server->requests("GET", QStringLiteral("/api/paired-devices")).size(), 5);
     }

@@ -1,0 +1,173 @@
+#include "common/Settings.h"
+#include "projects/ProjectStore.h"
+#include "support/HttpClient.h"
+#include "support/RunQuillet.h"
+#include "support/TestEnvironment.h"
+#include "support/TmuxServer.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <csignal>
+
+using namespace quillet;
+using namespace quillet::test;
+
+namespace {
+
+// `quillet up` as the user runs it: a process whose lines are awaited, stopped by SIGTERM.
+class UpProcess {
+public:
+    explicit UpProcess(const QStringList &arguments = {}) {
+        m_process.start(QStringLiteral(QUILLET_BINARY),
+                        QStringList{QStringLiteral("up")} + arguments);
+    }
+    ~UpProcess() {
+        if (m_process.state() != QProcess::NotRunning)
+            stop();
+    }
+    // Waits until standard output matches `pattern`; its match, empty when it never did.
+    QRegularExpressionMatch waitFor(const QString &pattern, int timeoutMs = 30000) {
+        const QRegularExpression expression(pattern);
+        QRegularExpressionMatch match;
+        const bool ended = QTest::qWaitFor(
+            [&] {
+                m_out += QString::fromUtf8(m_process.readAllStandardOutput());
+                match = expression.match(m_out);
+                return match.hasMatch() || m_process.state() == QProcess::NotRunning;
+            },
+            timeoutMs);
+        if (!match.hasMatch())
+            qWarning("no '%s' (%s) in:\n%s\n%s", qPrintable(pattern), ended ? "ended" : "timed out",
+                     qPrintable(m_out), m_process.readAllStandardError().constData());
+        return match;
+    }
+    int stop() {
+        ::kill(pid_t(m_process.processId()), SIGTERM);
+        if (!m_process.waitForFinished(20000))
+            m_process.kill();
+        m_out += QString::fromUtf8(m_process.readAllStandardOutput());
+        const int status =
+            m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+        if (status != 0)
+            qWarning("quillet up ended with %d:\n%s", status,
+                     m_process.readAllStandardError().constData());
+        return status;
+    }
+    QString out() const { return m_out; }
+
+private:
+    QProcess m_process;
+    QString m_out;
+};
+
+} // namespace
+
+// `quillet up` from an empty home to a paired phone and a running monitor, and each run after:
+// the built client and relay as processes, the software passkey, a private tmux server.
+class TestQuilletUp : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void fromNothingToMonitoringThenStraightBack();
+};
+
+void TestQuilletUp::fromNothingToMonitoringThenStraightBack() {
+    const QString database = TestEnvironment::current()->dataHome() + "/Quillet/server.sqlite";
+    QTcpServer other;
+    QVERIFY(other.listen(QHostAddress::LocalHost));
+    const QString port = QString::number(other.serverPort());
+    const QString url = QStringLiteral("http://127.0.0.1:") + port;
+    HttpClient http(url);
+
+    // Another program holds the port: a clear refusal, and nothing half-made.
+    const QuilletRun taken = runQuillet({"up", "--listen", "127.0.0.1", "--port", port});
+    QCOMPARE(taken.status, 1);
+    QVERIFY2(taken.err.contains("port " + port + " is taken") && taken.err.contains("--port"),
+             qPrintable(taken.err));
+    QVERIFY(!Settings::contains(Settings::serverURL));
+    QVERIFY(!QFile::exists(database));
+    other.close();
+
+    TmuxServer tmux;
+    Project work;
+    work.id = QUuid::createUuid();
+    work.name = QStringLiteral("Work");
+    work.directory = tmux.scratchDir();
+    work.tmuxSessionName = QStringLiteral("work");
+    work.tool = CodingTool::generic;
+    work.createdAt = QDateTime::currentDateTimeUtc();
+    ProjectStore().add(work);
+    tmux.startSession(QStringLiteral("work"));
+
+    // First run: the relay starts, the account is made, the code shows until a phone pairs.
+    QString device;
+    {
+        UpProcess up({"--listen", "127.0.0.1", "--port", port});
+        QVERIFY(!up.waitFor("Server: running").captured().isEmpty());
+        QVERIFY(QFile::exists(database));
+        QVERIFY(!up.waitFor("Account: creating the account '\\S+'").captured().isEmpty());
+        const QRegularExpressionMatch code = up.waitFor("manually: ([A-Z0-9]{3}) ([A-Z0-9]{3})");
+        QVERIFY(code.hasMatch());
+        // At once: a phone quicker than the command's count of paired phones still counts.
+        const HttpAnswer paired = http.json("POST", "/api/pair/complete",
+                                            {{"code", code.captured(1) + code.captured(2)},
+                                             {"device_name", "Pixel"},
+                                             {"device_type", "android"}});
+        QCOMPARE(paired.status, 201);
+        device = paired.text("device_token");
+        QVERIFY(
+            !up.waitFor("Paired Pixel \\(android\\)\\.[\\s\\S]*Monitoring:").captured().isEmpty());
+        QCOMPARE(Settings::readTextOrEmpty(Settings::serverURL), url);
+        QVERIFY(Settings::readBool(Settings::localServer));
+        QCOMPARE(http.get("/api/commands/pending", Settings::readTextOrEmpty(Settings::agentApiKey))
+                     .status,
+                 200);
+        // The monitor runs: the project's pane is a session the phone sees.
+        QVERIFY(QTest::qWaitFor(
+            [&] { return !http.get("/api/sessions", device).array().isEmpty(); }, 30000));
+        QCOMPARE(up.stop(), 0);
+    }
+    // The relay was ours and went with us.
+    QCOMPARE(http.send("GET", "/api/health", {}, {}, {}, 3000).status, 0);
+
+    // Asked to, the relay outlives the run; nothing else is made again.
+    qint64 keptPid = 0;
+    auto stopKept = qScopeGuard([&] {
+        if (keptPid > 0)
+            ::kill(pid_t(keptPid), SIGTERM);
+    });
+    {
+        UpProcess up({"--keep-server"});
+        const QRegularExpressionMatch kept = up.waitFor("stop it with 'kill (\\d+)'");
+        QVERIFY(kept.hasMatch());
+        keptPid = kept.captured(1).toLongLong();
+        QVERIFY(!up.waitFor("Account: signed in to " + QRegularExpression::escape(url) +
+                            "\\.\\nPhone: 1 paired[\\s\\S]*Monitoring:")
+                     .captured()
+                     .isEmpty());
+        QCOMPARE(up.stop(), 0);
+        QVERIFY(!up.out().contains("creating") && !up.out().contains("manually:"));
+    }
+    QCOMPARE(http.get("/api/health").status, 200);
+
+    // The relay already runs: it is used as it is, and the phone paired before still works.
+    {
+        UpProcess up;
+        QVERIFY(!up.waitFor("Server: already running at " + QRegularExpression::escape(url) +
+                            "[\\s\\S]*Monitoring:")
+                     .captured()
+                     .isEmpty());
+        QCOMPARE(up.stop(), 0);
+    }
+    QCOMPARE(http.get("/api/sessions", device).status, 200);
+
+    // A server of the user's choosing is used as it is, never started; down, it is named.
+    QCOMPARE(runQuillet({"config", "set", "serverURL", "http://127.0.0.1:1"}).status, 0);
+    const QuilletRun remote = runQuillet({"up"});
+    QCOMPARE(remote.status, 1);
+    QVERIFY2(remote.err.contains("http://127.0.0.1:1 does not answer as a Quillet server"),
+             qPrintable(remote.err));
+}
+
+QUILLET_TEST_GUILESS_MAIN(TestQuilletUp)
+#include "tst_QuilletUp.moc"

@@ -1,0 +1,84 @@
+#include "api/APIService.h"
+#include "api/AuthViewModel.h"
+#include "app/LocalServer.h"
+#include "common/Settings.h"
+#include "support/TestEnvironment.h"
+#include "ui/FirstRunWindow.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTcpServer>
+
+using namespace quillet;
+
+// The desktop's first run, offscreen: another server leads to the sign-in window with its
+// address; this computer's server is started (the built relay, on loopback), the account made
+// with the software passkey, and the pairing window comes next.
+class TestFirstRunWindow : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void bothChoices();
+};
+
+void TestFirstRunWindow::bothChoices() {
+    AuthViewModel model(APIService::shared());
+    LocalServer server;
+    LocalServer::setExecutableForTesting(QStringLiteral(QUILLET_SERVER_BINARY));
+    std::optional<QString> signInFor;
+    int pairingOpened = 0;
+    auto show = [&](FirstRunWindow &window) {
+        window.openSignIn = [&](const QString &url) { signInFor = url; };
+        window.openPairing = [&] { ++pairingOpened; };
+        window.show();
+        return window.findChild<QPushButton *>(QStringLiteral("continueButton"));
+    };
+
+    {
+        FirstRunWindow window(model, server);
+        QPushButton *proceed = show(window);
+        window.findChild<QRadioButton *>(QStringLiteral("otherServerChoice"))->click();
+        auto *address = window.findChild<QLineEdit *>(QStringLiteral("serverURLEdit"));
+        QTest::keyClicks(address, QStringLiteral("quillet.app"));
+        QVERIFY(!proceed->isEnabled());
+        QCOMPARE(window.status(), QStringLiteral("'quillet.app' is not an http or https URL"));
+        address->setText(QStringLiteral("https://relay.example.org"));
+        proceed->click();
+        QCOMPARE(signInFor, std::optional(QStringLiteral("https://relay.example.org")));
+        // The choice is remembered; the address only with a sign-in that works.
+        QVERIFY(Settings::contains(Settings::localServer));
+        QVERIFY(!Settings::readBool(Settings::localServer));
+        QVERIFY(!Settings::contains(Settings::serverURL));
+        QVERIFY(!window.isVisible());
+    }
+
+    FirstRunWindow window(model, server);
+    QPushButton *proceed = show(window);
+    QTcpServer other;
+    QVERIFY(other.listen(QHostAddress::LocalHost));
+    const quint16 port = other.serverPort();
+    window.setLocalAddress(QStringLiteral("127.0.0.1"), port);
+    // Another program holds the port: said so, nothing stored, and the window stays.
+    proceed->click();
+    QTRY_VERIFY_WITH_TIMEOUT(proceed->isEnabled(), 10000);
+    QCOMPARE(window.status(), QStringLiteral("Port %1 is taken by another program: stop it, or "
+                                             "use another server.")
+                                  .arg(port));
+    QVERIFY(!Settings::contains(Settings::serverURL));
+    other.close();
+
+    proceed->click();
+    QTRY_COMPARE_WITH_TIMEOUT(pairingOpened, 1, 30000);
+    QCOMPARE(Settings::readTextOrEmpty(Settings::serverURL),
+             QStringLiteral("http://127.0.0.1:%1").arg(port));
+    QVERIFY(Settings::readBool(Settings::localServer));
+    QVERIFY(model.isAuthenticated());
+    QVERIFY(!Settings::readTextOrEmpty(Settings::agentApiKey).isEmpty());
+    QVERIFY(server.ownsProcess());
+    QCOMPARE(signInFor, std::optional(QStringLiteral("https://relay.example.org")));
+}
+
+QUILLET_TEST_WIDGETS_MAIN(TestFirstRunWindow)
+#include "tst_firstrunwindow.moc"

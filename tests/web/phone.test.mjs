@@ -65,6 +65,11 @@ test('a phone pairs, answers, drives a pane and a project, survives a drop and i
       (s, p) => [...document.querySelectorAll(s)].some((e) => new RegExp(p).test(e.textContent)),
       { timeout: 20_000 }, selector, pattern.source,
     );
+  // Screens render from events and fetches that race the test: wait for a control before using it.
+  const click = async (selector) => {
+    await page.waitForSelector(selector, { visible: true, timeout: 20_000 });
+    await page.click(selector);
+  };
   const shoot = async (name) => screenshots && page.screenshot({ path: `${screenshots}/${name}.png` });
 
   await relay.register('phone-user');
@@ -82,7 +87,7 @@ test('a phone pairs, answers, drives a pane and a project, survives a drop and i
   await page.goto(relay.base + '/');
   const code = await relay.pairingCode();
   await page.type('#code', `${code.slice(0, 3)} ${code.slice(3)}`.toLowerCase());
-  await page.click('#pair');
+  await click('#pair');
   await waitText('#connection', /Live/);
   const devices = (await relay.call('GET', '/api/paired-devices', relay.access)).data;
   assert.equal(devices.length, 1);
@@ -130,14 +135,14 @@ test('a phone pairs, answers, drives a pane and a project, survives a drop and i
   };
   assert.deepEqual(await notifications(1, true), [['webshop', 'Deploy to production? (y/n)', `/#/questions/${yesNo.id}`]]);
 
-  await page.click(`article[data-id="${yesNo.id}"] button[aria-label="Answer Yes"]`);
+  await click(`article[data-id="${yesNo.id}"] button[aria-label="Answer Yes"]`);
   await waitText(`article[data-id="${yesNo.id}"] .state`, /Sent/);
   const reply = await relay.agent('GET', `/api/sessions/${session.id}/questions/${yesNo.id}/reply`);
   assert.equal(reply.data.reply_text, 'y');
   await notifications(0);
   await relay.agent('POST', `/api/sessions/${session.id}/stream`, { content: '$ ./deploy.sh\nDeploy to production? (y/n) y\nDeploying…' });
   await waitText(`article[data-id="${yesNo.id}"] .state`, /Typed into the pane/);
-  await page.click(`article[data-id="${menu.id}"] button[aria-label="Answer No, keep manual mode"]`);
+  await click(`article[data-id="${menu.id}"] button[aria-label="Answer No, keep manual mode"]`);
   await waitText(`article[data-id="${menu.id}"] .state`, /Sent/);
   assert.equal((await relay.agent('GET', `/api/sessions/${session.id}/questions/${menu.id}/reply`)).data.reply_text, '2');
 
@@ -146,10 +151,10 @@ test('a phone pairs, answers, drives a pane and a project, survives a drop and i
   await waitText('#screen', /Deploying…/);
   await relay.agent('POST', `/api/sessions/${session.id}/stream`, { content: '$ ./deploy.sh\nDeploying… done\n$ ' });
   await waitText('#screen', /done/);
-  await page.click('button[data-key="Escape"]');
+  await click('button[data-key="Escape"]');
   await page.type('#input-text', 'npm test');
   await page.keyboard.press('Enter');
-  await waitText('.sent li', /npm test/);
+  await waitText('.sent li', /npm test.*sent$/);
   const inputs = (await relay.agent('GET', `/api/sessions/${session.id}/inputs`)).data;
   assert.deepEqual(inputs.map((i) => i.key ?? i.input_text), ['Escape', 'npm test']);
   for (const input of inputs) await relay.agent('PATCH', `/api/sessions/${session.id}/inputs/${input.id}`, { status: 'delivered' });
@@ -173,7 +178,7 @@ test('a phone pairs, answers, drives a pane and a project, survives a drop and i
   await waitText('.sent li', /typed offline.*sent/);
   const resent = (await relay.agent('GET', `/api/sessions/${session.id}/inputs`)).data;
   assert.deepEqual(resent.map((i) => i.input_text), ['typed offline']);
-  await page.click('nav a[href="#/inbox"]');
+  await click('nav a[href="#/inbox"]');
   await waitText('article h2', /Open the browser\?/);
   assert.deepEqual((await page.$$eval('article h2', (all) => all.map((h) => h.textContent))).slice(0, 3), burst.reverse());
   await relay.agent('PATCH', `/api/sessions/${session.id}/questions/${missed[0].id}`, { status: 'expired' });
@@ -181,16 +186,16 @@ test('a phone pairs, answers, drives a pane and a project, survives a drop and i
   assert.equal(await page.$(`article[data-id="${missed[0].id}"] .quick`), null);
 
   // 5. Projects: launch, stop after confirming, and the agent's failure message.
-  await page.click('nav a[href="#/projects"]');
-  await page.click('button[aria-label="Launch webshop"]');
+  await click('nav a[href="#/projects"]');
+  await click('button[aria-label="Launch webshop"]');
   await waitText('.project .state', /Launch: Sent to your computer/);
   let [command] = (await relay.agent('GET', '/api/commands/pending')).data;
   assert.equal(command.command_type, 'launch');
   await relay.agent('PATCH', `/api/commands/${command.id}`, { status: 'success' });
   await waitText('.project .state', /Done/);
-  await page.click('button[aria-label="Stop webshop"]');
+  await click('button[aria-label="Stop webshop"]');
   assert.equal((await relay.agent('GET', '/api/commands/pending')).data.length, 0, 'Stop asks first');
-  await page.click('#confirm-stop');
+  await click('#confirm-stop');
   await waitText('.project .state', /Stop: Sent/);
   [command] = (await relay.agent('GET', '/api/commands/pending')).data;
   assert.equal(command.command_type, 'stop');
@@ -200,7 +205,7 @@ test('a phone pairs, answers, drives a pane and a project, survives a drop and i
 
   // Notifications: offered where the server sends them (a VAPID subject is set), else the page
   // says why not (no push routes: 404; not set up: 503) instead of offering a broken button.
-  await page.click('nav a[href="#/device"]');
+  await click('nav a[href="#/device"]');
   await page.waitForFunction(() => document.querySelector('#push-on') || /notifications/i.test(document.querySelector('#push-state')?.textContent));
 
   // 6. Unpaired from the computer: the page says so and returns to pairing.

@@ -87,6 +87,7 @@ test('a phone pairs, answers, drives a pane and a project, survives a drop and i
   await page.goto(relay.base + '/');
   const code = await relay.pairingCode();
   await page.type('#code', `${code.slice(0, 3)} ${code.slice(3)}`.toLowerCase());
+  await shoot('phone-pair');
   await click('#pair');
   await waitText('#connection', /Live/);
   const devices = (await relay.call('GET', '/api/paired-devices', relay.access)).data;

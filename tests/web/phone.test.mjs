@@ -214,3 +214,84 @@ test('a phone pairs, answers, drives a pane and a project, survives a drop and i
   await waitText('#notice', /disconnected/);
   await page.waitForSelector('#code');
 });
+
+// The whole path a new user takes: `quillet register` and `quillet pair` on the computer, the code
+// typed on the phone, a program in a real tmux pane asking, the phone's Yes typed into that pane
+// by a real `quillet agent`.
+test('a question from a real pane reaches the phone and its answer reaches the pane', {
+  skip: (!existsSync(chromium) && `no ${chromium}: install Debian's chromium`) ||
+    (!process.env.QUILLET_BINARY && 'QUILLET_BINARY is not set'),
+  timeout: 180_000,
+}, async (t) => {
+  const { spawn, spawnSync } = await import('node:child_process');
+  const { mkdtempSync, writeFileSync } = await import('node:fs');
+  const { tmpdir } = await import('node:os');
+  const { join } = await import('node:path');
+  const home = mkdtempSync(join(tmpdir(), 'quillet-web-agent-'));
+  const env = {
+    ...process.env, HOME: home, XDG_CONFIG_HOME: join(home, 'config'), XDG_DATA_HOME: join(home, 'data'),
+    XDG_STATE_HOME: join(home, 'state'), XDG_CACHE_HOME: join(home, 'cache'), TMUX_TMPDIR: home,
+    QUILLET_CREDENTIAL_STORE: 'file', QT_QPA_PLATFORM: 'offscreen',
+  };
+  delete env.TMUX;
+  const quillet = (...args) => {
+    const run = spawnSync(process.env.QUILLET_BINARY, args, { env, encoding: 'utf8', timeout: 30_000 });
+    assert.equal(run.status, 0, `quillet ${args.join(' ')}: ${run.stdout}${run.stderr}`);
+  };
+  const tmux = (...args) => spawnSync('tmux', args, { env, encoding: 'utf8' });
+  const server = new Relay();
+  await server.start();
+  t.after(() => server.stop());
+  t.after(() => tmux('kill-server'));
+
+  quillet('register', '--server', server.base, '--username', 'ann');
+  quillet('config', 'set', 'pollInterval', '1');
+  quillet('config', 'set', 'idleThreshold', '3');
+  quillet('projects', 'add', '--name', 'demo', '--directory', home, '--tool', 'generic', '--command', 'true');
+  writeFileSync(join(home, 'ask.sh'), 'echo Working\nwhile [ ! -e go ]; do sleep 0.1; done\n' +
+    "printf 'Deploy to production? (y/n) '\nread -r a\necho \"answer=[$a]\"\nsleep 600\n");
+  assert.equal(tmux('new-session', '-d', '-s', 'demo', '-c', home, 'sh ask.sh').status, 0);
+
+  const puppeteer = (await import('puppeteer-core')).default;
+  const browser = await puppeteer.launch({ executablePath: chromium, headless: true, args: ['--no-sandbox'] });
+  t.after(() => browser.close());
+  const page = await browser.newPage();
+  await page.setViewport({ width: 390, height: 844, isMobile: true, hasTouch: true });
+  const waitText = (selector, pattern) => page.waitForFunction(
+    (s, p) => [...document.querySelectorAll(s)].some((e) => new RegExp(p).test(e.textContent)),
+    { timeout: 60_000 }, selector, pattern.source);
+
+  // `quillet pair` shows the code and ends once the phone has used it.
+  const pair = spawn(process.env.QUILLET_BINARY, ['pair'], { env });
+  t.after(() => pair.kill());
+  const code = await new Promise((resolve, reject) => {
+    let out = '';
+    pair.stdout.on('data', (chunk) => {
+      out += chunk;
+      const shown = /manually: ([A-Z0-9]{3}) ([A-Z0-9]{3})/.exec(out);
+      if (shown) resolve(shown[1] + shown[2]);
+    });
+    pair.on('exit', () => reject(new Error(`quillet pair ended without a code: ${out}`)));
+  });
+  const paired = new Promise((resolve) => pair.on('exit', resolve));
+  await page.goto(server.base + '/');
+  await page.type('#code', code);
+  await page.click('#pair');
+  await waitText('#connection', /Live/);
+  assert.equal(await paired, 0);
+
+  // The agent opens a session for the pane; only then does the program ask, so the question is new.
+  const agent = spawn(process.env.QUILLET_BINARY, ['agent'], { env, stdio: 'ignore' });
+  t.after(() => agent.kill('SIGTERM'));
+  await page.goto(server.base + '/#/sessions');
+  await waitText('body', /demo/);
+  writeFileSync(join(home, 'go'), '');
+  await page.click('nav a[href="#/inbox"]');
+  await waitText('article h2', /Deploy to production\? \(y\/n\)/);
+  await page.click('button[aria-label="Answer Yes"]');
+  const deadline = Date.now() + 60_000;
+  while (!/answer=\[y\]/.test(tmux('capture-pane', '-p', '-t', 'demo').stdout)) {
+    assert.ok(Date.now() < deadline, tmux('capture-pane', '-p', '-t', 'demo').stdout);
+    await new Promise((resolve) => setTimeout(resolve, 200));
+  }
+});

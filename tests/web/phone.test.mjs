@@ -2,6 +2,7 @@
 // loopback, the test playing the agent and the account through the API.
 import assert from 'node:assert/strict';
 import { existsSync } from 'node:fs';
+import { createServer } from 'node:net';
 import { after, before, test } from 'node:test';
 import { Relay } from './relay.mjs';
 
@@ -215,10 +216,10 @@ test('a phone pairs, answers, drives a pane and a project, survives a drop and i
   await page.waitForSelector('#code');
 });
 
-// The whole path a new user takes: `quillet register` and `quillet pair` on the computer, the code
-// typed on the phone, a program in a real tmux pane asking, the phone's Yes typed into that pane
-// by a real `quillet agent`.
-test('a question from a real pane reaches the phone and its answer reaches the pane', {
+// The whole path a new user takes: `quillet up` starts the relay on this computer, makes the
+// account and shows a pairing code; the code typed on the phone; a program in a real tmux pane
+// asks; the phone's Yes is typed into that pane by the monitor that `quillet up` runs.
+test('quillet up, a phone, and a question from a real pane answered into it', {
   skip: (!existsSync(chromium) && `no ${chromium}: install Debian's chromium`) ||
     (!process.env.QUILLET_BINARY && 'QUILLET_BINARY is not set'),
   timeout: 180_000,
@@ -227,11 +228,11 @@ test('a question from a real pane reaches the phone and its answer reaches the p
   const { mkdtempSync, writeFileSync } = await import('node:fs');
   const { tmpdir } = await import('node:os');
   const { join } = await import('node:path');
-  const home = mkdtempSync(join(tmpdir(), 'quillet-web-agent-'));
+  const home = mkdtempSync(join(tmpdir(), 'quillet-web-up-'));
   const env = {
     ...process.env, HOME: home, XDG_CONFIG_HOME: join(home, 'config'), XDG_DATA_HOME: join(home, 'data'),
-    XDG_STATE_HOME: join(home, 'state'), XDG_CACHE_HOME: join(home, 'cache'), TMUX_TMPDIR: home,
-    QUILLET_CREDENTIAL_STORE: 'file', QT_QPA_PLATFORM: 'offscreen',
+    XDG_STATE_HOME: join(home, 'state'), XDG_CACHE_HOME: join(home, 'cache'), XDG_RUNTIME_DIR: home,
+    TMUX_TMPDIR: home, QUILLET_CREDENTIAL_STORE: 'file', QT_QPA_PLATFORM: 'offscreen',
   };
   delete env.TMUX;
   const quillet = (...args) => {
@@ -239,18 +240,37 @@ test('a question from a real pane reaches the phone and its answer reaches the p
     assert.equal(run.status, 0, `quillet ${args.join(' ')}: ${run.stdout}${run.stderr}`);
   };
   const tmux = (...args) => spawnSync('tmux', args, { env, encoding: 'utf8' });
-  const server = new Relay();
-  await server.start();
-  t.after(() => server.stop());
   t.after(() => tmux('kill-server'));
 
-  quillet('register', '--server', server.base, '--username', 'ann');
   quillet('config', 'set', 'pollInterval', '1');
   quillet('config', 'set', 'idleThreshold', '3');
   quillet('projects', 'add', '--name', 'demo', '--directory', home, '--tool', 'generic', '--command', 'true');
   writeFileSync(join(home, 'ask.sh'), 'echo Working\nwhile [ ! -e go ]; do sleep 0.1; done\n' +
     "printf 'Deploy to production? (y/n) '\nread -r a\necho \"answer=[$a]\"\nsleep 600\n");
   assert.equal(tmux('new-session', '-d', '-s', 'demo', '-c', home, 'sh ask.sh').status, 0);
+
+  const port = await new Promise((resolve) => {
+    const probe = createServer().listen(0, '127.0.0.1', () => {
+      const { port: free } = probe.address();
+      probe.close(() => resolve(free));
+    });
+  });
+  const up = spawn(process.env.QUILLET_BINARY, ['up', '--listen', '127.0.0.1', '--port', String(port)], { env });
+  const exited = new Promise((resolve) => up.on('exit', resolve));
+  t.after(async () => {
+    up.kill('SIGTERM');
+    await exited;
+  });
+  let out = '';
+  up.stderr.on('data', (chunk) => (out += chunk));
+  const code = await new Promise((resolve, reject) => {
+    up.stdout.on('data', (chunk) => {
+      out += chunk;
+      const shown = /manually: ([A-Z0-9]{3}) ([A-Z0-9]{3})/.exec(out);
+      if (shown) resolve(shown[1] + shown[2]);
+    });
+    up.on('exit', () => reject(new Error(`quillet up ended before showing a code: ${out}`)));
+  });
 
   const puppeteer = (await import('puppeteer-core')).default;
   const browser = await puppeteer.launch({ executablePath: chromium, headless: true, args: ['--no-sandbox'] });
@@ -260,30 +280,14 @@ test('a question from a real pane reaches the phone and its answer reaches the p
   const waitText = (selector, pattern) => page.waitForFunction(
     (s, p) => [...document.querySelectorAll(s)].some((e) => new RegExp(p).test(e.textContent)),
     { timeout: 60_000 }, selector, pattern.source);
-
-  // `quillet pair` shows the code and ends once the phone has used it.
-  const pair = spawn(process.env.QUILLET_BINARY, ['pair'], { env });
-  t.after(() => pair.kill());
-  const code = await new Promise((resolve, reject) => {
-    let out = '';
-    pair.stdout.on('data', (chunk) => {
-      out += chunk;
-      const shown = /manually: ([A-Z0-9]{3}) ([A-Z0-9]{3})/.exec(out);
-      if (shown) resolve(shown[1] + shown[2]);
-    });
-    pair.on('exit', () => reject(new Error(`quillet pair ended without a code: ${out}`)));
-  });
-  const paired = new Promise((resolve) => pair.on('exit', resolve));
-  await page.goto(server.base + '/');
+  await page.goto(`http://127.0.0.1:${port}/`);
   await page.type('#code', code);
   await page.click('#pair');
   await waitText('#connection', /Live/);
-  assert.equal(await paired, 0);
 
-  // The agent opens a session for the pane; only then does the program ask, so the question is new.
-  const agent = spawn(process.env.QUILLET_BINARY, ['agent'], { env, stdio: 'ignore' });
-  t.after(() => agent.kill('SIGTERM'));
-  await page.goto(server.base + '/#/sessions');
+  // The monitor opens a session for the pane; only then does the program ask, so the question
+  // is a new one.
+  await page.goto(`http://127.0.0.1:${port}/#/sessions`);
   await waitText('body', /demo/);
   writeFileSync(join(home, 'go'), '');
   await page.click('nav a[href="#/inbox"]');
@@ -291,7 +295,7 @@ test('a question from a real pane reaches the phone and its answer reaches the p
   await page.click('button[aria-label="Answer Yes"]');
   const deadline = Date.now() + 60_000;
   while (!/answer=\[y\]/.test(tmux('capture-pane', '-p', '-t', 'demo').stdout)) {
-    assert.ok(Date.now() < deadline, tmux('capture-pane', '-p', '-t', 'demo').stdout);
+    assert.ok(Date.now() < deadline, tmux('capture-pane', '-p', '-t', 'demo').stdout + out);
     await new Promise((resolve) => setTimeout(resolve, 200));
   }
 });

@@ -5,6 +5,7 @@
 #include "support/TestEnvironment.h"
 #include "support/TmuxServer.h"
 
+#include <QDir>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -167,6 +168,46 @@ void TestQuilletUp::fromNothingToMonitoringThenStraightBack() {
     QCOMPARE(remote.status, 1);
     QVERIFY2(remote.err.contains("http://127.0.0.1:1 does not answer as a Quillet server"),
              qPrintable(remote.err));
+
+    // Where the user's systemd runs, the relay becomes its service. A systemctl of our own on
+    // PATH records what it is asked and starts what the unit and our drop-in say, as systemd would.
+    const QString root = TestEnvironment::current()->root();
+    QVERIFY(QDir().mkpath(root + "/run/systemd") && QDir().mkpath(root + "/bin"));
+    QFile(root + "/run/systemd/private").open(QIODevice::WriteOnly);
+    QFile fake(root + "/bin/systemctl");
+    QVERIFY(fake.open(QIODevice::WriteOnly));
+    fake.write("#!/bin/sh\necho \"$*\" >> \"$0.calls\"\ncase \"$2\" in\n  cat) exit 1 ;;\n"
+               "  restart) unit=\"$XDG_CONFIG_HOME/systemd/user/$3\"\n"
+               "    env $(sed -n 's/^Environment=//p' \"$unit.d/up.conf\") "
+               "$(sed -n 's/^ExecStart=//p' \"$unit\") >/dev/null 2>&1 &\n"
+               "    echo $! > \"$0.pid\" ;;\nesac\n");
+    fake.close();
+    QVERIFY(fake.setPermissions(fake.permissions() | QFileDevice::ExeOwner));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(root + "/run"));
+    qputenv("PATH", QFile::encodeName(root + "/bin:") + qgetenv("PATH"));
+    QCOMPARE(runQuillet({"config", "unset", "serverURL"}).status, 0);
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const QString servicePort = QString::number(probe.serverPort());
+    probe.close();
+    {
+        UpProcess up({"--no-pair", "--listen", "127.0.0.1", "--port", servicePort});
+        QVERIFY(!up.waitFor("Monitoring:").captured().isEmpty());
+        QCOMPARE(up.stop(), 0);
+    }
+    QFile pid(root + "/bin/systemctl.pid");
+    auto stopService = qScopeGuard([&] {
+        if (pid.open(QIODevice::ReadOnly))
+            ::kill(pid_t(pid.readAll().trimmed().toLongLong()), SIGTERM);
+    });
+    QFile calls(root + "/bin/systemctl.calls");
+    QVERIFY(calls.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(calls.readAll()).split('\n', Qt::SkipEmptyParts),
+             (QStringList{"--user cat quillet-server.service", "--user daemon-reload",
+                          "--user enable quillet-server.service",
+                          "--user restart quillet-server.service"}));
+    // The service is systemd's, not the run's: it outlives `quillet up`.
+    QCOMPARE(HttpClient("http://127.0.0.1:" + servicePort).get("/api/health").status, 200);
 }
 
 QUILLET_TEST_GUILESS_MAIN(TestQuilletUp)

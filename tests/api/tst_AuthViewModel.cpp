@@ -254,12 +254,11 @@ private slots:
         awaitTask(m_model->signIn(m_server->baseUrl()));
         QCOMPARE(m_server->requests("POST", apiKeys).size(), 2);
         m_server->on(
-            "DELETE", QRegularExpression("/api/auth/api-keys/.*"),
+            "DELETE", QRegularExpression("/api/auth/api-keys/k2"),
             [](const RecordedRequest &request) {
                 return FakeResponse::raw(
                     request.headers.value("authorization") == "Bearer access-2" ? 204 : 401, "");
             });
-        m_server->clearRequests();
 
         QSignalSpy revoked(m_model.get(), &AuthViewModel::apiKeyRevocationFinished);
         m_model->signOut();
@@ -272,12 +271,8 @@ private slots:
             QCOMPARE(m_keychain->load(key), std::nullopt);
         QCOMPARE(Settings::readText(Settings::serverURL), std::optional(m_server->baseUrl()));
 
-        // The deletion goes out after the tokens are gone, and still proves who asks.
-        QVERIFY(m_server->waitForRequestCount(1));
-        const RecordedRequest deletion = m_server->requests().first();
-        QCOMPARE(deletion.method, QByteArray("DELETE"));
-        QCOMPARE(deletion.path, QStringLiteral("/api/auth/api-keys/k2"));
-        QCOMPARE(deletion.headers.value("authorization"), QByteArray("Bearer access-2"));
+        // The deletion of this sign-in's key goes out after the tokens are gone, and still proves
+        // who asks: the fake accepts only that key's path with the last access token.
         QTRY_COMPARE(revoked.size(), 1);
         QCOMPARE(revoked.first().first().toBool(), true);
     }

@@ -4,7 +4,6 @@
 
 #include <QCryptographicHash>
 #include <cstdlib>
-#include <openssl/crypto.h>
 #include <openssl/rand.h>
 
 namespace quillet {
@@ -28,11 +27,6 @@ QByteArray Secrets::sha256(const QByteArray &data) {
 
 QByteArray Secrets::hashToken(const QString &token) {
     return sha256(token.toUtf8());
-}
-
-bool Secrets::equalConstantTime(const QByteArray &a, const QByteArray &b) {
-    return a.size() == b.size() &&
-           CRYPTO_memcmp(a.constData(), b.constData(), static_cast<size_t>(a.size())) == 0;
 }
 
 } // namespace quillet

@@ -17,9 +17,6 @@ public:
     // What the store keeps of a token: a 256-bit token needs no salt or slow hash, and a leaked
     // table of these gives nothing that works on the wire.
     static QByteArray hashToken(const QString &token);
-    // Compares without leaking through timing where the first difference lies; a difference in
-    // length answers false at once (lengths of hashes are not secret).
-    static bool equalConstantTime(const QByteArray &a, const QByteArray &b);
 };
 
 } // namespace quillet

@@ -1,5 +1,6 @@
 #include "agent/AgentService.h"
 #include "projects/ProjectStore.h"
+#include "support/Fixtures.h"
 #include "support/HttpClient.h"
 #include "support/RelayAccount.h"
 #include "support/RelayProcess.h"
@@ -23,15 +24,6 @@ IFS= read -r more
 echo "More: [$more]"
 exec sleep 600
 )");
-
-Project project(const QString &name, const QString &directory) {
-    Project made;
-    made.id = QUuid::createUuid();
-    made.name = made.tmuxSessionName = name;
-    made.directory = directory;
-    made.tool = CodingTool::generic;
-    return made;
-}
 
 } // namespace
 
@@ -82,8 +74,8 @@ void TestAgentPush::phoneReachesThePane() {
 
     TmuxServer tmux;
     ProjectStore store(root + "/" + QTest::currentDataTag() + ".json");
-    const Project other = project("other", tmux.scratchDir());
-    store.add(project("work", tmux.scratchDir()));
+    const Project other = sampleProject("other", tmux.scratchDir());
+    store.add(sampleProject("work", tmux.scratchDir()));
     store.add(other);
     const QString pane = tmux.startSession("work", "sh " + tmux.writeScript("ask", askScript));
     QVERIFY(tmux.waitForText(pane, "Proceed?"));

@@ -1,6 +1,3 @@
-#include "api/FileCredentialBackend.h"
-#include "api/KeychainService.h"
-#include "api/SoftwareAuthenticator.h"
 #include "common/Base64Url.h"
 #include "server/PasskeyVerifier.h"
 #include "server/Secrets.h"
@@ -11,7 +8,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QTest>
 
 using namespace quillet;
@@ -97,21 +93,15 @@ private slots:
             << create << change("attestation", QStringLiteral("packed")) << "authData" << 0
             << "self-attestation signature is invalid";
 
-        QTest::newRow("sign-in: other challenge")
-            << get << none << "challenge" << 0 << "challenge does not match";
-        QTest::newRow("sign-in: other origin") << get << otherOrigin << "" << 0 << "origin";
-        QTest::newRow("sign-in: other rp id") << get << otherRp << "" << 0 << "rp id hash";
+        // A sign-in's other challenge, origin, rp id, altered signature and falling count are
+        // refused through the relay itself (tst_RelayApi, passkeySignIn).
         QTest::newRow("sign-in: wrong type")
             << get << change("type", QStringLiteral("webauthn.create")) << "" << 0 << "type";
         QTest::newRow("sign-in: user absent") << get << absent << "" << 0 << "presence";
-        QTest::newRow("sign-in: altered signature")
-            << get << none << "signature" << 0 << "signature is invalid";
         QTest::newRow("sign-in: altered authenticator data")
             << get << none << "authData" << 0 << "signature is invalid";
         QTest::newRow("sign-in: equal count")
             << get << change("signCount", 5) << "" << 5 << "sign count";
-        QTest::newRow("sign-in: falling count")
-            << get << change("signCount", 4) << "" << 5 << "sign count";
         QTest::newRow("sign-in: counter gone") << get << none << "" << 5 << "sign count";
     }
     void independentAuthenticator() {
@@ -163,44 +153,15 @@ private slots:
         request.insert(QStringLiteral("privateKey"), made.value(QStringLiteral("privateKey")));
         const QJsonObject asserted = independentCeremony(withChanges(request));
         QByteArray authenticatorData = bytes(asserted, QStringLiteral("authenticatorData"));
-        QByteArray signature = bytes(asserted, QStringLiteral("signature"));
         if (tamper == QLatin1String("authData"))
             authenticatorData = flipped(authenticatorData, 36);
-        if (tamper == QLatin1String("signature"))
-            signature = flipped(signature, signature.size() - 1);
         const auto assertion = m_verifier.verifyAssertion(
-            bytes(asserted, QStringLiteral("clientDataJSON")), authenticatorData, signature,
-            expected(signInChallenge), registration.publicKey, static_cast<quint32>(storedCount));
+            bytes(asserted, QStringLiteral("clientDataJSON")), authenticatorData,
+            bytes(asserted, QStringLiteral("signature")), expected(signInChallenge),
+            registration.publicKey, static_cast<quint32>(storedCount));
         checkOutcome(assertion.error, error);
         if (error.isEmpty())
             QCOMPARE(assertion.signCount, changes.value(QStringLiteral("signCount")).toInt());
-    }
-
-    // What our own desktop client sends must pass, its sign count rising each time.
-    void softwareAuthenticator() {
-        QTemporaryDir dir;
-        KeychainService keychain(
-            std::make_unique<FileCredentialBackend>(dir.path() + QStringLiteral("/c.json")));
-        SoftwareAuthenticator authenticator(keychain);
-        const QByteArray challenge = Secrets::randomBytes(32);
-        const RegistrationCredential credential = authenticator.makeCredential(
-            rpId, challenge, QStringLiteral("alice"), QByteArray("user-1"));
-        const auto registration = m_verifier.verifyRegistration(
-            credential.clientDataJSON, credential.attestationObject, challenge);
-        QVERIFY2(registration.error.isEmpty(), qPrintable(registration.error));
-        QCOMPARE(registration.credentialId, credential.credentialId);
-
-        quint32 stored = registration.signCount;
-        for (int i = 0; i < 2; ++i) {
-            const QByteArray signIn = Secrets::randomBytes(32);
-            const AssertionCredential assertion = authenticator.getAssertion(rpId, signIn);
-            const auto verified = m_verifier.verifyAssertion(
-                assertion.clientDataJSON, assertion.authenticatorData, assertion.signature, signIn,
-                registration.publicKey, stored);
-            QVERIFY2(verified.error.isEmpty(), qPrintable(verified.error));
-            QCOMPARE_GT(verified.signCount, stored);
-            stored = verified.signCount;
-        }
     }
 };
 

@@ -1,5 +1,6 @@
 #include "common/Settings.h"
 #include "projects/ProjectStore.h"
+#include "support/Fixtures.h"
 #include "support/HttpClient.h"
 #include "support/RunQuillet.h"
 #include "support/TestEnvironment.h"
@@ -90,14 +91,7 @@ void TestQuilletUp::fromNothingToMonitoringThenStraightBack() {
     other.close();
 
     TmuxServer tmux;
-    Project work;
-    work.id = QUuid::createUuid();
-    work.name = QStringLiteral("Work");
-    work.directory = tmux.scratchDir();
-    work.tmuxSessionName = QStringLiteral("work");
-    work.tool = CodingTool::generic;
-    work.createdAt = QDateTime::currentDateTimeUtc();
-    ProjectStore().add(work);
+    ProjectStore().add(sampleProject(QStringLiteral("Work"), tmux.scratchDir()));
     tmux.startSession(QStringLiteral("work"));
 
     // First run: the relay starts, the account is made, the code shows until a phone pairs.
@@ -129,7 +123,7 @@ void TestQuilletUp::fromNothingToMonitoringThenStraightBack() {
         QCOMPARE(up.stop(), 0);
     }
     // The relay was ours and went with us.
-    QCOMPARE(http.send("GET", "/api/health", {}, {}, {}, 3000).status, 0);
+    QCOMPARE(http.send("GET", "/api/health", {}, {}, 3000).status, 0);
 
     // Asked to, the relay outlives the run; nothing else is made again.
     qint64 keptPid = 0;

@@ -1,5 +1,6 @@
 #include "common/Settings.h"
 #include "projects/ProjectStore.h"
+#include "support/Fixtures.h"
 #include "support/HttpClient.h"
 #include "support/RelayProcess.h"
 #include "support/RunQuillet.h"
@@ -157,17 +158,8 @@ void TestRelayEndToEnd::agentRelaysQuestionsTextAndCommands() {
     QVERIFY(!device.isEmpty());
 
     TmuxServer tmux;
-    Project work;
-    work.id = QUuid::createUuid();
-    work.name = QStringLiteral("Work");
-    work.directory = tmux.scratchDir();
-    work.tmuxSessionName = QStringLiteral("work");
-    work.tool = CodingTool::generic;
-    work.createdAt = QDateTime::currentDateTimeUtc();
-    Project other = work;
-    other.id = QUuid::createUuid();
-    other.name = QStringLiteral("Other");
-    other.tmuxSessionName = QStringLiteral("other");
+    const Project work = sampleProject(QStringLiteral("Work"), tmux.scratchDir());
+    Project other = sampleProject(QStringLiteral("Other"), tmux.scratchDir());
     other.launchCommand = QStringLiteral("echo launched-by-phone");
     {
         ProjectStore store;

@@ -66,7 +66,8 @@ private slots:
     }
 
     // Kept and restored keys sign a token that Node's crypto verifies with the original public
-    // key, for the endpoint's origin.
+    // key, for the endpoint's origin (no default port, no path) and the given expiry; the
+    // subject and a token of fresh keys are checked through the relay (tst_RelayApi, webPush).
     void vapidToken() {
         const auto made = VapidKeys::generate();
         QVERIFY(made);
@@ -81,14 +82,10 @@ private slots:
         SKIP_WITHOUT_WEBPUSH_READER(answer);
         QVERIFY2(answer.value(QStringLiteral("verified")).toBool(), qPrintable(header));
         QCOMPARE(answer.value(QStringLiteral("key")).toString(), made->publicKey());
-        QCOMPARE(answer.value(QStringLiteral("header")).toObject().value(QStringLiteral("alg")),
-                 QStringLiteral("ES256"));
         const QJsonObject claims = answer.value(QStringLiteral("claims")).toObject();
         QCOMPARE(claims.value(QStringLiteral("aud")).toString(),
                  QStringLiteral("https://push.example.net"));
         QCOMPARE(claims.value(QStringLiteral("exp")).toInteger(), expiry.toSecsSinceEpoch());
-        QCOMPARE(claims.value(QStringLiteral("sub")).toString(),
-                 QStringLiteral("mailto:admin@quillet.test"));
     }
 };
 

@@ -10,16 +10,13 @@
 namespace quillet::test {
 
 HttpAnswer HttpClient::send(const QByteArray &method, const QString &path, const QByteArray &body,
-                            const QString &token, const QHash<QByteArray, QByteArray> &headers,
-                            int timeoutMs) {
+                            const QString &token, int timeoutMs) {
     QNetworkRequest request(QUrl(m_baseUrl + path));
     if (!token.isEmpty())
         request.setRawHeader("Authorization", "Bearer " + token.toUtf8());
     if (!body.isEmpty())
         request.setHeader(QNetworkRequest::ContentTypeHeader,
                           QByteArrayLiteral("application/json"));
-    for (auto it = headers.constBegin(); it != headers.constEnd(); ++it)
-        request.setRawHeader(it.key(), it.value());
     request.setTransferTimeout(timeoutMs);
     std::unique_ptr<QNetworkReply, DeleteLater> reply(
         m_network.sendCustomRequest(request, method, body));

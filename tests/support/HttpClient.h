@@ -26,8 +26,7 @@ public:
     explicit HttpClient(QString baseUrl) : m_baseUrl(std::move(baseUrl)) {}
 
     HttpAnswer send(const QByteArray &method, const QString &path, const QByteArray &body = {},
-                    const QString &token = {}, const QHash<QByteArray, QByteArray> &headers = {},
-                    int timeoutMs = 30000);
+                    const QString &token = {}, int timeoutMs = 30000);
     HttpAnswer json(const QByteArray &method, const QString &path, const QJsonObject &body,
                     const QString &token = {}) {
         return send(method, path, QJsonDocument(body).toJson(QJsonDocument::Compact), token);

@@ -82,7 +82,7 @@ class Relay:
             line = self.process.stderr.readline()
             if not line:
                 break
-            match = re.search(r"listening on [^ ]+:(\d+)", line)
+            match = re.search(r"listening on \S+:(\d+)", line)
             if match:
                 self.port = int(match.group(1))
         if self.port is None:

@@ -54,7 +54,9 @@ bool RelayProcess::launch() {
 }
 
 bool RelayProcess::waitUntilListening() {
-    static const QRegularExpression listening(QStringLiteral("listening on [^ ]+:(\\d+)"));
+    // No blanks and no line breaks in the address: the next log line (the first retention purge,
+    // say) may come in the same read, and its time of day must not pass for the port.
+    static const QRegularExpression listening(QStringLiteral("listening on \\S+:(\\d+)"));
     const bool up = QTest::qWaitFor(
         [&] {
             m_log += m_process.readAllStandardError();

@@ -452,12 +452,8 @@ bool Database::advanceSignCount(const QString &credentialId, quint32 from, quint
                   {{":to", qint64(to)}, {":c", credentialId}, {":from", qint64(from)}}) == 1;
 }
 
-void Database::issueTokens(const QString &userId, const TokenPair &tokens) {
-    const qint64 now = nowSeconds();
-    const QString family = newId();
-    Transaction transaction(m_db);
-    change("DELETE FROM access_tokens WHERE expires_at <= :now", {{":now", now}});
-    change("DELETE FROM refresh_tokens WHERE expires_at <= :now", {{":now", now}});
+void Database::storeTokens(const QString &userId, const QString &family, const TokenPair &tokens,
+                           qint64 now) {
     change("INSERT INTO access_tokens (token_hash, user_id, family, expires_at) VALUES (:h, "
            ":u, :f, :e)",
            {{":h", tokens.accessHash},
@@ -470,6 +466,15 @@ void Database::issueTokens(const QString &userId, const TokenPair &tokens) {
             {":u", userId},
             {":f", family},
             {":e", now + tokens.refreshLifetime}});
+}
+
+void Database::issueTokens(const QString &userId, const TokenPair &tokens) {
+    const qint64 now = nowSeconds();
+    const QString family = newId();
+    Transaction transaction(m_db);
+    change("DELETE FROM access_tokens WHERE expires_at <= :now", {{":now", now}});
+    change("DELETE FROM refresh_tokens WHERE expires_at <= :now", {{":now", now}});
+    storeTokens(userId, family, tokens, now);
     transaction.commit();
 }
 
@@ -494,18 +499,7 @@ StoreReply Database::rotateRefreshToken(const QString &refreshHash, const TokenP
         return reply;
     }
     change("UPDATE refresh_tokens SET used = 1 WHERE token_hash = :h", {{":h", refreshHash}});
-    change("INSERT INTO access_tokens (token_hash, user_id, family, expires_at) VALUES (:h, "
-           ":u, :f, :e)",
-           {{":h", next.accessHash},
-            {":u", userId},
-            {":f", family},
-            {":e", now + next.accessLifetime}});
-    change("INSERT INTO refresh_tokens (token_hash, user_id, family, used, expires_at) VALUES "
-           "(:h, :u, :f, 0, :e)",
-           {{":h", next.refreshHash},
-            {":u", userId},
-            {":f", family},
-            {":e", now + next.refreshLifetime}});
+    storeTokens(userId, family, next, now);
     transaction.commit();
     return StoreReply::found(userId, userId);
 }

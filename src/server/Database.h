@@ -156,6 +156,9 @@ public:
     qint64 lastEventId(const QString &userId);
 
 private:
+    // One access and one refresh token of `family`, both counted from `now`.
+    void storeTokens(const QString &userId, const QString &family, const TokenPair &tokens,
+                     qint64 now);
     using Bindings = std::initializer_list<std::pair<const char *, QVariant>>;
     QSqlQuery &prepared(const char *sql);
     QSqlQuery &execute(const char *sql, Bindings bindings);

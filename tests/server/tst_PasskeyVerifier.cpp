@@ -1,6 +1,7 @@
 #include "common/Base64Url.h"
 #include "server/PasskeyVerifier.h"
 #include "server/Secrets.h"
+#include "support/NodeAuthenticator.h"
 #include "support/WebAuthnVerifier.h"
 
 #include <QCborMap>
@@ -17,17 +18,7 @@ namespace {
 const QString rpId = QStringLiteral("quillet.test");
 const QString origin = QStringLiteral("https://quillet.test");
 
-// One ceremony of tests/support/authenticator, an authenticator on Node's own crypto.
-QJsonObject independentCeremony(const QJsonObject &request) {
-    QProcess node;
-    node.start(QStringLiteral("node"),
-               {QStringLiteral(QUILLET_TEST_SUPPORT_DIR "/authenticator/authenticator.mjs")});
-    node.write(QJsonDocument(request).toJson(QJsonDocument::Compact));
-    node.closeWriteChannel();
-    if (!node.waitForFinished(60000) || node.exitCode() != 0)
-        qWarning("authenticator failed: %s", node.readAllStandardError().constData());
-    return QJsonDocument::fromJson(node.readAllStandardOutput()).object();
-}
+const auto independentCeremony = test::nodeAuthenticatorCeremony;
 
 QByteArray bytes(const QJsonObject &object, const QString &member) {
     return Base64Url::decode(object.value(member).toString()).value_or(QByteArray());

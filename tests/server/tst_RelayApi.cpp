@@ -3,6 +3,7 @@
 #include "server/Secrets.h"
 #include "support/FakeServer.h"
 #include "support/HttpClient.h"
+#include "support/NodeAuthenticator.h"
 #include "support/RelayProcess.h"
 #include "support/TestEnvironment.h"
 #include "support/WebPushReader.h"
@@ -23,18 +24,7 @@ namespace {
 // The software authenticator's origin for the relay's default rp id here ("localhost").
 const QString origin = QStringLiteral("https://localhost");
 
-// One ceremony of tests/support/authenticator: passkeys made by code we did not write for the
-// server.
-QJsonObject ceremony(const QJsonObject &request) {
-    QProcess node;
-    node.start(QStringLiteral("node"),
-               {QStringLiteral(QUILLET_TEST_SUPPORT_DIR "/authenticator/authenticator.mjs")});
-    node.write(QJsonDocument(request).toJson(QJsonDocument::Compact));
-    node.closeWriteChannel();
-    if (!node.waitForFinished(60000) || node.exitCode() != 0)
-        qWarning("authenticator failed: %s", node.readAllStandardError().constData());
-    return QJsonDocument::fromJson(node.readAllStandardOutput()).object();
-}
+const auto ceremony = nodeAuthenticatorCeremony;
 
 // Everything one user holds: the passkey, the three kinds of credential, and one of each object.
 struct Account {

@@ -439,10 +439,20 @@ QCoro::Task<> AgentService::pollCommandsInBackground() {
     backgroundTaskEnded();
 }
 
+void AgentService::syncProjectsInBackground() {
+    if (m_syncRunning)
+        m_syncAgain = true;
+    else
+        syncInBackground();
+}
+
 QCoro::Task<> AgentService::syncInBackground() {
     m_syncRunning = true;
     ++m_backgroundTasks;
-    co_await syncProjects();
+    do {
+        m_syncAgain = false;
+        co_await syncProjects();
+    } while (m_syncAgain);
     m_syncRunning = false;
     backgroundTaskEnded();
 }

@@ -104,6 +104,9 @@ public:
     QCoro::Task<bool> typeReply(QString paneTarget, QString text, QString screen);
     QCoro::Task<> pollCommands();
     QCoro::Task<> syncProjects();
+    // `syncProjects` as a task the engine counts, so that a stop waits for the upload; a call
+    // while one runs makes it upload once more, with the list as it is then.
+    void syncProjectsInBackground();
 
     static QJsonObject projectSyncPayload(const Project &project, bool isRunning);
     // The question as posted: at most `maxQuestionLength` characters, cut between two
@@ -189,6 +192,7 @@ private:
     bool m_commandsAgain = false;
     bool m_watching = false;
     bool m_syncRunning = false;
+    bool m_syncAgain = false;
 };
 
 } // namespace quillet

@@ -108,7 +108,7 @@ void AppDelegate::handleAuthenticated() {
 
 void AppDelegate::syncProjectsInBackground() {
     if (m_agentService)
-        m_agentService->syncProjects();
+        m_agentService->syncProjectsInBackground();
 }
 
 void AppDelegate::launchProject(const Project &project) {

@@ -171,6 +171,8 @@ void TestRelayEndToEnd::agentRelaysQuestionsTextAndCommands() {
     QVERIFY(tmux.waitForText(pane, QStringLiteral("Refactoring")));
 
     QProcess agent;
+    // What the agent says on the way out (a sanitizer report above all) belongs in the log.
+    agent.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     agent.start(QStringLiteral(QUILLET_BINARY), {QStringLiteral("agent")});
     QVERIFY(agent.waitForStarted());
     auto stopAgent = qScopeGuard([&] {

@@ -37,6 +37,8 @@ const QList<Key> &keys() {
         {Settings::notificationSound, Kind::boolean, 0, 0, {}, QStringLiteral("false")},
         {Settings::launchAtLogin, Kind::boolean, 0, 0, {}, QStringLiteral("false")},
         {Settings::watchAllSessions, Kind::boolean, 0, 0, {}, QStringLiteral("true")},
+        // Set by `quillet up` and the first-run window: the relay runs on this computer.
+        {Settings::localServer, Kind::boolean, 0, 0, {}, QStringLiteral("false")},
     };
     return table;
 }

@@ -85,6 +85,13 @@ const char *const migrations[][16] = {
         "NULL)",
         "CREATE INDEX throttle_hits_by_key ON throttle_hits (bucket, key, at_ms)",
     },
+    {
+        // The phone names each answer it sends, so that a send retried after its answer was
+        // lost finds the first one instead of typing it twice.
+        "ALTER TABLE inputs ADD COLUMN client_key TEXT",
+        "CREATE UNIQUE INDEX inputs_by_client_key ON inputs (user_id, client_key)",
+        "ALTER TABLE questions ADD COLUMN reply_key TEXT",
+    },
 };
 
 // Instances on one PostgreSQL wake each other on this channel (payload: see announce()).
@@ -906,19 +913,27 @@ QJsonArray Database::questions(const QString &userId, const QString &status) {
 }
 
 StoreReply Database::answerQuestion(const QString &userId, const QString &questionId,
-                                    const QString &replyText) {
+                                    const QString &replyText, const QString &clientKey) {
     Transaction transaction(m_db);
     const QString now = nowText();
     const int changed =
-        change("UPDATE questions SET status = 'answered', reply_text = :r, answered_at = :now "
-               "WHERE id = :q AND user_id = :u AND status = 'pending'",
-               {{":r", replyText}, {":now", now}, {":q", questionId}, {":u", userId}});
-    const auto row = selectOne("SELECT id, session_id, status, reply_text, answered_at FROM "
-                               "questions WHERE id = :q AND user_id = :u",
-                               {{":q", questionId}, {":u", userId}});
+        change("UPDATE questions SET status = 'answered', reply_text = :r, answered_at = :now, "
+               "reply_key = :k WHERE id = :q AND user_id = :u AND status = 'pending'",
+               {{":r", replyText},
+                {":now", now},
+                {":k", clientKey.isEmpty() ? nullText() : clientKey},
+                {":q", questionId},
+                {":u", userId}});
+    auto row = selectOne("SELECT id, session_id, status, reply_text, answered_at, reply_key FROM "
+                         "questions WHERE id = :q AND user_id = :u",
+                         {{":q", questionId}, {":u", userId}});
     if (!row)
         return StoreReply::notFound();
+    const QString storedKey = row->take(QStringLiteral("reply_key")).toString();
     if (changed == 0) {
+        // This phone's own answer, sent again: it was taken the first time.
+        if (!clientKey.isEmpty() && storedKey == clientKey)
+            return StoreReply::found(*row, userId);
         return StoreReply::conflict(QStringLiteral("The question is %1.")
                                         .arg(row->value(QStringLiteral("status")).toString()));
     }
@@ -930,31 +945,54 @@ StoreReply Database::answerQuestion(const QString &userId, const QString &questi
 }
 
 StoreReply Database::addInput(const QString &userId, const QString &sessionId, const QVariant &text,
-                              const QVariant &key) {
+                              const QVariant &key, const QString &clientKey) {
     Transaction transaction(m_db);
     const auto session = ownedSession(userId, sessionId);
     if (!session)
         return StoreReply::notFound();
+    const auto inputOf = [](const QJsonObject &row) {
+        QJsonObject input;
+        for (const char *field : {"id", "session_id", "status", "created_at", "input_text"})
+            input.insert(QLatin1String(field), row.value(QLatin1String(field)));
+        if (const QJsonValue named = row.value(QStringLiteral("input_key")); named.isString())
+            input.insert(QStringLiteral("key"), named);
+        if (input.value(QStringLiteral("input_text")).isNull())
+            input.remove(QStringLiteral("input_text"));
+        return input;
+    };
+    if (!clientKey.isEmpty()) {
+        // This phone's own input, sent again: it was taken the first time (and may be typed by
+        // now), so it is answered as then and not added twice.
+        if (const auto sent = selectOne("SELECT id, session_id, status, created_at, input_text, "
+                                        "input_key FROM inputs WHERE user_id = :u AND "
+                                        "client_key = :k",
+                                        {{":u", userId}, {":k", clientKey}})) {
+            if (sent->value(QStringLiteral("session_id")).toString() != sessionId)
+                return StoreReply::conflict(
+                    QStringLiteral("This Idempotency-Key was sent for another session."));
+            return StoreReply::found(inputOf(*sent), userId);
+        }
+    }
     if (session->value(QStringLiteral("status")).toString() == QLatin1String("closed"))
         return StoreReply::conflict(QStringLiteral("The session is closed."));
     const QString id = newId();
     const QString now = nowText();
     change("INSERT INTO inputs (id, session_id, user_id, input_text, input_key, status, "
-           "created_at) VALUES (:id, :s, :u, :t, :k, 'pending', :now)",
+           "created_at, client_key) VALUES (:id, :s, :u, :t, :k, 'pending', :now, :c)",
            {{":id", id},
             {":s", sessionId},
             {":u", userId},
             {":t", text.isNull() ? nullText() : text},
             {":k", key.isNull() ? nullText() : key},
-            {":now", now}});
-    QJsonObject input{{QStringLiteral("id"), id},
-                      {QStringLiteral("session_id"), sessionId},
-                      {QStringLiteral("status"), QStringLiteral("pending")},
-                      {QStringLiteral("created_at"), now}};
-    if (!text.isNull())
-        input.insert(QStringLiteral("input_text"), text.toString());
-    if (!key.isNull())
-        input.insert(QStringLiteral("key"), key.toString());
+            {":now", now},
+            {":c", clientKey.isEmpty() ? nullText() : clientKey}});
+    const QJsonObject input =
+        inputOf({{QStringLiteral("id"), id},
+                 {QStringLiteral("session_id"), sessionId},
+                 {QStringLiteral("status"), QStringLiteral("pending")},
+                 {QStringLiteral("created_at"), now},
+                 {QStringLiteral("input_text"), QJsonValue::fromVariant(text)},
+                 {QStringLiteral("input_key"), QJsonValue::fromVariant(key)}});
     addEvent(userId, QStringLiteral("input.added"), input);
     transaction.commit();
     return StoreReply::found(input, userId);

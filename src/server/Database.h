@@ -122,10 +122,12 @@ public:
     QJsonArray sessions(const QString &userId);
     StoreReply session(const QString &userId, const QString &sessionId);
     QJsonArray questions(const QString &userId, const QString &status);
+    // `clientKey` (may be empty) names the phone's send: the same send again answers as the
+    // first did instead of adding or refusing it.
     StoreReply answerQuestion(const QString &userId, const QString &questionId,
-                              const QString &replyText);
+                              const QString &replyText, const QString &clientKey);
     StoreReply addInput(const QString &userId, const QString &sessionId, const QVariant &text,
-                        const QVariant &key);
+                        const QVariant &key, const QString &clientKey);
     QJsonArray projects(const QString &userId);
     StoreReply createCommand(const QString &userId, const QString &projectId,
                              const QString &commandType);

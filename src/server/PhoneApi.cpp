@@ -13,6 +13,7 @@
 
 #include <QJsonArray>
 #include <QLoggingCategory>
+#include <algorithm>
 
 Q_LOGGING_CATEGORY(lcPhone, "lorvo.fennick.quillet-server.Phone")
 
@@ -28,6 +29,19 @@ HttpResponse tooMany(int retryAfter) {
         429, QStringLiteral("Too many wrong pairing codes; wait a few minutes."));
     response.headers.append({QByteArrayLiteral("Retry-After"), QByteArray::number(retryAfter)});
     return response;
+}
+
+// The phone's name for one send ("Idempotency-Key"), empty without one. It is a database key and
+// is echoed in no answer, but it is still held to short visible ASCII.
+QString idempotencyKey(const HttpRequest &request, JsonFields &fields) {
+    const QByteArray key = request.header("idempotency-key");
+    const bool visible =
+        std::all_of(key.cbegin(), key.cend(), [](char c) { return c > 0x20 && c < 0x7f; });
+    if (key.size() > 100 || !visible) {
+        fields.fail(QStringLiteral("\"Idempotency-Key\" is up to 100 visible ASCII characters."));
+        return {};
+    }
+    return QString::fromLatin1(key);
 }
 
 } // namespace
@@ -121,12 +135,13 @@ asio::awaitable<HttpResponse> PhoneApi::answer(const HttpRequest &request, const
     JsonFields fields(request);
     // Typed into the pane as it is, so an empty answer (just Enter) is a valid one.
     const QString text = fields.text("reply_text", maxReplyLength, false);
+    const QString sendKey = idempotencyKey(request, fields);
     if (!fields.ok())
         co_return fields.badRequest();
     const QString userId = caller.userId;
     const QString questionId = params.at(0);
-    const auto store = [userId, questionId, text](Database &database) {
-        return database.answerQuestion(userId, questionId, text);
+    const auto store = [userId, questionId, text, sendKey](Database &database) {
+        return database.answerQuestion(userId, questionId, text, sendKey);
     };
     const StoreReply reply = co_await m_context.store.run<StoreReply>(store);
     if (reply.ok())
@@ -144,14 +159,15 @@ asio::awaitable<HttpResponse> PhoneApi::addInput(const HttpRequest &request, con
     if (fields.ok() && key && !InputKey::tmuxName(*key))
         fields.fail(QStringLiteral("\"key\" is one of: %1.")
                         .arg(InputKey::names().join(QStringLiteral(", "))));
+    const QString sendKey = idempotencyKey(request, fields);
     if (!fields.ok())
         co_return fields.badRequest();
     const QString userId = caller.userId;
     const QString sessionId = params.at(0);
     const QVariant textValue = text ? QVariant(*text) : QVariant();
     const QVariant keyValue = key ? QVariant(*key) : QVariant();
-    const auto add = [userId, sessionId, textValue, keyValue](Database &database) {
-        return database.addInput(userId, sessionId, textValue, keyValue);
+    const auto add = [userId, sessionId, textValue, keyValue, sendKey](Database &database) {
+        return database.addInput(userId, sessionId, textValue, keyValue, sendKey);
     };
     const StoreReply reply = co_await m_context.store.run<StoreReply>(add);
     if (reply.ok())

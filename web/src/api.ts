@@ -27,8 +27,13 @@ export function authHeaders(): Record<string, string> {
 }
 
 // Throws TypeError when the network fails (the caller may try again), HttpError on a 4xx/5xx.
-export async function call<T = any>(method: string, path: string, body?: unknown): Promise<T> {
-  const headers: Record<string, string> = authHeaders();
+export async function call<T = any>(
+  method: string,
+  path: string,
+  body?: unknown,
+  extraHeaders: Record<string, string> = {},
+): Promise<T> {
+  const headers: Record<string, string> = { ...authHeaders(), ...extraHeaders };
   if (body !== undefined) headers['Content-Type'] = 'application/json';
   const response = await fetch(path, {
     method,

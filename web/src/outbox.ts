@@ -21,8 +21,9 @@ export class Outbox {
   private flushing = false;
 
   constructor(private readonly changed: () => void) {
-    // A send cut off by a reload may or may not have arrived: try again (the relay refuses a
-    // second reply, and the page reports it), rather than drop it silently.
+    // A send cut off by a reload may or may not have arrived: try again rather than drop it
+    // silently. Each send carries its item's id, so the relay answers a repeat as it answered
+    // the first and types nothing twice.
     for (const item of this.items) if (item.state === 'sending') item.state = 'waiting';
   }
 
@@ -55,7 +56,7 @@ export class Outbox {
         try {
           const path =
             item.kind === 'reply' ? `/api/questions/${item.target}/reply` : `/api/sessions/${item.target}/inputs`;
-          const answer = await call('POST', path, item.body);
+          const answer = await call('POST', path, item.body, { 'Idempotency-Key': item.id });
           item.state = 'sent';
           item.serverId = answer?.id;
         } catch (error) {

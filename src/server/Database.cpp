@@ -1153,6 +1153,18 @@ QJsonArray Database::events(const QString &userId, qint64 after, int limit) {
     return events;
 }
 
+Database::ResumePoint Database::resumePoint(const QString &userId, qint64 seen) {
+    const auto range = selectOne("SELECT MIN(seq) AS oldest, MAX(seq) AS newest FROM events", {});
+    const qint64 oldest = range ? range->value(QStringLiteral("oldest")).toInteger() : 0;
+    const qint64 newest = range ? range->value(QStringLiteral("newest")).toInteger() : 0;
+    // Events older than a day are gone, and a position past the newest comes from another
+    // database (restored or replaced): replaying from there would miss events without a word.
+    const bool complete = newest == 0 ? seen == 0 : seen >= oldest - 1 && seen <= newest;
+    if (complete)
+        return {seen, false};
+    return {lastEventId(userId), true};
+}
+
 qint64 Database::lastEventId(const QString &userId) {
     const auto row =
         selectOne("SELECT MAX(seq) AS last FROM events WHERE user_id = :u", {{":u", userId}});

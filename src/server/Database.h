@@ -156,6 +156,13 @@ public:
     // Events after `after`, oldest first, at most `limit`.
     QJsonArray events(const QString &userId, qint64 after, int limit);
     qint64 lastEventId(const QString &userId);
+    // Where a phone that saw events up to `seen` goes on: there, unless events after it may be
+    // lost to it; then from now, and `reload` says its lists must be read again.
+    struct ResumePoint {
+        qint64 after = 0;
+        bool reload = false;
+    };
+    ResumePoint resumePoint(const QString &userId, qint64 seen);
 
 private:
     // One access and one refresh token of `family`, both counted from `now`.

@@ -8,9 +8,10 @@
 
 namespace quillet {
 
-EventFeed::EventFeed(ServerContext &context, Caller caller, qint64 after,
+EventFeed::EventFeed(ServerContext &context, Caller caller, qint64 after, bool reload,
                      std::chrono::milliseconds heartbeat)
-    : m_context(context), m_caller(std::move(caller)), m_after(after), m_heartbeat(heartbeat) {
+    : m_context(context), m_caller(std::move(caller)), m_after(after), m_heartbeat(heartbeat),
+      m_reload(reload) {
     ++m_context.openStreams[m_caller.credentialId];
 }
 
@@ -25,7 +26,8 @@ asio::awaitable<std::optional<QByteArray>> EventFeed::next() {
         m_greeted = true;
         // The position the phone resumes from, even before the first event.
         co_return QByteArrayLiteral("retry: 3000\nid: ") + QByteArray::number(m_after) +
-            QByteArrayLiteral("\nevent: ready\ndata: {}\n\n");
+            (m_reload ? QByteArrayLiteral("\nevent: ready\ndata: {\"reload\":true}\n\n")
+                      : QByteArrayLiteral("\nevent: ready\ndata: {}\n\n"));
     }
     const QString userId = m_caller.userId;
     const QString deviceId = m_caller.credentialId;

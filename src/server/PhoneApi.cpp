@@ -221,20 +221,24 @@ asio::awaitable<HttpResponse> PhoneApi::events(const HttpRequest &request, const
     QString position = QString::fromUtf8(request.header("last-event-id"));
     if (position.isEmpty())
         position = request.query.queryItemValue(QStringLiteral("after"));
-    qint64 after = -1;
+    Database::ResumePoint start;
+    const QString userId = caller.userId;
     if (!position.isEmpty()) {
         bool ok = false;
-        after = position.toLongLong(&ok);
-        if (!ok || after < 0)
+        const qint64 seen = position.toLongLong(&ok);
+        if (!ok || seen < 0)
             co_return HttpResponse::error(400, QStringLiteral("The event id is not a number."));
+        const auto resume = [userId, seen](Database &database) {
+            return database.resumePoint(userId, seen);
+        };
+        start = co_await m_context.store.run<Database::ResumePoint>(resume);
     } else {
-        const QString userId = caller.userId;
         const auto last = [userId](Database &database) { return database.lastEventId(userId); };
-        after = co_await m_context.store.run<qint64>(last);
+        start.after = co_await m_context.store.run<qint64>(last);
     }
     HttpResponse response;
     response.status = 200;
-    response.stream = std::make_shared<EventFeed>(m_context, caller, after);
+    response.stream = std::make_shared<EventFeed>(m_context, caller, start.after, start.reload);
     co_return response;
 }
 

@@ -17,7 +17,7 @@ export class EventFeed {
   constructor(
     private readonly onEvent: (event: RelayEvent) => void,
     private readonly onConnection: (connection: Connection) => void,
-    private readonly onReady: (resumed: boolean) => void,
+    private readonly onReady: (caughtUp: boolean) => void,
     private readonly onUnpaired: () => void,
   ) {}
 
@@ -104,8 +104,11 @@ export class EventFeed {
       this.failures = 0;
       this.droppedAt = undefined;
       this.onConnection({ state: 'live' });
-      if (!resumed && id) localStorage.setItem(lastIdKey, id);
-      this.onReady(resumed);
+      // The relay no longer has every event after our position (away too long, or another
+      // database): it starts from now, and the lists are read whole again.
+      const caughtUp = resumed && !JSON.parse(data.join('\n') || '{}').reload;
+      if (!caughtUp && id) localStorage.setItem(lastIdKey, id);
+      this.onReady(caughtUp);
       return;
     }
     this.onEvent({ id, type, data: data.length ? JSON.parse(data.join('\n')) : null });

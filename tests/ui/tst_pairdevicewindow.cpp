@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
-#include <QStackedWidget>
 
 using namespace quillet;
 using namespace quillet::test;
@@ -42,22 +41,17 @@ private Q_SLOTS:
         auto *window = new PairDeviceWindow(*m_model, APIService::shared());
         window->setAttribute(Qt::WA_DeleteOnClose);
         QPointer<PairDeviceWindow> guard(window);
-        auto *stack = window->findChild<QStackedWidget *>();
-        QCOMPARE(stack->currentWidget()->objectName(), QStringLiteral("signedOutContent"));
+        // Signed out it asks nothing; signing in starts the pairing.
         QVERIFY(!window->pairingPanel());
-
         signIn(*m_model, APIService::shared(), *m_server);
         PairingPanel *panel = window->pairingPanel();
         QVERIFY(panel);
-        QCOMPARE(stack->currentWidget(), panel);
         panel->session().setPollInterval(std::chrono::milliseconds(20));
         QSignalSpy paired(panel, &PairingPanel::devicePaired);
         window->show();
         QTRY_COMPARE(panel->findChild<QLabel *>(QStringLiteral("codeLabel"))->text(),
                      QStringLiteral("ABC 123"));
         QVERIFY(!panel->findChild<QLabel *>(QStringLiteral("qrImage"))->pixmap().isNull());
-        QCOMPARE(panel->findChild<QLabel *>(QStringLiteral("expiryLabel"))->text(),
-                 QStringLiteral("Expires in 5:00"));
         // 2 at the start, 2 again, 1 (a phone removed), a failure: still open; 3 closes it, and
         // the polling ends with it.
         QTRY_VERIFY_WITH_TIMEOUT(guard.isNull(), 5000);
@@ -94,10 +88,6 @@ private Q_SLOTS:
         QTRY_COMPARE(panel->findChild<QLabel *>(QStringLiteral("codeLabel"))->text(),
                      QStringLiteral("XYZ7890"));
         QVERIFY(!retry->isVisible());
-        // 20 seconds left: the countdown is red.
-        QVERIFY(panel->findChild<QLabel *>(QStringLiteral("expiryLabel"))
-                    ->styleSheet()
-                    .contains(QLatin1String("#d70015")));
         // A quiet zone of 4 light modules, then the finder's dark corner, at 10 pixels a module.
         const QImage qr =
             PairingPanel::qrImage(QByteArrayLiteral("{\"s\":\"x\",\"c\":\"ABC123\"}"));

@@ -106,6 +106,10 @@ private slots:
         QVERIFY(!keychain.save(QStringLiteral("x"), QStringLiteral("some.key")));
         QCOMPARE(capture.text(),
                  QByteArray("⚠️ Keychain SecItemAdd failed: -1 for key: some.key\n"));
+        // The test main forces QUILLET_CREDENTIAL_STORE=file: no test reaches the user's keyring.
+        const auto backend = KeychainService::chooseBackend();
+        auto *chosen = dynamic_cast<FileCredentialBackend *>(backend.get());
+        QVERIFY(chosen && chosen->path().startsWith(test::TestEnvironment::current()->dataHome()));
     }
 
     void secretService() {

@@ -77,18 +77,18 @@ private Q_SLOTS:
     void sorts_data() {
         QTest::addColumn<QString>("entry");
         QTest::addColumn<QStringList>("expected");
-        QTest::newRow("manual") << "Manual" << QStringList{"beta", "Alpha", "gamma", "alpha"};
+        QTest::newRow("manual") << "Manual" << QStringList{"beta", "Alpha", "Gamma", "alpha"};
         QTest::newRow("name, case-insensitive, stable")
-            << "Name" << QStringList{"Alpha", "alpha", "beta", "gamma"};
+            << "Name" << QStringList{"Alpha", "alpha", "beta", "Gamma"};
         QTest::newRow("recently used, never used last in order")
-            << "Recently Used" << QStringList{"alpha", "gamma", "beta", "Alpha"};
+            << "Recently Used" << QStringList{"alpha", "Gamma", "beta", "Alpha"};
     }
     void sorts() {
         QFETCH(QString, entry);
         QFETCH(QStringList, expected);
         for (const Project &p :
              {project(QStringLiteral("beta")), project(QStringLiteral("Alpha")),
-              project(QStringLiteral("gamma"), day(2)), project(QStringLiteral("alpha"), day(5))})
+              project(QStringLiteral("Gamma"), day(2)), project(QStringLiteral("alpha"), day(5))})
             m_store->add(p);
         ProjectsWindow w(*m_store, *m_drops);
         QFile::remove(ProjectStore::defaultFilePath());

@@ -120,7 +120,6 @@ private slots:
         const QByteArray tokens = R"({"access_token":"new","refresh_token":"r2"})";
         QTest::newRow("refreshed") << 200 << tokens << true;
         QTest::newRow("refresh answered 401") << 401 << tokens << true;
-        QTest::newRow("refresh answered 500") << 500 << tokens << true;
         QTest::newRow("refresh answered garbage") << 200 << QByteArray("nope") << true;
         QTest::newRow("no refresh token") << 200 << tokens << false;
     }

@@ -1,12 +1,16 @@
 #include "api/APIService.h"
 #include "api/AuthViewModel.h"
+#include "api/AuthenticatorError.h"
 #include "api/FileCredentialBackend.h"
 #include "api/KeychainService.h"
+#include "api/SoftwareAuthenticator.h"
+#include "common/Base64Url.h"
 #include "common/Settings.h"
 #include "support/AccountFixture.h"
 #include "support/AwaitTask.h"
 #include "support/FakeServer.h"
 #include "support/TestEnvironment.h"
+#include "support/WebAuthnVerifier.h"
 
 #include <QJsonDocument>
 #include <QProcess>
@@ -17,6 +21,7 @@ using test::awaitTask;
 using test::FakeResponse;
 using test::FakeServer;
 using test::RecordedRequest;
+using test::WebAuthnVerifier;
 
 namespace {
 
@@ -33,8 +38,16 @@ QJsonObject tokens(const QString &suffix) {
             {"user_id", "user-1"}};
 }
 
+QByteArray randomChallenge() {
+    QByteArray bytes(32, Qt::Uninitialized);
+    for (char &c : bytes)
+        c = static_cast<char>(QRandomGenerator::global()->bounded(256));
+    return bytes;
+}
+
 } // namespace
 
+// The sign-in flows, and the software passkey they use, checked by an independent verifier.
 class TestAuthViewModel : public QObject, private test::AccountFixture {
     Q_OBJECT
 private:
@@ -78,9 +91,9 @@ private slots:
         m_model.reset();
     }
 
-    // The passkeys and the tokens' use are checked by the independent verifier
-    // (tst_SoftwareAuthenticator) and the real relay (tst_RelayContract); here, what the flows
-    // store, send and tell.
+    // The passkeys and the tokens' use are checked by the independent verifier (below) and the
+    // real relay (tst_RelayContract, tst_RelayEndToEnd); here, what the flows store, send and
+    // tell, and that a key that cannot be made or kept leaves the sign-in and the old key.
     void registrationThenSignIn() {
         serveContract();
         std::optional<QString> keyAtCallback;
@@ -105,6 +118,38 @@ private slots:
         QCOMPARE(Settings::readText(Settings::agentApiKeyId), std::optional(QStringLiteral("k2")));
         QCOMPARE(sentCredential(authComplete).value("id"),
                  sentCredential(registerComplete).value("id"));
+
+        m_server->on("POST", apiKeys, FakeResponse::raw(500, "no keys today"));
+        awaitTask(m_model->signIn(m_server->baseUrl()));
+        QVERIFY(m_model->isAuthenticated());
+        QCOMPARE(Settings::readText(Settings::agentApiKeyId), std::optional(QStringLiteral("k2")));
+
+        // Created, but the settings cannot take it: revoked at once, and said.
+        bool frozen = false;
+        const auto freeze = [](bool on) {
+            return QProcess::execute(QStringLiteral("chattr"),
+                                     {on ? QStringLiteral("+i") : QStringLiteral("-i"),
+                                      Settings::filePath()}) == 0;
+        };
+        m_server->on("POST", QRegularExpression(apiKeys), [&](const RecordedRequest &) {
+            frozen = freeze(true);
+            return FakeResponse::json(
+                201, QJsonObject{{"id", "k9"}, {"label", "l"}, {"key", "secret-9"}});
+        });
+        m_server->on("DELETE", QStringLiteral("/api/auth/api-keys/k9"), FakeResponse::raw(204, {}));
+        awaitTask(m_model->signIn(m_server->baseUrl()));
+        if (!frozen)
+            QSKIP("cannot make the settings file unwritable here (chattr refused)");
+        QVERIFY(freeze(false));
+        QVERIFY(m_model->isAuthenticated());
+        const QString said = m_model->errorMessage().value_or(QString());
+        QVERIFY2(said.startsWith(QLatin1String("The agent key for this computer could not be "
+                                               "stored")) &&
+                     said.endsWith(QLatin1String("; it was revoked on the server.")),
+                 qPrintable(said));
+        QCOMPARE(m_server->requests("DELETE", "/api/auth/api-keys/k9").size(), 1);
+        QCOMPARE(Settings::readText(Settings::agentApiKey),
+                 std::optional(QStringLiteral("secret-2")));
     }
 
     void failuresShowTheirText_data() {
@@ -145,44 +190,6 @@ private slots:
                  std::optional(QStringLiteral("kept")));
         // A failed flow stores nothing: the server that worked stays.
         QCOMPARE(Settings::readText(Settings::serverURL), std::optional(m_server->baseUrl()));
-    }
-
-    void failedProvisioningKeepsTheSignIn() {
-        serveContract();
-        awaitTask(m_model->registerAccount(m_server->baseUrl(), "alice"));
-        QCOMPARE(Settings::readText(Settings::agentApiKeyId), std::optional(QStringLiteral("k1")));
-        m_server->on("POST", apiKeys, FakeResponse::raw(500, "no keys today"));
-        awaitTask(m_model->signIn(m_server->baseUrl()));
-        QVERIFY(m_model->isAuthenticated());
-        QCOMPARE(m_authenticatedCalls, 2);
-        QCOMPARE(Settings::readText(Settings::agentApiKeyId), std::optional(QStringLiteral("k1")));
-
-        // Created, but the settings cannot take it: revoked at once, and said.
-        bool frozen = false;
-        const auto freeze = [](bool on) {
-            return QProcess::execute(QStringLiteral("chattr"),
-                                     {on ? QStringLiteral("+i") : QStringLiteral("-i"),
-                                      Settings::filePath()}) == 0;
-        };
-        m_server->on("POST", QRegularExpression(apiKeys), [&](const RecordedRequest &) {
-            frozen = freeze(true);
-            return FakeResponse::json(
-                201, QJsonObject{{"id", "k9"}, {"label", "l"}, {"key", "secret-9"}});
-        });
-        m_server->on("DELETE", QStringLiteral("/api/auth/api-keys/k9"), FakeResponse::raw(204, {}));
-        awaitTask(m_model->signIn(m_server->baseUrl()));
-        if (!frozen)
-            QSKIP("cannot make the settings file unwritable here (chattr refused)");
-        QVERIFY(freeze(false));
-        QVERIFY(m_model->isAuthenticated());
-        const QString said = m_model->errorMessage().value_or(QString());
-        QVERIFY2(said.startsWith(QLatin1String("The agent key for this computer could not be "
-                                               "stored")) &&
-                     said.endsWith(QLatin1String("; it was revoked on the server.")),
-                 qPrintable(said));
-        QCOMPARE(m_server->requests("DELETE", "/api/auth/api-keys/k9").size(), 1);
-        QCOMPARE(Settings::readText(Settings::agentApiKey),
-                 std::optional(QStringLiteral("secret-1")));
     }
 
     void signOutForgetsEverythingAndRevokesTheKey() {
@@ -254,6 +261,41 @@ private slots:
         if (hasRefreshToken && !restored)
             QCOMPARE(m_keychain->load(KeychainService::refreshTokenKey),
                      std::optional(QStringLiteral("r1")));
+    }
+
+    void assertionsVerifyWithRisingCounter() {
+        if (const auto reason = WebAuthnVerifier::unavailableReason())
+            QSKIP(qPrintable(*reason));
+        SoftwareAuthenticator authenticator(*m_keychain);
+        const QByteArray challenge = randomChallenge();
+        const QJsonObject answer = WebAuthnVerifier::registration(
+            authenticator.makeCredential(rpId, challenge, "alice", "user-handle-1").toJson(),
+            Base64Url::encode(challenge), rpId);
+        QVERIFY2(answer.value("verified").toBool(), QJsonDocument(answer).toJson().constData());
+        QCOMPARE(answer.value("fmt").toString(), QStringLiteral("none"));
+        const QJsonObject registered = answer.value("credential").toObject();
+        QCOMPARE(registered.value("counter").toInt(-1), 0);
+        for (int expectedCounter = 1; expectedCounter <= 2; ++expectedCounter) {
+            const QByteArray challenge = randomChallenge();
+            const AssertionCredential assertion = authenticator.getAssertion(rpId, challenge);
+            const QJsonObject answer = WebAuthnVerifier::authentication(
+                assertion.toJson(), Base64Url::encode(challenge), rpId, registered);
+            QVERIFY2(answer.value("verified").toBool(),
+                     QJsonDocument(answer).toJson(QJsonDocument::Compact).constData());
+            QCOMPARE(answer.value("newCounter").toInt(), expectedCounter);
+        }
+    }
+
+    void newRegistrationReplacesTheCredential() {
+        SoftwareAuthenticator authenticator(*m_keychain);
+        const auto first = authenticator.makeCredential(rpId, randomChallenge(), "a", "h1");
+        const auto second = authenticator.makeCredential(rpId, randomChallenge(), "b", "h2");
+        QVERIFY(first.credentialId != second.credentialId);
+        const auto assertion = authenticator.getAssertion(rpId, randomChallenge());
+        QCOMPARE(assertion.credentialId, second.credentialId);
+        QCOMPARE(assertion.userHandle, QByteArray("h2"));
+        QVERIFY_THROWS_EXCEPTION(AuthenticatorError,
+                                 authenticator.getAssertion("unknown.test", randomChallenge()));
     }
 };
 

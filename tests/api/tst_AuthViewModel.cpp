@@ -2,16 +2,15 @@
 #include "api/AuthViewModel.h"
 #include "api/FileCredentialBackend.h"
 #include "api/KeychainService.h"
+#include "api/SoftwareAuthenticator.h"
 #include "common/Base64Url.h"
 #include "common/Settings.h"
 #include "support/AccountFixture.h"
 #include "support/AwaitTask.h"
 #include "support/FakeServer.h"
-#include "support/StdoutCapture.h"
 #include "support/TestEnvironment.h"
 #include "support/WebAuthnVerifier.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QSignalSpy>
@@ -38,45 +37,37 @@ QJsonObject tokens(const QString &suffix) {
             {"user_id", "user-1"}};
 }
 
+QByteArray randomChallenge() {
+    QByteArray bytes(32, Qt::Uninitialized);
+    for (char &c : bytes)
+        c = static_cast<char>(QRandomGenerator::global()->bounded(256));
+    return bytes;
+}
+
 } // namespace
 
+// The sign-in flows, and the software passkey they use, checked by an independent verifier.
 class TestAuthViewModel : public QObject, private test::AccountFixture {
     Q_OBJECT
 private:
     std::unique_ptr<AuthViewModel> m_model;
     int m_authenticatedCalls = 0;
-    int m_keysCreated = 0;
-    QString m_challenge;
 
-    // A server that speaks the contract: fresh challenges, tokens, numbered agent keys.
+    // A server that speaks the contract: options, tokens, numbered agent keys.
     void serveContract() {
-        auto challenge = [this] {
-            m_challenge = Base64Url::encode(QUuid::createUuid().toRfc4122());
-            return m_challenge;
-        };
-        m_server->on("POST", QRegularExpression(QRegularExpression::escape(registerOptions)),
-                     [challenge](const RecordedRequest &) {
-                         return FakeResponse::json(
-                             200, QJsonObject{{"challenge", challenge()},
-                                              {"user", QJsonObject{{"id", "dXNlci1oYW5kbGU"},
-                                                                   {"name", "alice"}}},
-                                              {"rp", QJsonObject{{"id", rpId}, {"name", "Q"}}}});
-                     });
-        m_server->on("POST", QRegularExpression(QRegularExpression::escape(authOptions)),
-                     [challenge](const RecordedRequest &) {
-                         return FakeResponse::json(
-                             200, QJsonObject{{"challenge", challenge()}, {"rpId", rpId}});
-                     });
+        m_server->on("POST", registerOptions,
+                     FakeResponse::json(200, QJsonObject{{"challenge", "AAEC"},
+                                                         {"user", QJsonObject{{"id", "dXNlcg"}}},
+                                                         {"rp", QJsonObject{{"id", rpId}}}}));
+        m_server->on("POST", authOptions,
+                     FakeResponse::json(200, QJsonObject{{"challenge", "AQID"}, {"rpId", rpId}}));
         m_server->on("POST", registerComplete, FakeResponse::json(200, tokens("1")));
         m_server->on("POST", authComplete, FakeResponse::json(200, tokens("2")));
-        m_server->on("POST", QRegularExpression(QRegularExpression::escape(apiKeys)),
-                     [this](const RecordedRequest &) {
-                         ++m_keysCreated;
-                         const QString n = QString::number(m_keysCreated);
-                         return FakeResponse::json(
-                             201,
-                             QJsonObject{{"id", "k" + n}, {"label", "l"}, {"key", "secret-" + n}});
-                     });
+        m_server->on("POST", QRegularExpression(apiKeys), [this](const RecordedRequest &) {
+            const QString n = QString::number(m_server->requests("POST", apiKeys).size());
+            return FakeResponse::json(
+                201, QJsonObject{{"id", "k" + n}, {"label", "l"}, {"key", "secret-" + n}});
+        });
     }
 
     QJsonObject sentCredential(const QString &path) {
@@ -89,9 +80,7 @@ private slots:
     void init() {
         initAccount();
         m_model = std::make_unique<AuthViewModel>(*m_api);
-        m_model->setHostName(QStringLiteral("build box"));
         m_authenticatedCalls = 0;
-        m_keysCreated = 0;
         m_model->onAuthenticated = [this] { ++m_authenticatedCalls; };
         Settings::remove(Settings::agentApiKey);
         Settings::remove(Settings::agentApiKeyId);
@@ -101,124 +90,38 @@ private slots:
         m_model.reset();
     }
 
-    void registrationAndSignInVerify() {
+    // The passkeys and the tokens' use are checked by the independent verifier (below) and the
+    // real relay (tst_RelayContract, tst_RelayEndToEnd); here, what the flows store, send and
+    // tell, and that a key that cannot be made or kept leaves the sign-in and the old key.
+    void registrationThenSignIn() {
         serveContract();
-        QSignalSpy loading(m_model.get(), &AuthViewModel::isLoadingChanged);
+        std::optional<QString> keyAtCallback;
+        m_model->onAuthenticated = [&] {
+            keyAtCallback = Settings::readText(Settings::agentApiKey);
+        };
         awaitTask(m_model->registerAccount("  " + m_server->baseUrl() + " \n", "alice "));
         QCOMPARE(m_model->errorMessage(), std::nullopt);
-        QVERIFY(m_model->isAuthenticated());
-        QVERIFY(!m_model->isLoading());
-        QCOMPARE(loading.size(), 2);
-        QCOMPARE(m_authenticatedCalls, 1);
-        QCOMPARE(m_model->username(), std::optional(QStringLiteral("alice ")));
+        QVERIFY(m_model->isAuthenticated() && !m_model->isLoading());
         QCOMPARE(Settings::readText(Settings::serverURL), std::optional(m_server->baseUrl()));
         QCOMPARE(m_server->requests("POST", registerOptions).first().json().object(),
                  (QJsonObject{{"username", "alice "}}));
-        // The tokens' use is checked against the real relay (tst_RelayContract).
-        QCOMPARE(m_keychain->load(KeychainService::userIdKey),
-                 std::optional(QStringLiteral("user-1")));
-        // The key is made with the new access token and is in the settings before the callback.
-        const RecordedRequest keyRequest = m_server->requests("POST", apiKeys).first();
-        QCOMPARE(keyRequest.headers.value("authorization"), QByteArray("Bearer access-1"));
-        QCOMPARE(keyRequest.json().object(), (QJsonObject{{"label", "QuilletMac-build box"}}));
-        QCOMPARE(Settings::readText(Settings::agentApiKey),
-                 std::optional(QStringLiteral("secret-1")));
-        QCOMPARE(Settings::readText(Settings::agentApiKeyId), std::optional(QStringLiteral("k1")));
-
-        const QJsonObject registration = sentCredential(registerComplete);
-        QCOMPARE(registration.value("authenticatorAttachment").toString(),
-                 QStringLiteral("platform"));
-        const QString registrationChallenge = m_challenge;
+        // The key is made with the new access token, and stored before the engine is told.
+        QCOMPARE(m_server->requests("POST", apiKeys).first().headers.value("authorization"),
+                 QByteArray("Bearer access-1"));
+        QCOMPARE(keyAtCallback, std::optional(QStringLiteral("secret-1")));
 
         // A second model on the same store: a later run of the app signing in again.
         AuthViewModel later(*m_api);
         awaitTask(later.signIn(m_server->baseUrl()));
-        QCOMPARE(later.errorMessage(), std::nullopt);
         QVERIFY(later.isAuthenticated());
-        QCOMPARE(later.username(), std::nullopt);
-        QCOMPARE(m_keychain->load(KeychainService::accessTokenKey),
-                 std::optional(QStringLiteral("access-2")));
         QCOMPARE(Settings::readText(Settings::agentApiKeyId), std::optional(QStringLiteral("k2")));
-        const QJsonObject assertion = sentCredential(authComplete);
-        QCOMPARE(Base64Url::decode(
-                     assertion.value("response").toObject().value("userHandle").toString()),
-                 std::optional(QByteArray("user-handle")));
-        QCOMPARE(assertion.value("id"), registration.value("id"));
+        QCOMPARE(sentCredential(authComplete).value("id"),
+                 sentCredential(registerComplete).value("id"));
 
-        if (const auto reason = WebAuthnVerifier::unavailableReason())
-            QSKIP(qPrintable(*reason));
-        const QJsonObject registered =
-            WebAuthnVerifier::registration(registration, registrationChallenge, rpId);
-        QVERIFY2(registered.value("verified").toBool(),
-                 QJsonDocument(registered).toJson().constData());
-        const QJsonObject signedIn = WebAuthnVerifier::authentication(
-            assertion, m_challenge, rpId, registered.value("credential").toObject());
-        QVERIFY2(signedIn.value("verified").toBool(), QJsonDocument(signedIn).toJson().constData());
-    }
-
-    void failuresShowTheirText_data() {
-        QTest::addColumn<QString>("path"); // empty: a blank server address, nothing is sent
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QByteArray>("body");
-        QTest::addColumn<QString>("message");
-        const QString invalid = QStringLiteral("Received an invalid response from the server.");
-        QTest::newRow("user is a string")
-            << registerOptions << 200
-            << QByteArray(R"({"challenge":"AAEC","user":"u","rp":{"id":"x"}})") << invalid;
-        QTest::newRow("challenge outside the alphabet")
-            << registerOptions << 200
-            << QByteArray(R"({"challenge":"AA*C","user":{"id":"AQ"},"rp":{"id":"x"}})") << invalid;
-        QTest::newRow("options not an object")
-            << registerOptions << 200 << QByteArray("[1]") << invalid;
-        QTest::newRow("rp id missing")
-            << registerOptions << 200
-            << QByteArray(R"({"challenge":"AAEC","user":{"id":"AQ"},"rp":{}})") << invalid;
-        QTest::newRow("challenge is a number")
-            << authOptions << 200 << QByteArray(R"({"challenge":1,"rpId":"x"})") << invalid;
-        QTest::newRow("blank server URL")
-            << QString() << 0 << QByteArray() << "Server URL is not configured.";
-        QTest::newRow("options 500")
-            << authOptions << 500 << QByteArray("boom") << "HTTP error 500: boom";
-    }
-    void failuresShowTheirText() {
-        QFETCH(QString, path);
-        QFETCH(int, status);
-        QFETCH(QByteArray, body);
-        QFETCH(QString, message);
-        m_server->on("POST", path, FakeResponse::raw(status, body));
-        m_keychain->save(QStringLiteral("kept"), KeychainService::refreshTokenKey);
-        if (path == registerOptions)
-            awaitTask(m_model->registerAccount(m_server->baseUrl(), "alice"));
-        else
-            awaitTask(
-                m_model->signIn(path.isEmpty() ? QStringLiteral("  \t ") : m_server->baseUrl()));
-        QCOMPARE(m_model->errorMessage(), std::optional(message));
-        QVERIFY(!m_model->isAuthenticated());
-        QVERIFY(!m_model->isLoading());
-        QCOMPARE(m_authenticatedCalls, 0);
-        QCOMPARE(m_server->requests().size(), path.isEmpty() ? 0 : 1);
-        QCOMPARE(m_keychain->load(KeychainService::refreshTokenKey),
-                 std::optional(QStringLiteral("kept")));
-        // A failed flow stores nothing: the server that worked stays.
-        QCOMPARE(Settings::readText(Settings::serverURL), std::optional(m_server->baseUrl()));
-    }
-
-    void failedProvisioningKeepsTheSignIn() {
-        serveContract();
-        awaitTask(m_model->registerAccount(m_server->baseUrl(), "alice"));
-        QCOMPARE(Settings::readText(Settings::agentApiKeyId), std::optional(QStringLiteral("k1")));
         m_server->on("POST", apiKeys, FakeResponse::raw(500, "no keys today"));
-        m_model->setHostName(QString()); // a computer without a name
-        test::StdoutCapture capture;
         awaitTask(m_model->signIn(m_server->baseUrl()));
-        QCOMPARE(capture.text(),
-                 QByteArray("Failed to auto-create API key: HTTP error 500: no keys today\n"));
         QVERIFY(m_model->isAuthenticated());
-        QCOMPARE(m_model->errorMessage(), std::nullopt);
-        QCOMPARE(m_authenticatedCalls, 2);
-        QCOMPARE(Settings::readText(Settings::agentApiKey),
-                 std::optional(QStringLiteral("secret-1")));
-        QCOMPARE(Settings::readText(Settings::agentApiKeyId), std::optional(QStringLiteral("k1")));
+        QCOMPARE(Settings::readText(Settings::agentApiKeyId), std::optional(QStringLiteral("k2")));
 
         // Created, but the settings cannot take it: revoked at once, and said.
         bool frozen = false;
@@ -245,42 +148,55 @@ private slots:
                  qPrintable(said));
         QCOMPARE(m_server->requests("DELETE", "/api/auth/api-keys/k9").size(), 1);
         QCOMPARE(Settings::readText(Settings::agentApiKey),
-                 std::optional(QStringLiteral("secret-1")));
+                 std::optional(QStringLiteral("secret-2")));
     }
 
-    void signOutRevokesTheKeyAndForgetsEverything() {
-        serveContract();
-        awaitTask(m_model->registerAccount(m_server->baseUrl(), "alice"));
-        awaitTask(m_model->signIn(m_server->baseUrl()));
-        QCOMPARE(m_server->requests("POST", apiKeys).size(), 2);
-        m_server->on(
-            "DELETE", QRegularExpression("/api/auth/api-keys/k2"),
-            [](const RecordedRequest &request) {
-                return FakeResponse::raw(
-                    request.headers.value("authorization") == "Bearer access-2" ? 204 : 401, "");
-            });
-
-        QSignalSpy revoked(m_model.get(), &AuthViewModel::apiKeyRevocationFinished);
-        m_model->signOut();
-        QVERIFY(!m_model->isAuthenticated());
-        QCOMPARE(m_model->username(), std::nullopt);
-        QVERIFY(!Settings::contains(Settings::agentApiKey));
-        QVERIFY(!Settings::contains(Settings::agentApiKeyId));
-        for (const QString &key : {KeychainService::accessTokenKey,
-                                   KeychainService::refreshTokenKey, KeychainService::userIdKey})
-            QCOMPARE(m_keychain->load(key), std::nullopt);
+    void failuresShowTheirText_data() {
+        QTest::addColumn<QString>("path"); // empty: a blank server address, nothing is sent
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("message");
+        const QString invalid = QStringLiteral("Received an invalid response from the server.");
+        QTest::newRow("challenge outside the alphabet")
+            << registerOptions << 200
+            << QByteArray(R"({"challenge":"AA*C","user":{"id":"AQ"},"rp":{"id":"x"}})") << invalid;
+        QTest::newRow("options not an object")
+            << registerOptions << 200 << QByteArray("[1]") << invalid;
+        QTest::newRow("challenge is a number")
+            << authOptions << 200 << QByteArray(R"({"challenge":1,"rpId":"x"})") << invalid;
+        QTest::newRow("blank server URL")
+            << QString() << 0 << QByteArray() << "Server URL is not configured.";
+        QTest::newRow("options 500")
+            << authOptions << 500 << QByteArray("boom") << "HTTP error 500: boom";
+    }
+    void failuresShowTheirText() {
+        QFETCH(QString, path);
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, message);
+        m_server->on("POST", path, FakeResponse::raw(status, body));
+        m_keychain->save(QStringLiteral("kept"), KeychainService::refreshTokenKey);
+        if (path == registerOptions)
+            awaitTask(m_model->registerAccount(m_server->baseUrl(), "alice"));
+        else
+            awaitTask(
+                m_model->signIn(path.isEmpty() ? QStringLiteral("  \t ") : m_server->baseUrl()));
+        QCOMPARE(m_model->errorMessage(), std::optional(message));
+        QVERIFY(!m_model->isAuthenticated() && !m_model->isLoading());
+        QCOMPARE(m_authenticatedCalls, 0);
+        QCOMPARE(m_server->requests().size(), path.isEmpty() ? 0 : 1);
+        QCOMPARE(m_keychain->load(KeychainService::refreshTokenKey),
+                 std::optional(QStringLiteral("kept")));
+        // A failed flow stores nothing: the server that worked stays.
         QCOMPARE(Settings::readText(Settings::serverURL), std::optional(m_server->baseUrl()));
-
-        // The deletion of this sign-in's key goes out after the tokens are gone, and still proves
-        // who asks: the fake accepts only that key's path with the last access token.
-        QTRY_COMPARE(revoked.size(), 1);
-        QCOMPARE(revoked.first().first().toBool(), true);
     }
 
-    void revocationRefreshesWithoutStoringTokens() {
+    void signOutForgetsEverythingAndRevokesTheKey() {
+        Settings::write(Settings::agentApiKey, QStringLiteral("secret"));
         Settings::write(Settings::agentApiKeyId, QStringLiteral("k9"));
         m_keychain->save(QStringLiteral("expired"), KeychainService::accessTokenKey);
         m_keychain->save(QStringLiteral("r9"), KeychainService::refreshTokenKey);
+        m_keychain->save(QStringLiteral("user-1"), KeychainService::userIdKey);
         m_server->on("POST", QStringLiteral("/api/auth/refresh"),
                      FakeResponse::json(
                          200, QJsonObject{{"access_token", "fresh"}, {"refresh_token", "r10"}}));
@@ -290,12 +206,22 @@ private slots:
                              request.headers.value("authorization") == "Bearer fresh" ? 204 : 401,
                              "");
                      });
-        QCOMPARE(awaitTask(m_model->signOutAndWait()), std::nullopt);
+        QSignalSpy revoked(m_model.get(), &AuthViewModel::apiKeyRevocationFinished);
+        m_model->signOut();
+        QVERIFY(!Settings::contains(Settings::agentApiKey));
+        QVERIFY(!Settings::contains(Settings::agentApiKeyId));
+        for (const QString &key : {KeychainService::accessTokenKey,
+                                   KeychainService::refreshTokenKey, KeychainService::userIdKey})
+            QCOMPARE(m_keychain->load(key), std::nullopt);
+        QCOMPARE(Settings::readText(Settings::serverURL), std::optional(m_server->baseUrl()));
+        // The revocation goes out after the tokens are gone, still proving who asks: the expired
+        // token is refused, the refresh made with the stored one, and nothing of it kept.
+        QTRY_COMPARE(revoked.size(), 1);
+        QCOMPARE(revoked.first().first().toBool(), true);
         QCOMPARE(m_server->requests("POST", "/api/auth/refresh").first().json().object(),
                  (QJsonObject{{"refresh_token", "r9"}}));
         QCOMPARE(m_server->requests("DELETE", "/api/auth/api-keys/k9").size(), 2);
         QCOMPARE(m_keychain->load(KeychainService::accessTokenKey), std::nullopt);
-        QCOMPARE(m_keychain->load(KeychainService::refreshTokenKey), std::nullopt);
 
         // A server that refuses: the caller hears of it.
         Settings::write(Settings::agentApiKeyId, QStringLiteral("k9"));
@@ -306,42 +232,67 @@ private slots:
 
         // Without a key id there is nothing to revoke: no request at all.
         m_server->clearRequests();
-        Settings::write(Settings::agentApiKey, QStringLiteral("secret"));
-        Settings::write(Settings::agentApiKeyId, QString());
         QCOMPARE(awaitTask(m_model->signOutAndWait()), std::nullopt);
-        QTest::qWait(50);
         QVERIFY(m_server->requests().isEmpty());
-        QVERIFY(!Settings::contains(Settings::agentApiKey));
-        QVERIFY(!Settings::contains(Settings::agentApiKeyId));
     }
 
     void sessionRestore_data() {
         QTest::addColumn<bool>("hasRefreshToken");
         QTest::addColumn<int>("refreshStatus");
-        QTest::addColumn<bool>("restored");
-        QTest::addColumn<int>("requests");
-        QTest::newRow("refresh succeeds") << true << 200 << true << 1;
-        QTest::newRow("refresh refused") << true << 401 << false << 1;
-        QTest::newRow("no refresh token") << false << 200 << false << 0;
+        QTest::newRow("refresh succeeds") << true << 200;
+        QTest::newRow("refresh refused") << true << 401;
+        QTest::newRow("no refresh token") << false << 200;
     }
     void sessionRestore() {
         QFETCH(bool, hasRefreshToken);
         QFETCH(int, refreshStatus);
-        QFETCH(bool, restored);
-        QFETCH(int, requests);
         if (hasRefreshToken)
             m_keychain->save(QStringLiteral("r1"), KeychainService::refreshTokenKey);
         m_server->on("POST", QStringLiteral("/api/auth/refresh"),
                      FakeResponse::json(refreshStatus, QJsonObject{{"access_token", "a"},
                                                                    {"refresh_token", "r2"}}));
         awaitTask(m_model->checkExistingSession());
+        const bool restored = hasRefreshToken && refreshStatus == 200;
         QCOMPARE(m_model->isAuthenticated(), restored);
         QCOMPARE(m_authenticatedCalls, restored ? 1 : 0);
-        QCOMPARE(m_model->errorMessage(), std::nullopt);
-        QCOMPARE(m_server->requests().size(), requests);
+        QCOMPARE(m_server->requests().size(), hasRefreshToken ? 1 : 0);
+        // A refusal leaves the tokens for a later try.
         if (hasRefreshToken && !restored)
             QCOMPARE(m_keychain->load(KeychainService::refreshTokenKey),
                      std::optional(QStringLiteral("r1")));
+    }
+
+    void assertionsVerifyWithRisingCounter() {
+        if (const auto reason = WebAuthnVerifier::unavailableReason())
+            QSKIP(qPrintable(*reason));
+        SoftwareAuthenticator authenticator(*m_keychain);
+        const QByteArray challenge = randomChallenge();
+        const QJsonObject answer = WebAuthnVerifier::registration(
+            authenticator.makeCredential(rpId, challenge, "alice", "user-handle-1").toJson(),
+            Base64Url::encode(challenge), rpId);
+        QVERIFY2(answer.value("verified").toBool(), QJsonDocument(answer).toJson().constData());
+        QCOMPARE(answer.value("fmt").toString(), QStringLiteral("none"));
+        const QJsonObject registered = answer.value("credential").toObject();
+        QCOMPARE(registered.value("counter").toInt(-1), 0);
+        for (int expectedCounter = 1; expectedCounter <= 2; ++expectedCounter) {
+            const QByteArray challenge = randomChallenge();
+            const AssertionCredential assertion = authenticator.getAssertion(rpId, challenge);
+            const QJsonObject answer = WebAuthnVerifier::authentication(
+                assertion.toJson(), Base64Url::encode(challenge), rpId, registered);
+            QVERIFY2(answer.value("verified").toBool(),
+                     QJsonDocument(answer).toJson(QJsonDocument::Compact).constData());
+            QCOMPARE(answer.value("newCounter").toInt(), expectedCounter);
+        }
+    }
+
+    void newRegistrationReplacesTheCredential() {
+        SoftwareAuthenticator authenticator(*m_keychain);
+        const auto first = authenticator.makeCredential(rpId, randomChallenge(), "a", "h1");
+        const auto second = authenticator.makeCredential(rpId, randomChallenge(), "b", "h2");
+        QVERIFY(first.credentialId != second.credentialId);
+        const auto assertion = authenticator.getAssertion(rpId, randomChallenge());
+        QCOMPARE(assertion.credentialId, second.credentialId);
+        QCOMPARE(assertion.userHandle, QByteArray("h2"));
     }
 };
 

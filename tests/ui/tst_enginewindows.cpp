@@ -81,6 +81,7 @@ private Q_SLOTS:
         const QString pane =
             m_tmux->startSession(QStringLiteral("web"), QStringLiteral("bash ") + script);
         QVERIFY(m_tmux->waitForText(pane, QStringLiteral("Building the parser")));
+        m_server->on("PATCH", QStringLiteral("/api/sessions/s1"), FakeResponse::raw(200, "{}"));
 
         TrayFrontend tray(APIService::shared(), m_drops, m_loginItem);
         tray.setServices(m_store.get(), m_engine.get(), m_model.get());
@@ -88,8 +89,6 @@ private Q_SLOTS:
             tray.refreshStatus();
             tray.rebuildMenu();
         };
-        tray.refreshStatus();
-        QCOMPARE(tray.iconState(), State::inactive);
         tray.openMainWindow();
         ProjectsWindow *window = tray.projectsWindow();
         window->select(web.id);
@@ -100,20 +99,16 @@ private Q_SLOTS:
         // The pane appears: monitoring, the project runs, its status shows.
         QTRY_COMPARE_WITH_TIMEOUT(tray.iconState(), State::monitoring, 10000);
         QVERIFY(status->isVisibleTo(window));
-        auto *state = window->findChild<QLabel *>(QStringLiteral("sessionStateLabel"));
-        QCOMPARE(state->text(), QStringLiteral("Active"));
-        QCOMPARE(tray.menu()->actions().at(2)->text(), QStringLiteral("Web"));
-        QVERIFY(tray.menu()->actions().at(2)->menu());
+        QVERIFY(tray.menu()->actions().at(2)->menu()); // a running project's submenu
 
         // It asks and waits.
         QFile go(m_tmux->scratchDir() + QStringLiteral("/go"));
         QVERIFY(go.open(QIODevice::WriteOnly));
         go.close();
         QTRY_COMPARE_WITH_TIMEOUT(tray.iconState(), State::waiting, 10000);
+        auto *state = window->findChild<QLabel *>(QStringLiteral("sessionStateLabel"));
         QTRY_COMPARE(state->text(), QStringLiteral("Waiting for Input"));
-        QVERIFY(state->styleSheet().contains(QLatin1String("#e07000")));
         auto *question = window->findChild<QLabel *>(QStringLiteral("pendingQuestionLabel"));
-        QVERIFY(question->isVisibleTo(window));
         QCOMPARE(question->text(), QStringLiteral("Proceed? (y/n)"));
 
         // Answered from the phone: back to monitoring.
@@ -122,32 +117,16 @@ private Q_SLOTS:
         QVERIFY(m_tmux->waitForText(pane, QStringLiteral("Answer: [y]")));
         QTRY_VERIFY(!question->isVisibleTo(window));
 
-        // The pane vanishes while the engine still runs.
-        m_tmux->tmux({QStringLiteral("kill-session"), QStringLiteral("-t"), QStringLiteral("web")});
-        QTRY_COMPARE_WITH_TIMEOUT(tray.iconState(), State::inactive, 10000);
-        QVERIFY(m_engine->isRunning());
-        QTRY_VERIFY(!status->isVisibleTo(window));
+        // Stop Session forgets the pane and closes its server session; held still, so that no
+        // scan finds the pane again first. The tmux session itself runs on.
         m_engine->onStateChanged = nullptr;
-    }
-
-    void stopSessionForgetsThePaneAndClosesIt() {
-        const Project api = sampleProject(QStringLiteral("Api"), m_tmux->scratchDir());
-        m_store->add(api);
-        m_tmux->startSession(QStringLiteral("api"));
-        m_server->on("PATCH", QStringLiteral("/api/sessions/s1"), FakeResponse::raw(200, "{}"));
-
-        ProjectsWindow window(*m_store, m_drops, m_engine.get());
-        window.select(api.id);
-        m_engine->start(m_server->baseUrl(), QStringLiteral("key"), QStringLiteral("Quillet Mac"));
-        QTRY_VERIFY_WITH_TIMEOUT(!m_engine->sessions().isEmpty(), 10000);
-        // Held still, so the next scan cannot find the pane again before the checks below.
         m_engine->stop();
         QVERIFY(QTest::qWaitFor([&] { return !m_engine->isLoopActive(); }, 10000));
-        auto *status = window.findChild<QGroupBox *>(QStringLiteral("statusSection"));
-        QTRY_VERIFY(status->isVisibleTo(&window));
-        window.findChild<QPushButton *>(QStringLiteral("stopSessionButton"))->click();
+        window->findChild<QPushButton *>(QStringLiteral("stopSessionButton"))->click();
         QVERIFY(m_engine->monitoredSessions().isEmpty());
-        QVERIFY(!status->isVisibleTo(&window));
+        QVERIFY(!status->isVisibleTo(window));
+        tray.refreshStatus();
+        QCOMPARE(tray.iconState(), State::inactive);
         QTRY_COMPARE(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1")).size(), 1);
         QCOMPARE(m_server->requests("PATCH", QStringLiteral("/api/sessions/s1"))
                      .first()
@@ -157,9 +136,8 @@ private Q_SLOTS:
         // Let the client take the answer in before the engine goes (a request cut off by its
         // owner's destruction never resumes its coroutine).
         QTest::qWait(200);
-        // The tmux session itself runs on.
         int exitStatus = -1;
-        m_tmux->tmux({QStringLiteral("has-session"), QStringLiteral("-t"), QStringLiteral("api")},
+        m_tmux->tmux({QStringLiteral("has-session"), QStringLiteral("-t"), QStringLiteral("web")},
                      &exitStatus);
         QCOMPARE(exitStatus, 0);
     }

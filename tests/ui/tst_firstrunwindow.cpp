@@ -2,8 +2,10 @@
 #include "api/AuthViewModel.h"
 #include "app/LocalServer.h"
 #include "common/Settings.h"
+#include "support/FakeServer.h"
 #include "support/TestEnvironment.h"
 #include "ui/FirstRunWindow.h"
+#include "ui/SignInForm.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -13,14 +15,17 @@
 #include <QTcpServer>
 
 using namespace quillet;
+using quillet::test::FakeResponse;
+using quillet::test::FakeServer;
 
 // The desktop's first run, offscreen: another server leads to the sign-in window with its
 // address; this computer's server is started (the built relay, on loopback), the account made
-// with the software passkey, and the pairing window comes next.
+// with the software passkey, and the pairing window comes next. Then the sign-in form refused.
 class TestFirstRunWindow : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void bothChoices();
+    void signInFormRefused();
 };
 
 void TestFirstRunWindow::bothChoices() {
@@ -78,6 +83,33 @@ void TestFirstRunWindow::bothChoices() {
     QVERIFY(!Settings::readTextOrEmpty(Settings::agentApiKey).isEmpty());
     QVERIFY(server.ownsProcess());
     QCOMPARE(signInFor, std::optional(QStringLiteral("https://relay.example.org")));
+}
+
+// A refusing server: one request however often the user presses on, and the refusal shown.
+void TestFirstRunWindow::signInFormRefused() {
+    FakeServer server;
+    server.on("POST", QStringLiteral("/api/auth/passkey/authenticate/options"),
+              FakeResponse::json(500, QJsonObject{{"error", "boom"}}));
+    Settings::remove(Settings::serverURL);
+    AuthViewModel model(APIService::shared());
+    SignInForm form(model);
+    form.show();
+    auto *url = form.findChild<QLineEdit *>(QStringLiteral("serverURLEdit"));
+    auto *primary = form.findChild<QPushButton *>(QStringLiteral("primaryButton"));
+    url->clear();
+    url->insert(QStringLiteral("quillet.app"));
+    QVERIFY(!primary->isEnabled());
+    url->clear();
+    url->insert(server.baseUrl() + QLatin1Char('\n')); // as pasted, line break included
+    primary->click();
+    QVERIFY(model.isLoading());
+    QTest::keyClick(url, Qt::Key_Return);
+    QTRY_VERIFY_WITH_TIMEOUT(!model.isLoading(), 10000);
+    QCOMPARE(server.requests().size(), 1);
+    QVERIFY(!model.isAuthenticated());
+    auto *error = form.findChild<QLabel *>(QStringLiteral("errorLabel"));
+    QVERIFY(error->isVisible() && error->text().contains(QLatin1String("500")));
+    QVERIFY(!Settings::contains(Settings::serverURL));
 }
 
 QUILLET_TEST_WIDGETS_MAIN(TestFirstRunWindow)

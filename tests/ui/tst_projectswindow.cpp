@@ -3,14 +3,17 @@
 #include "support/Fixtures.h"
 #include "support/TestEnvironment.h"
 #include "ui/AddProjectSheet.h"
+#include "ui/FolderPicker.h"
 #include "ui/ProjectsWindow.h"
 
 #include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
 #include <QMimeData>
-#include <QStackedWidget>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QToolButton>
 
@@ -42,10 +45,6 @@ QStringList rows(QListWidget *list) {
     return result;
 }
 
-QByteArray fileBytes() {
-    return quillet::test::fileBytes(ProjectStore::defaultFilePath());
-}
-
 } // namespace
 
 class TestProjectsWindow : public QObject {
@@ -55,19 +54,6 @@ class TestProjectsWindow : public QObject {
     std::unique_ptr<DropCoordinator> m_drops;
     QTemporaryDir m_dir;
 
-    std::unique_ptr<ProjectsWindow> window() {
-        auto w = std::make_unique<ProjectsWindow>(*m_store, *m_drops);
-        return w;
-    }
-    QAction *sortAction(ProjectsWindow &w, const QString &text) {
-        const auto actions = w.findChild<QMenu *>(QStringLiteral("sortMenu"))->actions();
-        for (QAction *a : actions) {
-            if (a->text() == text)
-                return a;
-        }
-        qFatal("no sort entry");
-    }
-
 private Q_SLOTS:
     void init() {
         QFile::remove(ProjectStore::defaultFilePath());
@@ -76,52 +62,45 @@ private Q_SLOTS:
     }
 
     void sorts_data() {
-        QTest::addColumn<QString>("entry");
+        QTest::addColumn<int>("entry"); // in the sort menu
         QTest::addColumn<QStringList>("expected");
-        QTest::newRow("manual") << "Manual" << QStringList{"beta", "Alpha", "gamma", "alpha"};
+        QTest::newRow("manual") << 0 << QStringList{"beta", "Alpha", "Gamma", "alpha"};
         QTest::newRow("name, case-insensitive, stable")
-            << "Name" << QStringList{"Alpha", "alpha", "beta", "gamma"};
+            << 1 << QStringList{"Alpha", "alpha", "beta", "Gamma"};
         QTest::newRow("recently used, never used last in order")
-            << "Recently Used" << QStringList{"alpha", "gamma", "beta", "Alpha"};
+            << 2 << QStringList{"alpha", "Gamma", "beta", "Alpha"};
     }
     void sorts() {
-        QFETCH(QString, entry);
+        QFETCH(int, entry);
         QFETCH(QStringList, expected);
         for (const Project &p :
              {project(QStringLiteral("beta")), project(QStringLiteral("Alpha")),
-              project(QStringLiteral("gamma"), day(2)), project(QStringLiteral("alpha"), day(5))})
+              project(QStringLiteral("Gamma"), day(2)), project(QStringLiteral("alpha"), day(5))})
             m_store->add(p);
-        auto w = window();
+        ProjectsWindow w(*m_store, *m_drops);
         QFile::remove(ProjectStore::defaultFilePath());
-        sortAction(*w, entry)->trigger();
+        w.findChild<QMenu *>(QStringLiteral("sortMenu"))->actions().at(entry)->trigger();
         QCOMPARE(names(*m_store), expected);
-        QCOMPARE(rows(w->findChild<QListWidget *>(QStringLiteral("projectList"))), expected);
+        QCOMPARE(rows(w.findChild<QListWidget *>(QStringLiteral("projectList"))), expected);
         // Only a real sort is saved.
-        QCOMPARE(QFile::exists(ProjectStore::defaultFilePath()), entry != QLatin1String("Manual"));
+        QCOMPARE(QFile::exists(ProjectStore::defaultFilePath()), entry != 0);
     }
 
     void editReorderAndRemove() {
         const Project one = project(QStringLiteral("One"));
         for (const Project &p : {one, project(QStringLiteral("Two")), project(QStringLiteral("C"))})
             m_store->add(p);
-        auto w = window();
-        auto *list = w->findChild<QListWidget *>(QStringLiteral("projectList"));
-        auto *remove = w->findChild<QToolButton *>(QStringLiteral("removeButton"));
-        auto *stack = w->findChild<QStackedWidget *>(QStringLiteral("detailStack"));
-        QVERIFY(!remove->isEnabled());
-        QCOMPARE(stack->currentWidget()->objectName(), QStringLiteral("emptyState"));
-
-        w->select(one.id);
-        QCOMPARE(stack->currentWidget()->objectName(), QStringLiteral("projectDetail"));
+        ProjectsWindow w(*m_store, *m_drops);
+        auto *list = w.findChild<QListWidget *>(QStringLiteral("projectList"));
+        w.select(one.id);
         // A launch writes lastUsedAt while the editor is open; saving the edit keeps it.
         Project launched = one;
         launched.lastUsedAt = day(9);
         m_store->update(launched);
-        auto *name = w->findChild<QLineEdit *>(QStringLiteral("nameEdit"));
+        auto *name = w.findChild<QLineEdit *>(QStringLiteral("nameEdit"));
         name->setText(QStringLiteral("New Name"));
-        QVERIFY(!fileBytes().contains("New Name"));
         QTest::keyClick(name, Qt::Key_Return);
-        QVERIFY(fileBytes().contains("New Name"));
+        QVERIFY(test::fileBytes(ProjectStore::defaultFilePath()).contains("New Name"));
         QCOMPARE(m_store->projects().first().lastUsedAt, day(9));
         QCOMPARE(rows(list), (QStringList{"New Name", "Two", "C"}));
 
@@ -131,50 +110,91 @@ private Q_SLOTS:
         QCOMPARE(rows(list), names(*m_store));
 
         list->setCurrentRow(1);
-        QVERIFY(remove->isEnabled());
-        remove->click();
+        w.findChild<QToolButton *>(QStringLiteral("removeButton"))->click();
         QCOMPARE(names(*m_store), (QStringList{"Two", "C"}));
-        QVERIFY(!w->selectedProjectId());
-        QVERIFY(!remove->isEnabled());
-        QCOMPARE(stack->currentWidget()->objectName(), QStringLiteral("emptyState"));
+        QVERIFY(!w.selectedProjectId());
     }
 
     void drops() {
-        const auto nameOf = [](ProjectsWindow &w) {
-            return w.addSheet()->findChild<QLineEdit *>(QStringLiteral("nameEdit"))->text();
+        const auto field = [](ProjectsWindow &w, const QString &name) {
+            return w.addSheet()->findChild<QLineEdit *>(name)->text();
         };
         // A drop while the window is hidden waits for it; a later one replaces the open sheet.
-        auto w = window();
+        ProjectsWindow w(*m_store, *m_drops);
         m_drops->setPendingDrop(m_dir.path() + QStringLiteral("/My App"));
-        QVERIFY(!w->addSheet());
-        w->show();
-        QVERIFY(w->addSheet());
-        QVERIFY(!m_drops->pendingName());
-        QCOMPARE(nameOf(*w), QStringLiteral("My App"));
-        QPointer<AddProjectSheet> first = w->addSheet();
+        QVERIFY(!w.addSheet());
+        w.show();
+        QCOMPARE(field(w, QStringLiteral("nameEdit")), QStringLiteral("My App"));
+        QPointer<AddProjectSheet> first = w.addSheet();
         m_drops->setPendingDrop(m_dir.path() + QStringLiteral("/Other/"));
-        QVERIFY(w->addSheet() != first.data());
-        QCOMPARE(nameOf(*w), QStringLiteral("Other"));
-        QCOMPARE(w->addSheet()->findChild<QLineEdit *>(QStringLiteral("directoryEdit"))->text(),
+        QTRY_VERIFY(first.isNull());
+        QCOMPARE(field(w, QStringLiteral("nameEdit")), QStringLiteral("Other"));
+        QCOMPARE(field(w, QStringLiteral("directoryEdit")),
                  m_dir.path() + QStringLiteral("/Other"));
-        QVERIFY(!m_drops->takePendingDrop());
 
         // Dropped URLs: the first item must be a folder.
-        for (const char *folder : {"First", "Second"})
-            QDir(m_dir.path()).mkpath(QLatin1String(folder));
+        ProjectsWindow other(*m_store, *m_drops);
+        other.show();
         QFile(m_dir.filePath(QStringLiteral("file.txt"))).open(QIODevice::WriteOnly);
-        const auto url = [&](const char *name) {
-            return QUrl::fromLocalFile(m_dir.filePath(QLatin1String(name)));
+        QVERIFY(QDir(m_dir.path()).mkpath(QStringLiteral("First")));
+        const QUrl file = QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("file.txt")));
+        const QUrl folder = QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("First")));
+        QVERIFY(other.dropUrls({file, folder}));
+        QVERIFY(!other.addSheet());
+        QVERIFY(other.dropUrls({folder, file}));
+        QCOMPARE(field(other, QStringLiteral("directoryEdit")), folder.toLocalFile());
+    }
+
+    // The add sheet refuses what cannot be a project, then stores what was typed, trimmed. The
+    // tool's command rule is tst_project's.
+    void addSheet() {
+        m_store->add(project(QStringLiteral("My App")));
+        std::optional<QString> picked;
+        FolderPicker::answer = [&](const QString &) { return picked; };
+        AddProjectSheet sheet(*m_store, QString(), {});
+        sheet.show();
+        const auto edit = [&](const char *name) {
+            return sheet.findChild<QLineEdit *>(QLatin1String(name));
         };
-        auto other = window();
-        other->show();
-        QVERIFY(!other->dropUrls({}));
-        QVERIFY(other->dropUrls({url("file.txt"), url("Second")}));
-        QVERIFY(!other->addSheet());
-        QVERIFY(other->dropUrls({url("First"), url("Second")}));
-        QCOMPARE(nameOf(*other), QStringLiteral("First"));
-        QCOMPARE(other->addSheet()->findChild<QLineEdit *>(QStringLiteral("directoryEdit"))->text(),
-                 m_dir.filePath(QStringLiteral("First")));
+        auto *add = sheet.findChild<QPushButton *>(QStringLiteral("addButton"));
+        auto *browse = sheet.findChild<QPushButton *>(QStringLiteral("browseButton"));
+        browse->click(); // cancelled
+        QCOMPARE(edit("directoryEdit")->text(), QString());
+        picked = m_dir.path() + QStringLiteral("/Chosen Folder");
+        QVERIFY(QDir().mkpath(*picked));
+        browse->click();
+        QCOMPARE(edit("nameEdit")->text(), QStringLiteral("Chosen Folder"));
+        edit("nameEdit")->setText(QStringLiteral("  My App "));
+        QTest::keyClick(edit("nameEdit"), Qt::Key_Return);
+        QCOMPARE(sheet.errorMessage(),
+                 QStringLiteral("A project with this session name already exists."));
+        QVERIFY(add->isEnabled());
+        edit("nameEdit")->setText(QStringLiteral(" \t "));
+        QVERIFY(!add->isEnabled());
+        edit("nameEdit")->setText(QStringLiteral("App"));
+        edit("directoryEdit")->setText(QStringLiteral("   "));
+        QVERIFY(!add->isEnabled());
+        QCOMPARE(m_store->projects().size(), 1);
+
+        // A typed name is kept when a folder is chosen.
+        edit("nameEdit")->setText(QStringLiteral(" Web\t"));
+        picked = m_dir.path();
+        browse->click();
+        QCOMPARE(edit("nameEdit")->text(), QStringLiteral(" Web\t"));
+        edit("directoryEdit")->setText(QStringLiteral("  ") + m_dir.path());
+        sheet.findChild<QComboBox *>(QStringLiteral("toolPicker"))->setCurrentIndex(1);
+        QCOMPARE(edit("launchCommandEdit")->text(), QStringLiteral("codex"));
+        edit("launchCommandEdit")->setText(QStringLiteral(" codex --full-auto "));
+        sheet.findChild<QCheckBox *>(QStringLiteral("autoLaunchCheck"))->setChecked(true);
+        QTest::keyClick(edit("nameEdit"), Qt::Key_Return);
+        QCOMPARE(sheet.result(), int(QDialog::Accepted));
+        const Project p = m_store->projects().last();
+        QCOMPARE(p.name, QStringLiteral("Web"));
+        QCOMPARE(p.directory, m_dir.path());
+        QCOMPARE(p.tmuxSessionName, QStringLiteral("web"));
+        QCOMPARE(p.launchCommand, QStringLiteral("codex --full-auto"));
+        QCOMPARE(p.tool, CodingTool::codex);
+        QVERIFY(p.autoLaunch && !p.lastUsedAt);
     }
 };
 

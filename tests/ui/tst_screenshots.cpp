@@ -19,9 +19,9 @@
 using namespace quillet;
 using namespace quillet::test;
 
-// Renders the menu and every window with sample content. scripts/screenshots.sh runs it under
-// Xvfb with QUILLET_SCREENSHOT_DIR set to keep the pictures; as a test it checks that each one
-// renders something.
+// Renders the menu, the icons and every window with sample content. scripts/screenshots.sh runs
+// it under Xvfb with QUILLET_SCREENSHOT_DIR set to keep the pictures; as a test it checks that
+// each one renders something and that the icons read on any panel.
 class TestScreenshots : public QObject {
     Q_OBJECT
 
@@ -42,6 +42,23 @@ class TestScreenshots : public QObject {
         }
         QVERIFY2(varied, qPrintable(name));
         QVERIFY(image.save(m_dir + QLatin1Char('/') + name + QStringLiteral(".png")));
+    }
+
+    // Share of the icon's pixels that stand out from a panel of this colour.
+    static double contrastShare(const QImage &icon, const QColor &panel) {
+        int visible = 0;
+        int drawn = 0;
+        for (int y = 0; y < icon.height(); ++y) {
+            for (int x = 0; x < icon.width(); ++x) {
+                const QColor c = icon.pixelColor(x, y);
+                if (c.alphaF() < 0.5)
+                    continue;
+                ++drawn;
+                if (std::abs(c.lightnessF() - panel.lightnessF()) > 0.35)
+                    ++visible;
+            }
+        }
+        return drawn ? double(visible) / drawn : 0.0;
     }
 
 private Q_SLOTS:
@@ -79,13 +96,23 @@ private Q_SLOTS:
         tray.menu()->adjustSize();
         save(*tray.menu(), QStringLiteral("menu"));
 
+        // The icons stand out on light and dark panels alike, and no two states look alike.
+        QList<QImage> icons;
         for (auto state : {StatusIcons::State::inactive, StatusIcons::State::monitoring,
                            StatusIcons::State::waiting}) {
-            QLabel icons;
-            icons.setPixmap(QPixmap::fromImage(StatusIcons::render(state, 64)));
-            icons.setStyleSheet(QStringLiteral("background: #e8e8e8;"));
-            icons.adjustSize();
-            save(icons, QStringLiteral("icon-%1").arg(int(state)));
+            for (int size : {16, 24}) {
+                const QImage icon = StatusIcons::render(state, size);
+                QCOMPARE(icon.size(), QSize(size, size));
+                QVERIFY(contrastShare(icon, QColor(245, 245, 245)) > 0.2);
+                QVERIFY(contrastShare(icon, QColor(30, 30, 30)) > 0.2);
+            }
+            QVERIFY2(!icons.contains(StatusIcons::render(state, 24)), "two states look alike");
+            icons << StatusIcons::render(state, 24);
+            QLabel shown;
+            shown.setPixmap(QPixmap::fromImage(StatusIcons::render(state, 64)));
+            shown.setStyleSheet(QStringLiteral("background: #e8e8e8;"));
+            shown.adjustSize();
+            save(shown, QStringLiteral("icon-%1").arg(int(state)));
         }
 
         tray.openMainWindow();

@@ -31,24 +31,17 @@ class TestSettingsWindow : public QObject {
 
 private Q_SLOTS:
     void init() {
-        for (const QString &key :
-             {Settings::serverURL, Settings::notificationSound, Settings::launchAtLogin})
-            Settings::remove(key);
+        Settings::remove(Settings::serverURL);
         APIService::shared().keychain().remove(KeychainService::refreshTokenKey);
         m_model = std::make_unique<AuthViewModel>(APIService::shared());
     }
     void cleanup() { m_model.reset(); }
 
+    // Opened signed out, signed in, pairing, then signed out from the window.
     void accountSection() {
         FakeServer server;
         SettingsWindow window(*m_model, m_engine, APIService::shared(), m_loginItem);
         window.show();
-        auto *status = window.findChild<QLabel *>(QStringLiteral("accountStatusLabel"));
-        auto *keyRow = window.findChild<QWidget *>(QStringLiteral("apiKeyRow"));
-        auto *signOut = window.findChild<QPushButton *>(QStringLiteral("signOutButton"));
-        auto *pair = window.findChild<QWidget *>(QStringLiteral("pairSection"));
-        QCOMPARE(status->text(), QStringLiteral("Not signed in"));
-        QVERIFY(!signOut->isVisible() && !pair->isVisible() && !keyRow->isVisible());
         // An absent address shows the default without writing it.
         QCOMPARE(window.findChild<QLineEdit *>(QStringLiteral("serverURLEdit"))->text(),
                  Settings::defaultServerURL);
@@ -57,24 +50,18 @@ private Q_SLOTS:
         server.on("POST", QStringLiteral("/api/pair/initiate"),
                   FakeResponse::json(200, QJsonObject{{"code", "ABC123"}, {"expires_in", 300}}));
         server.on("GET", QStringLiteral("/api/paired-devices"), test::deviceList(0));
-        Settings::write(Settings::agentApiKey, QStringLiteral("secret"));
-        Settings::write(Settings::agentApiKeyId, QStringLiteral("k1"));
         test::signIn(*m_model, APIService::shared(), server);
-        QCOMPARE(status->text(), QStringLiteral("Signed in"));
-        QVERIFY(signOut->isVisible() && pair->isVisible() && keyRow->isVisible());
-
+        auto *signOut = window.findChild<QPushButton *>(QStringLiteral("signOutButton"));
+        QVERIFY(signOut->isVisible());
         window.findChild<QPushButton *>(QStringLiteral("showPairingButton"))->click();
-        QVERIFY(window.serverTab()->pairingSheet());
         QTRY_VERIFY(window.serverTab()
                         ->pairingSheet()
                         ->findChild<QLabel *>(QStringLiteral("codeLabel"))
                         ->text() == QStringLiteral("ABC 123"));
 
         signOut->click();
-        QCOMPARE(status->text(), QStringLiteral("Not signed in"));
-        QVERIFY(!signOut->isVisible() && !pair->isVisible() && !keyRow->isVisible());
-        QVERIFY(!Settings::contains(Settings::agentApiKey));
-        // Signing out closes the pairing sheet.
+        QVERIFY(!m_model->isAuthenticated());
+        // Signing out closes the pairing sheet: no code of a signed-out account stays on screen.
         QTRY_VERIFY(!window.serverTab()->pairingSheet());
     }
 
@@ -128,66 +115,27 @@ private Q_SLOTS:
             return;
         }
         QCOMPARE(tab->connectionStatus(), expected);
-        const auto label = tab->findChild<QLabel *>(QStringLiteral("connectionStatusLabel"));
-        QCOMPARE(label->styleSheet().contains(QLatin1String("#1f9d3a")),
-                 expected.contains(QLatin1String("OK")));
         QCOMPARE(server.requests().size(), 1);
         QCOMPARE(server.requests().first().path, QStringLiteral("/api/health"));
         QVERIFY(!server.requests().first().headers.contains("authorization"));
     }
 
-    void agentTabFollowsAndTunesTheEngine() {
-        for (const QString &k :
-             {Settings::pollInterval, Settings::idleThreshold, Settings::contextLines})
-            Settings::remove(k);
+    // The agent tab pushes its values into the running engine, in the engine's units.
+    void agentTabTunesTheEngine() {
         AgentService engine;
         SettingsWindow window(*m_model, engine, APIService::shared(), m_loginItem);
-        const auto value = [&](const QString &key) {
-            return window.findChild<QLabel *>(key + QStringLiteral("Value"))->text();
-        };
-        // Absent settings show their defaults and write nothing.
-        QCOMPARE(value(Settings::pollInterval), QStringLiteral("3s"));
-        QCOMPARE(value(Settings::contextLines), QStringLiteral("50"));
-        QVERIFY(!Settings::contains(Settings::pollInterval));
-
         window.findChild<QSlider *>(QStringLiteral("pollIntervalSlider"))->setValue(7);
         window.findChild<QSlider *>(QStringLiteral("idleThresholdSlider"))->setValue(12);
         window.findChild<QSlider *>(QStringLiteral("contextLinesSlider"))->setValue(8);
-        QCOMPARE(Settings::readDouble(Settings::pollInterval), 7.0);
-        QCOMPARE(Settings::readDouble(Settings::idleThreshold), 12.0);
         QCOMPARE(Settings::readDouble(Settings::contextLines), 80.0);
-        QCOMPARE(value(Settings::idleThreshold), QStringLiteral("12s"));
-        QCOMPARE(value(Settings::contextLines), QStringLiteral("80"));
         QCOMPARE(engine.pollInterval(), 7.0);
         QCOMPARE(engine.idleThreshold(), 12.0);
         QCOMPARE(engine.contextLines(), 80);
 
-        auto *running = window.findChild<QLabel *>(QStringLiteral("agentStatusLabel"));
-        QCOMPARE(running->text(), QStringLiteral("Stopped"));
-        FakeServer server;
-        engine.setPollInterval(0.05);
-        engine.start(server.baseUrl(), QStringLiteral("k"), QStringLiteral("Quillet Mac"));
-        QCOMPARE(running->text(), QStringLiteral("Running"));
-        engine.stop();
-        QTRY_VERIFY(!engine.isLoopActive());
-        QTRY_COMPARE(running->text(), QStringLiteral("Stopped"));
-    }
-
-    void generalTab() {
-        SettingsWindow window(*m_model, m_engine, APIService::shared(), m_loginItem);
-        auto *sound = window.findChild<QCheckBox *>(QStringLiteral("soundCheck"));
         auto *login = window.findChild<QCheckBox *>(QStringLiteral("launchAtLoginCheck"));
-        QVERIFY(sound->isChecked()); // absent shows on
-        QVERIFY(!login->isChecked());
-        sound->setChecked(false);
-        QVERIFY(Settings::contains(Settings::notificationSound));
-        QVERIFY(!Settings::readBool(Settings::notificationSound));
-
         login->setChecked(true);
-        QVERIFY(Settings::readBool(Settings::launchAtLogin));
         QVERIFY(QFile::exists(XdgAutostartLoginItem::entryPath()));
         login->setChecked(false);
-        QVERIFY(!Settings::readBool(Settings::launchAtLogin));
         QVERIFY(!QFile::exists(XdgAutostartLoginItem::entryPath()));
     }
 };

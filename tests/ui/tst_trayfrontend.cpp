@@ -57,10 +57,10 @@ QAction *find(const QMenu &menu, const QString &text) {
 class RecordingLauncher : public TerminalLauncher {
 public:
     QMutex mutex;
-    QList<QStringList> commands;
+    QStringList commands;
     bool open(const QStringList &command, QString *) override {
         QMutexLocker lock(&mutex);
-        commands.append(command);
+        commands << command.join(QLatin1Char(' '));
         return true;
     }
     qsizetype count() {
@@ -173,7 +173,7 @@ private Q_SLOTS:
         find(*m_tray->menu(), QStringLiteral("Stop"))->trigger();
         QCOMPARE(calls, (QStringList{"launch Alpha", "stop Beta"}));
         QTRY_COMPARE(m_launcher.count(), 1);
-        QVERIFY(m_launcher.commands.first().join(QLatin1Char(' ')).contains(QLatin1String("beta")));
+        QVERIFY(m_launcher.commands.first().contains(QLatin1String("beta")));
         // An item of a project removed since the menu was built does nothing.
         QAction *stale = find(*m_tray->menu(), QStringLiteral("Alpha"));
         m_store->onChanged = nullptr;
@@ -181,10 +181,6 @@ private Q_SLOTS:
         m_store->remove(alpha.id);
         stale->trigger();
         QCOMPARE(calls.size(), 2);
-        // The tmux session ends: the project shows as stopped again.
-        m_tmux->tmux({"kill-session", "-t", "beta"});
-        awaitTask(m_tray->refreshTmuxSessions());
-        QCOMPARE(describe(*m_tray->menu()).at(2), QStringLiteral("Beta"));
     }
 
     void devicesFetchedOncePerIntervalAndKeptOnFailure() {
@@ -256,13 +252,10 @@ private Q_SLOTS:
         SettingsWindow *settings = m_tray->settingsWindow();
         m_tray->openSettings();
         QVERIFY(settings && m_tray->settingsWindow() == settings);
-
         find(*m_tray->menu(), QStringLiteral("Sign In..."))->trigger();
         QWidget *signIn = m_tray->signInWindow();
         m_tray->openSignIn();
         QVERIFY(signIn && m_tray->signInWindow() == signIn);
-        m_tray->closeSignIn();
-        QVERIFY(!m_tray->signInWindow());
 
         // Pairing starts afresh each time: a new window with a new code.
         m_tray->openPairDevice();

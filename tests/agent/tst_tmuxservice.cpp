@@ -1,7 +1,6 @@
 #include "agent/TerminalLauncher.h"
 #include "agent/TmuxService.h"
 #include "support/Fixtures.h"
-#include "support/LogCapture.h"
 #include "support/TestEnvironment.h"
 #include "support/TmuxServer.h"
 
@@ -18,14 +17,11 @@ namespace {
 
 class RecordingLauncher : public TerminalLauncher {
 public:
-    bool open(const QStringList &command, QString *error) override {
+    bool open(const QStringList &command, QString *) override {
         commands << command;
-        if (!failWith.isEmpty())
-            *error = failWith;
-        return failWith.isEmpty();
+        return true;
     }
     QList<QStringList> commands;
-    QString failWith;
 };
 
 QString readFile(const QString &path) {
@@ -50,29 +46,6 @@ private slots:
         TerminalLauncher::setForTesting(nullptr);
     }
 
-    void parsePaneLines_data() {
-        QTest::addColumn<QString>("output");
-        QTest::addColumn<QStringList>("pieces"); // session, target, command, title for each pane
-
-        QTest::newRow("no title field") << "w\t0.0\tbash" << QStringList{"w", "w:0.0", "bash", ""};
-        QTest::newRow("blanks and tabs stay in session and title")
-            << "my notes\t0.1\tnode\t build\tand  test\nx\t1.0\tvim\t"
-            << QStringList{"my notes", "my notes:0.1", "node", " build\tand  test",
-                           "x",        "x:1.0",        "vim",  ""};
-        QTest::newRow("short lines skipped")
-            << "lonely\n\nw\t2.3\n\t0.0\tzsh\nw\t2.3\tclaude\t⏺ Claude Code"
-            << QStringList{"w", "w:2.3", "claude", "⏺ Claude Code"};
-    }
-
-    void parsePaneLines() {
-        QFETCH(QString, output);
-        QFETCH(QStringList, pieces);
-        QStringList parsed;
-        for (const TmuxPane &pane : TmuxService::parsePaneLines(output))
-            parsed << pane.sessionName << pane.paneTarget << pane.command << pane.title;
-        QCOMPARE(parsed, pieces);
-    }
-
     void tmuxMissing() {
         // Only an executable file is taken for tmux.
         TmuxServer server;
@@ -88,20 +61,8 @@ private slots:
         candidates.last() = QStringLiteral("/nonexistent/bin/tmux");
         TmuxService::setSearchPathsForTesting(candidates);
         QCOMPARE(TmuxService::tmuxPath(), std::nullopt);
-        quillet::test::LogCapture log;
-        QVERIFY(TmuxService::listSessions().isEmpty());
         QVERIFY(TmuxService::listPanes().isEmpty());
-        QVERIFY(TmuxService::capturePane(QStringLiteral("s:0.0")).isEmpty());
-        QVERIFY(!TmuxService::sessionExists(QStringLiteral("s")));
-        // Creating runs three commands (new-session, set-environment, list-sessions): one line
-        // each; the send operations fail quietly.
-        QVERIFY(!TmuxService::createSession(QStringLiteral("s"), QDir::tempPath()));
         QVERIFY(!TmuxService::sendText(QStringLiteral("s:0.0"), QStringLiteral("y")));
-        QVERIFY(!TmuxService::sendKey(QStringLiteral("s:0.0"), QStringLiteral("Enter")));
-        QVERIFY(!TmuxService::sendLiteralKey(QStringLiteral("s:0.0"), QStringLiteral("1")));
-        QCOMPARE(log.matching(QStringLiteral(".TmuxService: ")),
-                 QStringList(
-                     7, QStringLiteral("lorvo.fennick.quillet-mac.TmuxService: tmux not found")));
     }
 
     void runReadsBothPipes() {
@@ -197,9 +158,7 @@ private slots:
         TmuxService::killSession(QStringLiteral("work"));
         QVERIFY(TmuxService::sessionExists(QStringLiteral("work2")));
         QCOMPARE(TmuxService::capturePane(QStringLiteral("work:0.0")), QString());
-        QVERIFY(!TmuxService::sendText(QStringLiteral("work:0.0"), QStringLiteral("oops")));
         QVERIFY(!TmuxService::sendKey(QStringLiteral("work:0.0"), QStringLiteral("C-c")));
-        QVERIFY(!TmuxService::sendLiteralKey(QStringLiteral("work:0.0"), QStringLiteral("1")));
         QVERIFY(!TmuxService::sendText(QStringLiteral("work2:7.0"), QStringLiteral("y")));
         // A paste that found no pane leaves no buffer behind.
         QVERIFY(!TmuxService::sendText(QStringLiteral("work2:7.0"), QStringLiteral("two\nlines")));
@@ -342,13 +301,6 @@ private slots:
         QCOMPARE(launcher.commands[0],
                  (QStringList{m_tmux, QStringLiteral("attach"), QStringLiteral("-t"),
                               QStringLiteral("=my \"project\"; rm -rf ~")}));
-
-        launcher.failWith = QStringLiteral("no terminal emulator could be started");
-        quillet::test::LogCapture log;
-        TmuxService::attachInTerminal(QStringLiteral("proj"));
-        QCOMPARE(log.matching(QStringLiteral(".TmuxService: ")),
-                 QStringList{"lorvo.fennick.quillet-mac.TmuxService: Failed to attach Terminal: no "
-                             "terminal emulator could be started"});
     }
 
 private:

@@ -48,21 +48,14 @@ class TestTerminalLauncher : public QObject {
     Q_OBJECT
 
 private slots:
-    void argumentsAndCandidates() {
+    // gnome-terminal takes the command after "--" (its "-e" wants one string); xfce4-terminal's
+    // "-x" is seen below, through a stand-in.
+    void arguments() {
         const QStringList command{"tmux", "attach", "-t", "=a b"};
         QCOMPARE(LinuxTerminalLauncher::argumentsFor("gnome-terminal", command),
                  QStringList{"--"} + command);
-        QCOMPARE(LinuxTerminalLauncher::argumentsFor("/usr/bin/xfce4-terminal", command),
-                 QStringList{"-x"} + command);
         QCOMPARE(LinuxTerminalLauncher::argumentsFor("alacritty", command),
                  QStringList{"-e"} + command);
-
-        const QStringList fallbacks{"x-terminal-emulator", "gnome-terminal", "konsole",
-                                    "xfce4-terminal", "xterm"};
-        qputenv("TERMINAL", " foot ");
-        QCOMPARE(LinuxTerminalLauncher::defaultCandidates(), QStringList{"foot"} + fallbacks);
-        qunsetenv("TERMINAL");
-        QCOMPARE(LinuxTerminalLauncher::defaultCandidates(), fallbacks);
     }
 
     void opensTheFirstThatStarts() {

@@ -180,10 +180,8 @@ private slots:
                      QStringLiteral("-T"), QStringLiteral("build  and  test")});
         QVERIFY(server.waitForText(bullet, QStringLiteral("⏺ Reading")));
 
-        // Every pane of the server, from one listing and no capture.
-        quint64 before = TmuxService::processesStarted();
+        // Every pane of the server, from one listing. (Processes per scan: bench_scan.)
         const QList<TmuxPane> all = TmuxService::listPanes();
-        QCOMPARE(TmuxService::processesStarted() - before, 1u);
         QStringList targets;
         for (const TmuxPane &pane : all)
             targets << pane.paneTarget;
@@ -191,20 +189,12 @@ private slots:
         QCOMPARE(all[2].title, QStringLiteral("build  and  test"));
         QCOMPARE(all[1].command, QStringLiteral("sleep"));
 
-        // Command and title decide without a capture; the screen only after one.
-        before = TmuxService::processesStarted();
+        // The command or the title decides; else the screen. (A Claude Code screen taken for its
+        // project: tst_agentservice.)
         QVERIFY(
             TmuxService::paneMatchesTool(CodingTool::codex, QStringLiteral("CODEX"), {}, plain));
         QVERIFY(TmuxService::paneMatchesTool(CodingTool::claudeCode, QStringLiteral("sleep"),
                                              QStringLiteral("my claude code tab"), plain));
-        QCOMPARE(TmuxService::processesStarted() - before, 0u);
-        // One capture answers every tool asked about the same pane.
-        std::optional<QString> screen;
-        QVERIFY(TmuxService::paneMatchesTool(CodingTool::claudeCode, QStringLiteral("sleep"), {},
-                                             bullet, &screen));
-        QVERIFY(!TmuxService::paneMatchesTool(CodingTool::codex, QStringLiteral("sleep"), {},
-                                              bullet, &screen));
-        QCOMPARE(TmuxService::processesStarted() - before, 1u);
         QVERIFY(
             !TmuxService::paneMatchesTool(CodingTool::codex, QStringLiteral("sleep"), {}, bullet));
         QVERIFY(!TmuxService::paneMatchesTool(CodingTool::claudeCode, QStringLiteral("sleep"), {},

@@ -75,8 +75,6 @@ private slots:
         QString error;
         LinuxTerminalLauncher none({"/nonexistent/xterm", "no-such-terminal-here"});
         QVERIFY(!none.open({"tmux", "attach", "-t", "=p"}, &error));
-        QVERIFY(error.contains(QStringLiteral("/nonexistent/xterm: not found")));
-        QVERIFY(error.contains(QStringLiteral("no-such-terminal-here: not found")));
 
         qputenv("TMUX", "/tmp/tmux-1000/default,1234,0");
         LinuxTerminalLauncher launcher(

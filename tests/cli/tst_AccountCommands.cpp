@@ -64,18 +64,6 @@ private slots:
     }
     void cleanup() { m_server.reset(); }
 
-    // The life cycle of an account against the real relay is in tests/server; here, what a
-    // hostile server could send.
-    void devicesListShowsNamesSafely() {
-        serveDevices();
-        signIn();
-        const QuilletRun listed = runQuillet({"devices"});
-        QCOMPARE(listed.status, 0);
-        QVERIFY(listed.out.startsWith(QLatin1String("ID")));
-        QVERIFY2(listed.out.contains(hostileNameShown), qPrintable(listed.out));
-        QVERIFY(!listed.out.contains(QChar(0x1b)) && !listed.out.contains(QChar('\r')));
-    }
-
     // Each fails at once with its reason, sends no request it should not, and leaves the
     // working server URL in place ("UNSET" runs without one).
     void failuresExitWithTheFlowsText_data() {
@@ -134,9 +122,16 @@ private slots:
                  message.contains(QLatin1String("not configured")) ? std::nullopt : server);
     }
 
-    void removeAsksFirst() {
+    // The life cycle of an account against the real relay is in tests/server; here, what a
+    // hostile server could send, and a removal that was not confirmed.
+    void devicesShowNamesSafelyAndRemoveAsksFirst() {
         serveDevices();
         signIn();
+        const QuilletRun listed = runQuillet({"devices"});
+        QCOMPARE(listed.status, 0);
+        QVERIFY2(listed.out.contains(hostileNameShown), qPrintable(listed.out));
+        QVERIFY(!listed.out.contains(QChar(0x1b)) && !listed.out.contains(QChar('\r')));
+
         // No terminal: nothing is asked and nothing removed.
         QuilletRun refused = runQuillet({"devices", "remove", "d1"}, {}, "y\n");
         QCOMPARE(refused.status, 1);

@@ -159,8 +159,6 @@ private Q_SLOTS:
 
         QTest::newRow("unknown key") << QStringList{"config", "set", "pollIntervall", "3"} << ""
                                      << "unknown key";
-        QTest::newRow("not a number") << QStringList{"config", "set", "pollInterval", "fast"} << ""
-                                      << "takes a number";
         QTest::newRow("above range") << QStringList{"config", "set", "idleThreshold", "16"} << ""
                                      << "between 3 and 15";
         QTest::newRow("boolean word")

@@ -42,16 +42,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("expected");
         QTest::newRow("punctuation dropped") << "API v2.0 (beta)"
                                              << "api-v20-beta";
-        QTest::newRow("underscore dropped, accent kept") << "Café_Bar"
-                                                         << "cafébar";
-        QTest::newRow("outer blanks become hyphens") << "  Hello World  "
-                                                     << "--hello-world--";
         QTest::newRow("non-Latin letters") << "Проект Ω 東京"
                                            << "проект-ω-東京";
         QTest::newRow("other white space is dropped") << "a\tb\u00a0c"
                                                       << "abc";
-        QTest::newRow("hyphen kept, emoji dropped") << "x-y 🚀"
-                                                    << "x-y-";
     }
     void sessionNames() {
         QFETCH(QString, name);

@@ -31,11 +31,13 @@ class TestAnalyzeCommand : public QObject {
 
 private slots:
     void permissionPromptFromFile() {
-        const QuilletRun run = analyze({QStringLiteral("--tool"), QStringLiteral("claude-code"),
-                                        screenPath(QStringLiteral("claude-bash-permission.txt"))});
+        const QuilletRun run =
+            analyze({QStringLiteral("--tool=claude-code"), QStringLiteral("--explain"),
+                     screenPath(QStringLiteral("claude-bash-permission.txt"))});
         QCOMPARE(run.status, 0);
         const QJsonObject json = parse(run);
-        QCOMPARE(json.keys(), (QStringList{"context", "digest", "key", "question_text", "stream"}));
+        QCOMPARE(json.keys(), (QStringList{"context", "digest", "key", "question_rule",
+                                           "question_text", "stream"}));
         QCOMPARE(json.value(QStringLiteral("question_text")).toString(),
                  QStringLiteral("Do you want to proceed?"));
         const QString key = json.value(QStringLiteral("key")).toString();
@@ -51,17 +53,6 @@ private slots:
         QVERIFY2(context.startsWith(QStringLiteral("⏺ The build folder")), qPrintable(context));
         QVERIFY(context.contains(QStringLiteral("\n───\n Bash command\n")));
         QCOMPARE(json.value(QStringLiteral("stream")).toString(), context);
-    }
-
-    void standardInputExplained() {
-        QFile file(screenPath(QStringLiteral("codex-approval.txt")));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QJsonObject json = parse(analyze(
-            {QStringLiteral("--tool=codex"), QStringLiteral("--explain"), QStringLiteral("-")},
-            file.readAll()));
-        QCOMPARE(json.value(QStringLiteral("question_text")).toString(),
-                 QStringLiteral("Would you like to run the following command?"));
-        QVERIFY(json.value(QStringLiteral("question_rule")).toString().contains(u"numbered menu"));
     }
 
     void contextLines() {

@@ -315,42 +315,14 @@ exec sleep 600
         QVERIFY(m_engine->monitoredSessions().isEmpty());
     }
 
-    void replyIsDroppedWhenTheScreenMovedMeanwhile() {
-        addProject(QStringLiteral("web"));
-        const QString pane = startScript(QStringLiteral("web"), QStringLiteral(R"(
-while [ ! -e go ]; do sleep 0.02; done
-printf 'Proceed? (y/n) '
-while [ ! -e tick ]; do sleep 0.02; done
-echo; echo "redrawn"
-IFS= read -r a; echo "Typed: [$a]"
-exec sleep 600
-)"));
-        LogCapture log;
-        startAndAsk(log);
-        // The reply arrives late; the screen changes while it is on its way.
-        FakeResponse late = replyWith("y");
-        late.delayMs = 400;
-        m_server->enqueue("GET", replyPath, late);
-        connect(m_server.get(), &FakeServer::requestRecorded, this,
-                [this](const RecordedRequest &r) {
-                    if (r.path == replyPath)
-                        touch(QStringLiteral("tick"));
-                });
-        QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingQuestions().isEmpty(); }));
-        QVERIFY(waitForScreen(pane, QStringLiteral("redrawn")));
-        QTest::qWait(300);
-        QVERIFY(!m_tmux->capture(pane).contains(QStringLiteral("Typed:")));
-        QVERIFY(!log.contains(QStringLiteral("Injected reply")));
-        QVERIFY(
-            m_server->requests("PATCH", QStringLiteral("/api/sessions/s1/questions/q1")).isEmpty());
-    }
-
     void replyTyping_data() {
         QTest::addColumn<QString>("script");
         QTest::addColumn<QString>("reply");
         QTest::addColumn<QString>("expectedScreen");
         QTest::addColumn<QString>("unexpectedScreen");
         QTest::addColumn<QString>("logLine");
+        // The reply is on its way when the screen moves on ("tick" is made at its request).
+        QTest::addColumn<bool>("late");
 
         // Like the agents' numbered menus: the digit answers by itself, then a second question.
         const QString instantMenu = QStringLiteral(R"(
@@ -367,27 +339,40 @@ echo "Trust this folder?"; echo "1. Yes"; echo "2. No"
 IFS= read -r c; echo "Chose: [$c]"
 exec sleep 600
 )");
+        // Redraws once "tick" exists, then reads a line.
+        const QString redrawn = QStringLiteral(R"(
+while [ ! -e go ]; do sleep 0.02; done
+printf 'Proceed? (y/n) '
+while [ ! -e tick ]; do sleep 0.02; done
+echo; echo "redrawn"
+IFS= read -r a; echo "Typed: [$a]"
+exec sleep 600
+)");
         QTest::newRow("menu answers on the digit") << instantMenu << "1"
                                                    << "Chose: [1]"
                                                    << "Table: []"
-                                                   << "Reply typed as a menu key alone";
+                                                   << "Reply typed as a menu key alone" << false;
         QTest::newRow("menu waits for Enter") << lineMenu << "1"
                                               << "Chose: [1]"
                                               << ""
-                                              << "Reply typed as a menu key, then Enter";
+                                              << "Reply typed as a menu key, then Enter" << false;
         QTest::newRow("tab") << lineQuestion << "\t"
                              << "len=1"
                              << ""
-                             << "Reply typed as Tab, then Enter";
+                             << "Reply typed as Tab, then Enter" << false;
         QTest::newRow("digit, no menu") << lineQuestion << "2"
                                         << "Got: [2] len=1"
                                         << ""
-                                        << "Reply typed as text, then Enter";
+                                        << "Reply typed as text, then Enter" << false;
         QTest::newRow("nothing but control characters: no Enter alone")
             << lineQuestion << "\u0003\u001b"
             << ""
             << "Got:"
-            << "Reply not typed (nothing but control characters): \\x03\\x1b";
+            << "Reply not typed (nothing but control characters): \\x03\\x1b" << false;
+        QTest::newRow("the screen moved meanwhile: dropped") << redrawn << "y"
+                                                             << "redrawn"
+                                                             << "Typed:"
+                                                             << "" << true;
     }
 
     void replyTyping() {
@@ -396,13 +381,22 @@ exec sleep 600
         QFETCH(QString, expectedScreen);
         QFETCH(QString, unexpectedScreen);
         QFETCH(QString, logLine);
+        QFETCH(bool, late);
         addProject(QStringLiteral("web"));
         const QString pane = startScript(QStringLiteral("web"), script);
         LogCapture log;
         startAndAsk(log);
-        m_server->enqueue("GET", replyPath, replyWith(reply));
+        FakeResponse answer = replyWith(reply);
+        answer.delayMs = late ? 400 : 0;
+        m_server->enqueue("GET", replyPath, answer);
+        connect(m_server.get(), &FakeServer::requestRecorded, this,
+                [this](const RecordedRequest &r) {
+                    if (r.path == replyPath)
+                        touch(QStringLiteral("tick"));
+                });
         QVERIFY2(waitForScreen(pane, expectedScreen), qPrintable(m_tmux->capture(pane)));
         QVERIFY(QTest::qWaitFor([&] { return log.contains(logLine); }));
+        QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingQuestions().isEmpty(); }));
         if (!unexpectedScreen.isEmpty()) {
             QTest::qWait(800);
             QVERIFY2(!m_tmux->capture(pane).contains(unexpectedScreen),

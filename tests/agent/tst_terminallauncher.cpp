@@ -48,17 +48,14 @@ class TestTerminalLauncher : public QObject {
     Q_OBJECT
 
 private slots:
-    // gnome-terminal takes the command after "--" (its "-e" wants one string); xfce4-terminal's
-    // "-x" is seen below, through a stand-in.
-    void arguments() {
+    void opensTheFirstThatStarts() {
+        // gnome-terminal takes the command after "--" (its "-e" wants one string); xfce4-terminal's
+        // "-x" is seen below, through a stand-in.
         const QStringList command{"tmux", "attach", "-t", "=a b"};
         QCOMPARE(LinuxTerminalLauncher::argumentsFor("gnome-terminal", command),
                  QStringList{"--"} + command);
         QCOMPARE(LinuxTerminalLauncher::argumentsFor("alacritty", command),
                  QStringList{"-e"} + command);
-    }
-
-    void opensTheFirstThatStarts() {
         QTemporaryDir dir;
         const QString record = dir.filePath(QStringLiteral("record"));
         // A stand-in emulator that writes down its arguments and whether $TMUX reached it.

@@ -46,7 +46,8 @@ private slots:
         TerminalLauncher::setForTesting(nullptr);
     }
 
-    void tmuxMissing() {
+    // A missing, a chatty, a broken and a hung tmux.
+    void faultyTmux() {
         // Only an executable file is taken for tmux.
         TmuxServer server;
         const QString dir = server.scratchDir();
@@ -63,10 +64,7 @@ private slots:
         QCOMPARE(TmuxService::tmuxPath(), std::nullopt);
         QVERIFY(TmuxService::listPanes().isEmpty());
         QVERIFY(!TmuxService::sendText(QStringLiteral("s:0.0"), QStringLiteral("y")));
-    }
 
-    void runReadsBothPipes() {
-        TmuxServer server;
         // Far more than a pipe holds on both channels: reading only one of them would hang.
         const QString chatty = server.writeScript(
             QStringLiteral("chatty"), QStringLiteral("head -c 300000 /dev/zero | tr '\\0' e >&2\n"
@@ -81,6 +79,25 @@ private slots:
             server.writeScript(QStringLiteral("broken"), QStringLiteral("printf 'ok \\377\\n'\n"));
         TmuxService::setSearchPathsForTesting({broken});
         QCOMPARE(TmuxService::run({QStringLiteral("anything")}), QString());
+
+        const QString pidFile = dir + QStringLiteral("/pid");
+        const QString hung = server.writeScript(
+            QStringLiteral("hung"),
+            QStringLiteral("echo $$ > '%1'\nprintf 'partial'\nexec sleep 600\n").arg(pidFile));
+        TmuxService::setSearchPathsForTesting({hung});
+        TmuxService::setTimeoutForTesting(300);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^tmux did not finish within 300 ms: "
+                                                              "capture-pane -t =s:0.0 -p$"));
+        const QString screen = TmuxService::capturePane(QStringLiteral("s:0.0"));
+        TmuxService::setTimeoutForTesting(0);
+        QCOMPARE(screen, QString());
+        QFile file(pidFile);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const pid_t pid = file.readAll().trimmed().toInt();
+        QVERIFY(pid > 0);
+        // Killed and reaped: no such process any more.
+        QCOMPARE(::kill(pid, 0), -1);
+        QCOMPARE(errno, ESRCH);
     }
 
     void argumentVectors() {
@@ -213,28 +230,6 @@ private slots:
         QCOMPARE(screens.size(), 16);
         for (const QString &screen : screens)
             QVERIFY(screen.startsWith(QStringLiteral("Proceed? (y/n)\n")));
-    }
-
-    void hungTmuxIsKilled() {
-        TmuxServer server;
-        const QString pidFile = server.scratchDir() + QStringLiteral("/pid");
-        const QString hung = server.writeScript(
-            QStringLiteral("hung"),
-            QStringLiteral("echo $$ > '%1'\nprintf 'partial'\nexec sleep 600\n").arg(pidFile));
-        TmuxService::setSearchPathsForTesting({hung});
-        TmuxService::setTimeoutForTesting(300);
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^tmux did not finish within 300 ms: "
-                                                              "capture-pane -t =s:0.0 -p$"));
-        const QString screen = TmuxService::capturePane(QStringLiteral("s:0.0"));
-        TmuxService::setTimeoutForTesting(0);
-        QCOMPARE(screen, QString());
-        QFile file(pidFile);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const pid_t pid = file.readAll().trimmed().toInt();
-        QVERIFY(pid > 0);
-        // Killed and reaped: no such process any more.
-        QCOMPARE(::kill(pid, 0), -1);
-        QCOMPARE(errno, ESRCH);
     }
 
     void claudeCodeMarker_data() {

@@ -42,18 +42,13 @@ private Q_SLOTS:
         QTest::newRow("session 202") << create << 202 << idBody << "<none>";
         QTest::newRow("session numeric id")
             << create << 201 << QByteArray("{\"id\":7}") << "<none>";
-        QTest::newRow("session malformed")
-            << create << 201 << QByteArray("{\"id\":\"ab") << "<none>";
         QTest::newRow("session empty id")
             << create << 201 << QByteArray("{\"id\":\"\"}") << "<none>";
-        QTest::newRow("question 200") << "postQuestion" << 200 << idBody << "<none>";
-        QTest::newRow("reply") << reply << 200 << QByteArray("{\"reply_text\":\"y\"}") << "y";
         QTest::newRow("reply not text")
             << reply << 200 << QByteArray("{\"reply_text\":1}") << "<none>";
         QTest::newRow("reply 204") << reply << 204 << QByteArray() << "<none>";
         QTest::newRow("inputs mixed") << inputs << 200 << QByteArray("[{\"id\":\"i\"},3]") << "[]";
         QTest::newRow("commands 201") << pending << 201 << QByteArray("[]") << "<none>";
-        QTest::newRow("upload 201") << "uploadProjects" << 201 << QByteArray() << "201";
     }
 
     void results() {
@@ -87,8 +82,6 @@ private:
         if (op == QLatin1String("createServerSession"))
             return text(awaitTask(m_client->createServerSession(
                 QStringLiteral("Quillet Mac"), QStringLiteral("web"), QStringLiteral("web:0.1"))));
-        if (op == QLatin1String("postQuestion"))
-            return text(awaitTask(m_client->postQuestion(s1, QString(), QStringLiteral("q?"))));
         if (op == QLatin1String("fetchReply"))
             return text(awaitTask(m_client->fetchReply(s1, QStringLiteral("q1"))));
         if (op == QLatin1String("fetchInputs"))

@@ -1,7 +1,6 @@
 #include "agent/TerminalLauncher.h"
 #include "agent/TmuxService.h"
 #include "support/Fixtures.h"
-#include "support/LogCapture.h"
 #include "support/TestEnvironment.h"
 #include "support/TmuxServer.h"
 
@@ -18,14 +17,11 @@ namespace {
 
 class RecordingLauncher : public TerminalLauncher {
 public:
-    bool open(const QStringList &command, QString *error) override {
+    bool open(const QStringList &command, QString *) override {
         commands << command;
-        if (!failWith.isEmpty())
-            *error = failWith;
-        return failWith.isEmpty();
+        return true;
     }
     QList<QStringList> commands;
-    QString failWith;
 };
 
 QString readFile(const QString &path) {
@@ -50,30 +46,8 @@ private slots:
         TerminalLauncher::setForTesting(nullptr);
     }
 
-    void parsePaneLines_data() {
-        QTest::addColumn<QString>("output");
-        QTest::addColumn<QStringList>("pieces"); // session, target, command, title for each pane
-
-        QTest::newRow("no title field") << "w\t0.0\tbash" << QStringList{"w", "w:0.0", "bash", ""};
-        QTest::newRow("blanks and tabs stay in session and title")
-            << "my notes\t0.1\tnode\t build\tand  test\nx\t1.0\tvim\t"
-            << QStringList{"my notes", "my notes:0.1", "node", " build\tand  test",
-                           "x",        "x:1.0",        "vim",  ""};
-        QTest::newRow("short lines skipped")
-            << "lonely\n\nw\t2.3\n\t0.0\tzsh\nw\t2.3\tclaude\t⏺ Claude Code"
-            << QStringList{"w", "w:2.3", "claude", "⏺ Claude Code"};
-    }
-
-    void parsePaneLines() {
-        QFETCH(QString, output);
-        QFETCH(QStringList, pieces);
-        QStringList parsed;
-        for (const TmuxPane &pane : TmuxService::parsePaneLines(output))
-            parsed << pane.sessionName << pane.paneTarget << pane.command << pane.title;
-        QCOMPARE(parsed, pieces);
-    }
-
-    void tmuxMissing() {
+    // A missing, a chatty, a broken and a hung tmux.
+    void faultyTmux() {
         // Only an executable file is taken for tmux.
         TmuxServer server;
         const QString dir = server.scratchDir();
@@ -88,24 +62,9 @@ private slots:
         candidates.last() = QStringLiteral("/nonexistent/bin/tmux");
         TmuxService::setSearchPathsForTesting(candidates);
         QCOMPARE(TmuxService::tmuxPath(), std::nullopt);
-        quillet::test::LogCapture log;
-        QVERIFY(TmuxService::listSessions().isEmpty());
         QVERIFY(TmuxService::listPanes().isEmpty());
-        QVERIFY(TmuxService::capturePane(QStringLiteral("s:0.0")).isEmpty());
-        QVERIFY(!TmuxService::sessionExists(QStringLiteral("s")));
-        // Creating runs three commands (new-session, set-environment, list-sessions): one line
-        // each; the send operations fail quietly.
-        QVERIFY(!TmuxService::createSession(QStringLiteral("s"), QDir::tempPath()));
         QVERIFY(!TmuxService::sendText(QStringLiteral("s:0.0"), QStringLiteral("y")));
-        QVERIFY(!TmuxService::sendKey(QStringLiteral("s:0.0"), QStringLiteral("Enter")));
-        QVERIFY(!TmuxService::sendLiteralKey(QStringLiteral("s:0.0"), QStringLiteral("1")));
-        QCOMPARE(log.matching(QStringLiteral(".TmuxService: ")),
-                 QStringList(
-                     7, QStringLiteral("lorvo.fennick.quillet-mac.TmuxService: tmux not found")));
-    }
 
-    void runReadsBothPipes() {
-        TmuxServer server;
         // Far more than a pipe holds on both channels: reading only one of them would hang.
         const QString chatty = server.writeScript(
             QStringLiteral("chatty"), QStringLiteral("head -c 300000 /dev/zero | tr '\\0' e >&2\n"
@@ -120,6 +79,25 @@ private slots:
             server.writeScript(QStringLiteral("broken"), QStringLiteral("printf 'ok \\377\\n'\n"));
         TmuxService::setSearchPathsForTesting({broken});
         QCOMPARE(TmuxService::run({QStringLiteral("anything")}), QString());
+
+        const QString pidFile = dir + QStringLiteral("/pid");
+        const QString hung = server.writeScript(
+            QStringLiteral("hung"),
+            QStringLiteral("echo $$ > '%1'\nprintf 'partial'\nexec sleep 600\n").arg(pidFile));
+        TmuxService::setSearchPathsForTesting({hung});
+        TmuxService::setTimeoutForTesting(300);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^tmux did not finish within 300 ms: "
+                                                              "capture-pane -t =s:0.0 -p$"));
+        const QString screen = TmuxService::capturePane(QStringLiteral("s:0.0"));
+        TmuxService::setTimeoutForTesting(0);
+        QCOMPARE(screen, QString());
+        QFile file(pidFile);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const pid_t pid = file.readAll().trimmed().toInt();
+        QVERIFY(pid > 0);
+        // Killed and reaped: no such process any more.
+        QCOMPARE(::kill(pid, 0), -1);
+        QCOMPARE(errno, ESRCH);
     }
 
     void argumentVectors() {
@@ -197,9 +175,7 @@ private slots:
         TmuxService::killSession(QStringLiteral("work"));
         QVERIFY(TmuxService::sessionExists(QStringLiteral("work2")));
         QCOMPARE(TmuxService::capturePane(QStringLiteral("work:0.0")), QString());
-        QVERIFY(!TmuxService::sendText(QStringLiteral("work:0.0"), QStringLiteral("oops")));
         QVERIFY(!TmuxService::sendKey(QStringLiteral("work:0.0"), QStringLiteral("C-c")));
-        QVERIFY(!TmuxService::sendLiteralKey(QStringLiteral("work:0.0"), QStringLiteral("1")));
         QVERIFY(!TmuxService::sendText(QStringLiteral("work2:7.0"), QStringLiteral("y")));
         // A paste that found no pane leaves no buffer behind.
         QVERIFY(!TmuxService::sendText(QStringLiteral("work2:7.0"), QStringLiteral("two\nlines")));
@@ -221,10 +197,8 @@ private slots:
                      QStringLiteral("-T"), QStringLiteral("build  and  test")});
         QVERIFY(server.waitForText(bullet, QStringLiteral("⏺ Reading")));
 
-        // Every pane of the server, from one listing and no capture.
-        quint64 before = TmuxService::processesStarted();
+        // Every pane of the server, from one listing. (Processes per scan: bench_scan.)
         const QList<TmuxPane> all = TmuxService::listPanes();
-        QCOMPARE(TmuxService::processesStarted() - before, 1u);
         QStringList targets;
         for (const TmuxPane &pane : all)
             targets << pane.paneTarget;
@@ -232,20 +206,12 @@ private slots:
         QCOMPARE(all[2].title, QStringLiteral("build  and  test"));
         QCOMPARE(all[1].command, QStringLiteral("sleep"));
 
-        // Command and title decide without a capture; the screen only after one.
-        before = TmuxService::processesStarted();
+        // The command or the title decides; else the screen. (A Claude Code screen taken for its
+        // project: tst_agentservice.)
         QVERIFY(
             TmuxService::paneMatchesTool(CodingTool::codex, QStringLiteral("CODEX"), {}, plain));
         QVERIFY(TmuxService::paneMatchesTool(CodingTool::claudeCode, QStringLiteral("sleep"),
                                              QStringLiteral("my claude code tab"), plain));
-        QCOMPARE(TmuxService::processesStarted() - before, 0u);
-        // One capture answers every tool asked about the same pane.
-        std::optional<QString> screen;
-        QVERIFY(TmuxService::paneMatchesTool(CodingTool::claudeCode, QStringLiteral("sleep"), {},
-                                             bullet, &screen));
-        QVERIFY(!TmuxService::paneMatchesTool(CodingTool::codex, QStringLiteral("sleep"), {},
-                                              bullet, &screen));
-        QCOMPARE(TmuxService::processesStarted() - before, 1u);
         QVERIFY(
             !TmuxService::paneMatchesTool(CodingTool::codex, QStringLiteral("sleep"), {}, bullet));
         QVERIFY(!TmuxService::paneMatchesTool(CodingTool::claudeCode, QStringLiteral("sleep"), {},
@@ -264,28 +230,6 @@ private slots:
         QCOMPARE(screens.size(), 16);
         for (const QString &screen : screens)
             QVERIFY(screen.startsWith(QStringLiteral("Proceed? (y/n)\n")));
-    }
-
-    void hungTmuxIsKilled() {
-        TmuxServer server;
-        const QString pidFile = server.scratchDir() + QStringLiteral("/pid");
-        const QString hung = server.writeScript(
-            QStringLiteral("hung"),
-            QStringLiteral("echo $$ > '%1'\nprintf 'partial'\nexec sleep 600\n").arg(pidFile));
-        TmuxService::setSearchPathsForTesting({hung});
-        TmuxService::setTimeoutForTesting(300);
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^tmux did not finish within 300 ms: "
-                                                              "capture-pane -t =s:0.0 -p$"));
-        const QString screen = TmuxService::capturePane(QStringLiteral("s:0.0"));
-        TmuxService::setTimeoutForTesting(0);
-        QCOMPARE(screen, QString());
-        QFile file(pidFile);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const pid_t pid = file.readAll().trimmed().toInt();
-        QVERIFY(pid > 0);
-        // Killed and reaped: no such process any more.
-        QCOMPARE(::kill(pid, 0), -1);
-        QCOMPARE(errno, ESRCH);
     }
 
     void claudeCodeMarker_data() {
@@ -342,13 +286,6 @@ private slots:
         QCOMPARE(launcher.commands[0],
                  (QStringList{m_tmux, QStringLiteral("attach"), QStringLiteral("-t"),
                               QStringLiteral("=my \"project\"; rm -rf ~")}));
-
-        launcher.failWith = QStringLiteral("no terminal emulator could be started");
-        quillet::test::LogCapture log;
-        TmuxService::attachInTerminal(QStringLiteral("proj"));
-        QCOMPARE(log.matching(QStringLiteral(".TmuxService: ")),
-                 QStringList{"lorvo.fennick.quillet-mac.TmuxService: Failed to attach Terminal: no "
-                             "terminal emulator could be started"});
     }
 
 private:

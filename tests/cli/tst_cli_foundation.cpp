@@ -52,23 +52,6 @@ private Q_SLOTS:
         QDir().mkpath(m_dir + QStringLiteral("/sub dir"));
     }
 
-    void versionAndHelp() {
-        const Run version = runQuillet({QStringLiteral("--version")});
-        QCOMPARE(version.status, 0);
-        QCOMPARE(version.out.trimmed(), QStringLiteral("quillet " QUILLET_VERSION));
-        for (const QStringList &args :
-             {QStringList{"--help"}, QStringList{"projects", "add", "--help"},
-              QStringList{"agent", "--help"}, QStringList{"analyze", "--help"}}) {
-            const Run help = runQuillet(args);
-            QVERIFY2(help.status == 0, qPrintable(args.join(QLatin1Char(' '))));
-            QVERIFY(help.out.contains(QStringLiteral("Usage: quillet")));
-        }
-        const Run unknown = runQuillet({QStringLiteral("frobnicate")});
-        QCOMPARE(unknown.status, 1);
-        QVERIFY(unknown.err.contains(QStringLiteral("unknown command 'frobnicate'")));
-        QVERIFY(unknown.out.isEmpty());
-    }
-
     void addListRemove() {
         Run added = runQuillet({"projects", "add", "--name", "My App", "--directory", m_dir,
                                 "--tool", "codex", "--auto-launch"});
@@ -79,9 +62,6 @@ private Q_SLOTS:
         QCOMPARE(stored.projects->size(), 1);
         const Project p = stored.projects->first();
         QCOMPARE(p.launchCommand, QStringLiteral("codex")); // the tool's default
-        QCOMPARE(p.tool, CodingTool::codex);
-        QVERIFY(p.autoLaunch);
-        QCOMPARE(p.directory, m_dir);
 
         // A relative directory is taken from where the command runs.
         added = runQuillet({"projects", "add", "--name", "Second", "--directory", "sub dir",
@@ -128,12 +108,6 @@ private Q_SLOTS:
         QCOMPARE(runQuillet({"config", "get", "pollInterval"}).out.trimmed(),
                  QStringLiteral("2.5"));
         QCOMPARE(Settings::readTuning().pollInterval, 2.5);
-        QCOMPARE(runQuillet({"config", "set", "notificationSound", "true"}).status, 0);
-        QVERIFY(Settings::readBool(Settings::notificationSound));
-        QCOMPARE(runQuillet({"config", "set", "serverURL", "https://relay.example.test"}).status,
-                 0);
-        QCOMPARE(Settings::readText(Settings::serverURL),
-                 QStringLiteral("https://relay.example.test"));
         QCOMPARE(runQuillet({"config", "unset", "pollInterval"}).status, 0);
         QVERIFY(!Settings::contains(Settings::pollInterval));
         const Run unsetGet = runQuillet({"config", "get", "pollInterval"});
@@ -172,15 +146,9 @@ private Q_SLOTS:
         QTest::newRow("blank name")
             << QStringList{"projects", "add", "--name", " \t", "--directory", "."} << ""
             << "needs a name";
-        QTest::newRow("no directory") << QStringList{"projects", "add", "--name", "Fresh"} << ""
-                                      << "needs a directory";
         QTest::newRow("name without letters")
             << QStringList{"projects", "add", "--name", "?!", "--directory", "."} << ""
             << "gives no tmux session name";
-        QTest::newRow("stray argument") << add + QStringList{"extra"} << ""
-                                        << "unexpected argument 'extra'";
-        QTest::newRow("agent with an argument") << QStringList{"agent", "now"} << ""
-                                                << "unexpected argument";
         QTest::newRow("add, read-only file") << add << "read-only projects"
                                              << "Nothing was changed";
         QTest::newRow("remove, read-only folder")
@@ -191,15 +159,8 @@ private Q_SLOTS:
 
         QTest::newRow("unknown key") << QStringList{"config", "set", "pollIntervall", "3"} << ""
                                      << "unknown key";
-        QTest::newRow("not a number") << QStringList{"config", "set", "pollInterval", "fast"} << ""
-                                      << "takes a number";
-        QTest::newRow("negative") << QStringList{"config", "set", "pollInterval", "-1"} << ""
-                                  << "between 1 and 10";
         QTest::newRow("above range") << QStringList{"config", "set", "idleThreshold", "16"} << ""
                                      << "between 3 and 15";
-        QTest::newRow("fractional lines")
-            << QStringList{"config", "set", "contextLines", "33.5"} << ""
-            << "whole number";
         QTest::newRow("boolean word")
             << QStringList{"config", "set", "notificationSound", "yes"} << ""
             << "true or false";
@@ -211,12 +172,8 @@ private Q_SLOTS:
             << R"(must not contain control characters ('KEY\r\nX-Injected: yes'))";
         QTest::newRow("empty key text") << QStringList{"config", "set", "agentApiKey", " "} << ""
                                         << "must not be empty";
-        QTest::newRow("missing value") << QStringList{"config", "set", "pollInterval"} << ""
-                                       << "missing argument";
-        QTest::newRow("get unknown") << QStringList{"config", "get", "nope"} << ""
-                                     << "unknown key";
-        QTest::newRow("unknown verb") << QStringList{"config", "frob"} << ""
-                                      << "unknown command 'config frob'";
+        QTest::newRow("unknown command") << QStringList{"frobnicate"} << ""
+                                         << "unknown command 'frobnicate'";
         QTest::newRow("set, read-only file") << setPoll << "read-only settings"
                                              << "nothing was changed";
         QTest::newRow("unset, read-only folder")

@@ -41,16 +41,13 @@ private Q_SLOTS:
         m_path = ProjectStore::defaultFilePath();
     }
 
+    // The list moves one row at a time; moving down is the projects window's drag.
     void move_data() {
         QTest::addColumn<QList<int>>("from");
         QTest::addColumn<int>("to");
         QTest::addColumn<QStringList>("expected");
-        QTest::newRow("first before third") << QList<int>{0} << 2 << QStringList{"B", "A", "C"};
         QTest::newRow("last to front") << QList<int>{2} << 0 << QStringList{"C", "A", "B"};
-        QTest::newRow("two to the end") << QList<int>{0, 1} << 3 << QStringList{"C", "A", "B"};
         QTest::newRow("onto itself") << QList<int>{1} << 1 << QStringList{"A", "B", "C"};
-        QTest::newRow("scattered keep order")
-            << QList<int>{0, 2} << 1 << QStringList{"A", "C", "B"};
     }
     void move() {
         QFETCH(QList<int>, from);
@@ -66,32 +63,16 @@ private Q_SLOTS:
         QCOMPARE(names(reread), expected);
     }
 
-    // Observers run before the write (they see the old file), a change from another process is
-    // merged in first, and a miss rewrites nothing.
-    void changesNotifyAndMerge() {
+    // A change from another process is merged in before a write (its notice: the running store
+    // below), and an update that misses rewrites nothing.
+    void changesMerge() {
         ProjectStore store;
-        QByteArray onDiskDuringCallback = "unset";
-        int calls = 0;
-        store.onChanged = [&] {
-            ++calls;
-            onDiskDuringCallback = fileBytes(store.filePath());
-        };
-        store.add(sampleProject(QStringLiteral("First")));
-        QCOMPARE(calls, 1);
-        QCOMPARE(onDiskDuringCallback, QByteArray()); // no file yet while the callback ran
-        Project renamed = store.projects().first();
-        renamed.name = QStringLiteral("Tray");
-        store.update(renamed);
-        QCOMPARE(calls, 2);
-        QVERIFY(onDiskDuringCallback.contains("First"));
-        QVERIFY(fileBytes(store.filePath()).contains("Tray"));
-
+        store.add(sampleProject(QStringLiteral("Tray")));
         // Another process (the command line) adds a project behind the tray app's back.
         ProjectStore cli;
         cli.load();
         cli.add(sampleProject(QStringLiteral("Cli")));
         store.add(sampleProject(QStringLiteral("Tray 2")));
-        QCOMPARE(calls, 4); // once for the reload, once for the change
         ProjectStore reread;
         reread.load();
         QCOMPARE(names(reread), (QStringList{"Tray", "Cli", "Tray 2"}));
@@ -99,12 +80,8 @@ private Q_SLOTS:
 
         const QDateTime stamp = QFileInfo(store.filePath()).lastModified();
         store.update(sampleProject(QStringLiteral("Stranger")));
-        QCOMPARE(calls, 4);
         QCOMPARE(QFileInfo(store.filePath()).lastModified(), stamp);
-        const QByteArray before = fileBytes(store.filePath());
-        store.remove(QUuid::createUuid());
-        QCOMPARE(calls, 5); // a miss still notifies and rewrites
-        QCOMPARE(fileBytes(store.filePath()), before);
+        QCOMPARE(names(store), names(reread));
     }
 
     void refusedChangesAreUndone() {
@@ -130,15 +107,11 @@ private Q_SLOTS:
         QVERIFY(QFileInfo(m_path).isSymLink());
     }
 
-    void unreadableFileIsPreserved_data() {
-        QTest::addColumn<QByteArray>("damaged");
-        QTest::newRow("object without autoLaunch") << QByteArray(
+    // Valid JSON the codec refuses (tst_project's strict reads); a truncated file: tests/cli.
+    void unreadableFileIsPreserved() {
+        const QByteArray damaged(
             R"([{"id":"0F8FAD5B-D9CB-469F-A165-70867728950E","name":"n","directory":"/",
                 "tmuxSessionName":"n","launchCommand":"","tool":"generic","createdAt":"2025-01-01T00:00:00Z"}])");
-        QTest::newRow("truncated") << QByteArray("[\n  {\n    \"id\" : ");
-    }
-    void unreadableFileIsPreserved() {
-        QFETCH(QByteArray, damaged);
         writeBytes(m_path, damaged);
         ProjectStore store;
         QTest::ignoreMessage(QtCriticalMsg,

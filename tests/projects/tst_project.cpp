@@ -58,6 +58,9 @@ private Q_SLOTS:
         QTest::addColumn<CodingTool>("to");
         QTest::addColumn<QString>("command");
         QTest::addColumn<QString>("expected");
+        QTest::newRow("edited command stays")
+            << CodingTool::claudeCode << CodingTool::codex << "claude --resume"
+            << "claude --resume";
         QTest::newRow("to generic empties")
             << CodingTool::claudeCode << CodingTool::generic << "claude"
             << "";

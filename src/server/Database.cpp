@@ -144,7 +144,10 @@ QSqlDatabase Database::openPostgres(const QString &location, const QString &conn
     db.setPassword(url.password());
     db.setDatabaseName(url.path().mid(1));
     const QUrlQuery query(url);
-    QStringList connectOptions;
+    // The URL's own options come after these, and so win. A host that stopped answering must
+    // not hold the store thread for minutes.
+    QStringList connectOptions{QStringLiteral("application_name=quillet-server"),
+                               QStringLiteral("connect_timeout=5")};
     for (const auto &[key, value] : query.queryItems(QUrl::FullyDecoded))
         connectOptions << key + QLatin1Char('=') + value;
     connectOptions << extraOptions;
@@ -270,7 +273,21 @@ void Database::announce(const QString &userId) {
     } catch (const std::exception &error) {
         // The others then find the change at their next poll or heartbeat.
         qWarning("cannot wake the other instances: %s", error.what());
+        reopenIfLost();
     }
+}
+
+void Database::reopenIfLost() {
+    if (!m_postgres || (m_db.isOpen() && QSqlQuery(m_db).exec(QStringLiteral("SELECT 1"))))
+        return;
+    qWarning("database connection lost; reconnecting");
+    // Prepared statements belong to the connection that prepared them.
+    m_queries.clear();
+    m_db.close();
+    if (!m_db.open())
+        return; // the next failure tries again
+    QSqlQuery(m_db).exec(QStringLiteral("SET client_min_messages TO warning"));
+    qInfo("database connection back");
 }
 
 void Database::heard(const QString &payload) {

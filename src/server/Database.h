@@ -33,6 +33,10 @@ public:
     ~Database();
 
     QString driverName() const;
+    // After an operation failed: when PostgreSQL ended the connection (a restart, an
+    // administrator, a network blip) it is opened again for the next operation. The failed one
+    // is not repeated: its transaction is gone, and its caller has already heard of the failure.
+    void reopenIfLost();
     int schemaVersion();
     static bool isPostgresUrl(const QString &location);
 

@@ -785,6 +785,16 @@ void TestRelayApi::severalInstances() {
                  other->log().contains(QStringLiteral("listener connection back")),
              qPrintable(other->log()));
 
+    // The same for the connections that read and write: each instance opens its own again after
+    // the request that found it gone.
+    QVERIFY(PostgresServer::shared().query(
+                "postgres", "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE "
+                            "application_name = 'quillet-server'") != "0\n");
+    for (HttpClient *client : {m_http.get(), &phone}) {
+        QVERIFY(QTest::qWaitFor(
+            [&] { return client->get("/api/sessions", m_bob.device).status == 200; }, 5000));
+    }
+
     // An instance killed the moment after it accepted a reply loses nothing: the agent asks
     // the survivor and gets it.
     const QString last = ask("Still there?");

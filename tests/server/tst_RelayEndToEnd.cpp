@@ -204,7 +204,7 @@ void TestRelayEndToEnd::agentRelaysQuestionsTextAndCommands() {
     // Scans far apart, so that on two instances only a wake-up from the other one brings the
     // phone's steps in time.
     if (m_proxy)
-        QVERIFY(Settings::write(Settings::pollInterval, 10));
+        QVERIFY(Settings::write(Settings::pollInterval, 6));
     QProcess agent;
     agent.start(QStringLiteral(QUILLET_BINARY), {QStringLiteral("agent")});
     QVERIFY(agent.waitForStarted());
@@ -234,7 +234,8 @@ void TestRelayEndToEnd::agentRelaysQuestionsTextAndCommands() {
         [&] { return m_http->get("/api/projects", device).array().size() == 2; }, 20000));
 
     // On two instances the phone sends each step to the one that does not hold the agent's
-    // request for news, starting right after a scan: each must arrive well before the next scan.
+    // request for news, right after a scan asked for the reply: each must arrive well before the
+    // next scan, 6 s away, and so only when the other instance woke the agent.
     HttpClient *phone = m_http.get();
     std::unique_ptr<HttpClient> across;
     int stepMs = 20000;
@@ -251,14 +252,15 @@ void TestRelayEndToEnd::agentRelaysQuestionsTextAndCommands() {
             10000));
         across = std::make_unique<HttpClient>(away->baseUrl());
         phone = across.get();
-        const auto scans = [&] {
-            const QByteArray polls = "quillet_requests_total{method=\"GET\",route=\"/api/commands/"
-                                     "pending\",status=\"200\"}";
+        // A scan's turn asks for the question's reply (none yet: 204).
+        const auto asked = [&] {
+            const QByteArray polls = "quillet_requests_total{method=\"GET\",route=\"/api/sessions/"
+                                     "{}/questions/{}/reply\",status=\"204\"}";
             return sample(*m_relay, polls) + sample(*m_second, polls);
         };
-        const qint64 before = scans();
-        QVERIFY(QTest::qWaitFor([&] { return scans() > before; }, 15000));
-        stepMs = 5000;
+        const qint64 before = asked();
+        QVERIFY(QTest::qWaitFor([&] { return asked() > before; }, 10000));
+        stepMs = 3000;
     }
 
     // The phone answers; the agent types it into the pane.

@@ -280,13 +280,17 @@ void Database::announce(const QString &userId) {
 void Database::reopenIfLost() {
     if (!m_postgres || (m_db.isOpen() && QSqlQuery(m_db).exec(QStringLiteral("SELECT 1"))))
         return;
-    qWarning("database connection lost; reconnecting");
+    // Once per loss, however many requests fail until PostgreSQL is back.
+    if (!m_connectionLost)
+        qWarning("database connection lost; reconnecting");
+    m_connectionLost = true;
     // Prepared statements belong to the connection that prepared them.
     m_queries.clear();
     m_db.close();
     if (!m_db.open())
         return; // the next failure tries again
     QSqlQuery(m_db).exec(QStringLiteral("SET client_min_messages TO warning"));
+    m_connectionLost = false;
     qInfo("database connection back");
 }
 

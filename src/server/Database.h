@@ -189,6 +189,7 @@ private:
     QString m_connection;
     QSqlDatabase m_db;
     bool m_postgres = false;
+    bool m_connectionLost = false;
     QString m_location;
     QSqlDatabase m_listener;
     std::unique_ptr<QTimer> m_listenerCheck;

@@ -98,6 +98,13 @@ const char *const migrations[][16] = {
 const QString wakeChannel = QStringLiteral("quillet_wake");
 // Held while migrating, so that instances starting together apply each version once.
 constexpr qint64 migrationLock = 0x71756c6c6574; // "quillet"
+// The listening connection's name in pg_stat_activity, so that an operator can tell it apart.
+const QString listenerName = QStringLiteral("quillet-listener");
+// A lost listener costs missed wake-ups until it is noticed: look often, a query on an idle
+// connection costs nothing. Reopening waits longer after each failure, up to the longest pause.
+constexpr std::chrono::milliseconds listenerCheckEvery{1000};
+constexpr std::chrono::milliseconds firstListenerRetry{250};
+constexpr std::chrono::milliseconds longestListenerRetry{10000};
 
 QString nowText() {
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
@@ -133,7 +140,8 @@ bool Database::isPostgresUrl(const QString &location) {
            location.startsWith(QLatin1String("postgres://"));
 }
 
-QSqlDatabase Database::openPostgres(const QString &location, const QString &connection) {
+QSqlDatabase Database::openPostgres(const QString &location, const QString &connection,
+                                    const QStringList &extraOptions) {
     const QUrl url(location);
     QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), connection);
     db.setHostName(url.host());
@@ -143,9 +151,13 @@ QSqlDatabase Database::openPostgres(const QString &location, const QString &conn
     db.setPassword(url.password());
     db.setDatabaseName(url.path().mid(1));
     const QUrlQuery query(url);
-    QStringList connectOptions;
+    // The URL's own options come after these, and so win. A host that stopped answering must
+    // not hold the store thread for minutes.
+    QStringList connectOptions{QStringLiteral("application_name=quillet-server"),
+                               QStringLiteral("connect_timeout=5")};
     for (const auto &[key, value] : query.queryItems(QUrl::FullyDecoded))
         connectOptions << key + QLatin1Char('=') + value;
+    connectOptions << extraOptions;
     db.setConnectOptions(connectOptions.join(QLatin1Char(';')));
     if (!db.isValid() || !db.open())
         throw std::runtime_error(QStringLiteral("cannot open the database: %1")
@@ -165,15 +177,13 @@ Database::Database(const QString &location) {
         m_db = openPostgres(location, m_connection);
         // Notifications arrive on a connection of their own, which is idle and so hears them at
         // once instead of between the statements of the writer.
-        m_listener = openPostgres(location, m_connection + QStringLiteral("-listen"));
-        QSqlDriver *driver = m_listener.driver();
-        if (!driver->subscribeToNotification(wakeChannel))
-            throw std::runtime_error(QStringLiteral("cannot listen for other instances: %1")
-                                         .arg(m_listener.lastError().text())
-                                         .toStdString());
-        QObject::connect(driver, &QSqlDriver::notification, driver,
-                         [this](const QString &, QSqlDriver::NotificationSource,
-                                const QVariant &payload) { heard(payload.toString()); });
+        m_location = location;
+        listen();
+        m_listenerCheck = std::make_unique<QTimer>();
+        m_listenerCheck->setInterval(listenerCheckEvery);
+        QObject::connect(m_listenerCheck.get(), &QTimer::timeout, m_listenerCheck.get(),
+                         [this] { checkListener(); });
+        m_listenerCheck->start();
     } else {
         QDir().mkpath(QFileInfo(location).absolutePath());
         m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
@@ -203,11 +213,58 @@ Database::~Database() {
     m_db.close();
     m_db = QSqlDatabase();
     QSqlDatabase::removeDatabase(m_connection);
-    if (m_listener.isValid()) {
-        m_listener.close();
-        m_listener = QSqlDatabase();
-        QSqlDatabase::removeDatabase(m_connection + QStringLiteral("-listen"));
+    m_listenerCheck.reset();
+    closeListener();
+}
+
+void Database::listen() {
+    // Connecting and the check's query give up after a few seconds: the store thread waits on
+    // them, and a host that stopped answering must not stall every request.
+    m_listener = openPostgres(m_location, m_connection + QStringLiteral("-listen"),
+                              {QStringLiteral("application_name=") + listenerName,
+                               QStringLiteral("connect_timeout=3"),
+                               QStringLiteral("tcp_user_timeout=3000")});
+    QSqlDriver *driver = m_listener.driver();
+    if (!driver->subscribeToNotification(wakeChannel))
+        throw std::runtime_error(QStringLiteral("cannot listen for other instances: %1")
+                                     .arg(m_listener.lastError().text())
+                                     .toStdString());
+    QObject::connect(driver, &QSqlDriver::notification, driver,
+                     [this](const QString &, QSqlDriver::NotificationSource,
+                            const QVariant &payload) { heard(payload.toString()); });
+}
+
+void Database::closeListener() {
+    const QString name = m_connection + QStringLiteral("-listen");
+    m_listener.close();
+    m_listener = QSqlDatabase();
+    if (QSqlDatabase::contains(name))
+        QSqlDatabase::removeDatabase(name);
+}
+
+void Database::checkListener() {
+    if (m_listenerRetry.count() == 0) {
+        // The driver closes a connection it found broken; a query notices the rest.
+        if (m_listener.isOpen() && QSqlQuery(m_listener).exec(QStringLiteral("SELECT 1")))
+            return;
+        // Once per loss: the attempts that follow are silent until one succeeds.
+        qWarning("listener connection lost; reconnecting");
+        closeListener();
+        m_listenerRetry = firstListenerRetry;
     }
+    try {
+        listen();
+    } catch (const std::exception &) {
+        closeListener();
+        m_listenerCheck->setInterval(m_listenerRetry);
+        m_listenerRetry = std::min(m_listenerRetry * 2, longestListenerRetry);
+        return;
+    }
+    m_listenerRetry = std::chrono::milliseconds(0);
+    m_listenerCheck->setInterval(listenerCheckEvery);
+    qInfo("listener connection back: every waiter looks again for what it missed");
+    if (m_onWake)
+        m_onWake(QString(), 0);
 }
 
 void Database::announce(const QString &userId) {
@@ -223,7 +280,25 @@ void Database::announce(const QString &userId) {
     } catch (const std::exception &error) {
         // The others then find the change at their next poll or heartbeat.
         qWarning("cannot wake the other instances: %s", error.what());
+        reopenIfLost();
     }
+}
+
+void Database::reopenIfLost() {
+    if (!m_postgres || (m_db.isOpen() && QSqlQuery(m_db).exec(QStringLiteral("SELECT 1"))))
+        return;
+    // Once per loss, however many requests fail until PostgreSQL is back.
+    if (!m_connectionLost)
+        qWarning("database connection lost; reconnecting");
+    m_connectionLost = true;
+    // Prepared statements belong to the connection that prepared them.
+    m_queries.clear();
+    m_db.close();
+    if (!m_db.open())
+        return; // the next failure tries again
+    QSqlQuery(m_db).exec(QStringLiteral("SET client_min_messages TO warning"));
+    m_connectionLost = false;
+    qInfo("database connection back");
 }
 
 void Database::heard(const QString &payload) {

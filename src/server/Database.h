@@ -9,10 +9,13 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
+#include <QStringList>
+#include <QTimer>
 #include <QVariant>
 #include <chrono>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <utility>
 
@@ -30,6 +33,10 @@ public:
     ~Database();
 
     QString driverName() const;
+    // After an operation failed: when PostgreSQL ended the connection (a restart, an
+    // administrator, a network blip) it is opened again for the next operation. The failed one
+    // is not repeated: its transaction is gone, and its caller has already heard of the failure.
+    void reopenIfLost();
     int schemaVersion();
     static bool isPostgresUrl(const QString &location);
 
@@ -38,7 +45,8 @@ public:
     // NOTIFY; nothing for SQLite, which one process owns). Call it after the commit.
     void announce(const QString &userId);
     // Called on the store thread when another instance announced a change, with how many
-    // milliseconds the news took.
+    // milliseconds the news took; with an empty `userId` when the listening connection was
+    // reopened after a loss: news sent meanwhile is lost, so every waiter must look again.
     void onWake(std::function<void(const QString &userId, qint64 lagMs)> handler) {
         m_onWake = std::move(handler);
     }
@@ -175,7 +183,14 @@ private:
     std::optional<QJsonObject> selectOne(const char *sql, Bindings bindings);
     int change(const char *sql, Bindings bindings);
     void migrate();
-    static QSqlDatabase openPostgres(const QString &location, const QString &connection);
+    static QSqlDatabase openPostgres(const QString &location, const QString &connection,
+                                     const QStringList &extraOptions = {});
+    // The connection that hears the other instances: opened and subscribed (throws when it
+    // cannot be), closed, and checked now and then on the store thread, reopened with a growing
+    // pause when PostgreSQL ended it (a restart, an administrator, a network blip).
+    void listen();
+    void closeListener();
+    void checkListener();
     void heard(const QString &payload);
     void addEvent(const QString &userId, const QString &type, const QJsonObject &data);
     std::optional<QJsonObject> ownedSession(const QString &userId, const QString &sessionId);
@@ -183,7 +198,11 @@ private:
     QString m_connection;
     QSqlDatabase m_db;
     bool m_postgres = false;
+    bool m_connectionLost = false;
+    QString m_location;
     QSqlDatabase m_listener;
+    std::unique_ptr<QTimer> m_listenerCheck;
+    std::chrono::milliseconds m_listenerRetry{0};
     QString m_instance;
     std::function<void(const QString &, qint64)> m_onWake;
     QHash<const char *, QSqlQuery> m_queries;

@@ -40,6 +40,16 @@ void EventHub::wake(const QString &userId) {
     }
 }
 
+void EventHub::wakeAll() {
+    ++m_notifications;
+    for (const auto &list : std::as_const(m_waiters)) {
+        for (Waiter *waiter : list) {
+            waiter->woken = true;
+            waiter->timer->cancel();
+        }
+    }
+}
+
 void EventHub::close() {
     m_closed = true;
     for (const auto &list : std::as_const(m_waiters))

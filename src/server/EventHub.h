@@ -23,6 +23,8 @@ public:
     void notify(const QString &userId);
     // Wakes this instance's waiters only: for news that came from another instance.
     void wake(const QString &userId);
+    // Wakes every waiter of this instance, whoever it waits for: news may have been missed.
+    void wakeAll();
     void announceWith(std::function<void(const QString &userId)> announce) {
         m_announce = std::move(announce);
     }
@@ -30,8 +32,9 @@ public:
     void close();
     bool isClosed() const { return m_closed; }
     int waiterCount() const { return m_waiterCount; }
-    // Counts every wake-up, from here or another instance: a handler that reads the database and then waits compares it before
-    // waiting, so a wake-up that came while it read is not slept through.
+    // Counts every wake-up, from here or another instance: a handler that reads the database and
+    // then waits compares it before waiting, so a wake-up that came while it read is not slept
+    // through.
     quint64 notifications() const { return m_notifications; }
 
 private:

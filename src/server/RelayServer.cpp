@@ -57,6 +57,10 @@ void RelayServer::shareEventsWithOtherInstances() {
     const auto listen = [this](Database &database) {
         database.onWake([this](const QString &userId, qint64 lagMs) {
             asio::post(m_io, [this, userId, lagMs] {
+                if (userId.isEmpty()) {
+                    m_hub.wakeAll();
+                    return;
+                }
                 m_metrics.noteWakeLag(lagMs);
                 m_hub.wake(userId);
             });

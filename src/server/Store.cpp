@@ -36,6 +36,10 @@ Store::~Store() {
     delete m_worker;
 }
 
+void Store::recover() {
+    m_database->reopenIfLost();
+}
+
 void Store::enqueue(std::function<void(Database &)> job) {
     QMetaObject::invokeMethod(
         m_worker, [this, job = std::move(job)] { job(*m_database); }, Qt::QueuedConnection);

@@ -44,6 +44,7 @@ public:
                     result = operation(database);
                 } catch (...) {
                     failure = std::current_exception();
+                    recover();
                 }
                 m_busy += (std::chrono::steady_clock::now() - started).count();
                 ++m_operations;
@@ -69,6 +70,7 @@ public:
                 result = operation(database);
             } catch (...) {
                 failure = std::current_exception();
+                recover();
             }
         };
         enqueueBlocking(job);
@@ -90,6 +92,9 @@ public:
 
 private:
     void enqueueBlocking(std::function<void(Database &)> job);
+    // After a failed operation, on the store thread: reopens a connection the database lost, so
+    // that one failure is not followed by every later operation's.
+    void recover();
 
     QThread m_thread;
     QObject *m_worker = nullptr;

@@ -4,6 +4,7 @@
 #include "support/FakeServer.h"
 #include "support/HttpClient.h"
 #include "support/NodeAuthenticator.h"
+#include "support/PostgresServer.h"
 #include "support/RelayProcess.h"
 #include "support/TestEnvironment.h"
 #include "support/WebPushReader.h"
@@ -767,6 +768,32 @@ void TestRelayApi::severalInstances() {
                  metrics.contains("quillet_event_streams 1\n") &&
                  !metrics.contains("quillet_wake_lag_seconds_count 0\n"),
              metrics);
+
+    // PostgreSQL ends the listening connections. A question posted before the other instance
+    // listens again still reaches its stream (it looks again once it does), the next is heard on
+    // the new connection, and the loss is logged once.
+    const QByteArray ended = PostgresServer::shared().query(
+        "postgres", "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE "
+                    "application_name = 'quillet-listener'");
+    QVERIFY2(ended.trimmed().toInt() >= 2, ended);
+    for (const char *text : {"While nobody listened?", "Listening again?"}) {
+        const QString id = ask(QString::fromLatin1(text));
+        QVERIFY2(QTest::qWaitFor([&] { return events.contains(id.toUtf8()); }, 5000),
+                 qPrintable(other->log()));
+    }
+    QVERIFY2(other->log().count(QStringLiteral("listener connection lost")) == 1 &&
+                 other->log().contains(QStringLiteral("listener connection back")),
+             qPrintable(other->log()));
+
+    // The same for the connections that read and write: each instance opens its own again after
+    // the request that found it gone.
+    QVERIFY(PostgresServer::shared().query(
+                "postgres", "SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity WHERE "
+                            "application_name = 'quillet-server'") != "0\n");
+    for (HttpClient *client : {m_http.get(), &phone}) {
+        QVERIFY(QTest::qWaitFor(
+            [&] { return client->get("/api/sessions", m_bob.device).status == 200; }, 5000));
+    }
 
     // An instance killed the moment after it accepted a reply loses nothing: the agent asks
     // the survivor and gets it.

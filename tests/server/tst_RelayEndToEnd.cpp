@@ -3,6 +3,7 @@
 #include "support/Fixtures.h"
 #include "support/HttpClient.h"
 #include "support/RelayProcess.h"
+#include "support/RoundRobinProxy.h"
 #include "support/RunQuillet.h"
 #include "support/TestEnvironment.h"
 #include "support/TmuxServer.h"
@@ -29,11 +30,23 @@ echo "More: [$more]"
 exec sleep 600
 )");
 
+// One sample of a relay's metrics page, 0 when it has none.
+qint64 sample(RelayProcess &relay, const QByteArray &series) {
+    static const QRegularExpression address(QStringLiteral("metrics on [0-9.]+:(\\d+)"));
+    const QString port = address.match(relay.log()).captured(1);
+    const QByteArray page = HttpClient("http://127.0.0.1:" + port).get("/metrics").body;
+    for (const QByteArray &line : page.split('\n'))
+        if (line.startsWith(series + ' '))
+            return line.mid(series.size() + 1).toLongLong();
+    return 0;
+}
+
 } // namespace
 
 // The real `quillet` executable against the real relay, both as processes: the account
 // commands, pairing a phone through the phone API, and the agent relaying a question from a
-// private tmux server.
+// private tmux server. On PostgreSQL two relay instances share the database behind a proxy that
+// hands each new connection to the next instance, so that both serve the computer and the phone.
 class TestRelayEndToEnd : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -49,6 +62,10 @@ private:
     QString pairPhone();
 
     std::unique_ptr<RelayProcess> m_relay;
+    std::unique_ptr<RelayProcess> m_second;
+    std::unique_ptr<RoundRobinProxy> m_proxy;
+    // Where the computer and the phone send their requests: the relay, or the proxy.
+    QString m_baseUrl;
     std::unique_ptr<HttpClient> m_http;
 };
 
@@ -58,25 +75,39 @@ void TestRelayEndToEnd::init() {
     Settings::remove(Settings::serverURL);
     Settings::remove(Settings::agentApiKey);
     Settings::remove(Settings::agentApiKeyId);
+    Settings::remove(Settings::pollInterval);
     QFile::remove(ProjectStore::defaultFilePath());
-    m_relay =
-        std::make_unique<RelayProcess>(QStringList{}, TestEnvironment::current()->root() + "/" +
-                                                          QTest::currentTestFunction() + ".sqlite");
+    const QString database =
+        TestEnvironment::current()->root() + "/" + QTest::currentTestFunction() + ".sqlite";
+    const QStringList metrics =
+        RelayProcess::onPostgres() ? QStringList{"--metrics-listen", "127.0.0.1:0"} : QStringList{};
+    m_relay = std::make_unique<RelayProcess>(metrics, database);
     QVERIFY(m_relay->start());
-    m_http = std::make_unique<HttpClient>(m_relay->baseUrl());
+    m_baseUrl = m_relay->baseUrl();
+    if (RelayProcess::onPostgres()) {
+        m_second = std::make_unique<RelayProcess>(metrics, database);
+        QVERIFY(m_second->start());
+        m_proxy = std::make_unique<RoundRobinProxy>(QList{m_relay->port(), m_second->port()});
+        m_baseUrl = m_proxy->baseUrl();
+    }
+    m_http = std::make_unique<HttpClient>(m_baseUrl);
 }
 
 void TestRelayEndToEnd::cleanup() {
-    if (m_relay)
-        QCOMPARE(m_relay->stop(), 0);
-    m_relay.reset();
     // The credential file would sign the next test's client in to this test's server.
     QFile::remove(TestEnvironment::current()->dataHome() + "/Quillet/credentials.json");
+    const bool spread = !m_proxy || (m_proxy->connections(0) > 0 && m_proxy->connections(1) > 0);
+    m_proxy.reset();
+    for (std::unique_ptr<RelayProcess> *relay : {&m_relay, &m_second}) {
+        if (*relay)
+            QCOMPARE((*relay)->stop(), 0);
+        relay->reset();
+    }
+    QVERIFY2(spread, "one instance served every connection");
 }
 
 QString TestRelayEndToEnd::registerAccount() {
-    const QuilletRun run =
-        runQuillet({"register", "--server", m_relay->baseUrl(), "--username", "ann"});
+    const QuilletRun run = runQuillet({"register", "--server", m_baseUrl, "--username", "ann"});
     if (run.status != 0)
         qWarning("register: %s %s", qPrintable(run.out), qPrintable(run.err));
     return Settings::readTextOrEmpty(Settings::agentApiKey);
@@ -115,7 +146,7 @@ void TestRelayEndToEnd::registerThenLogoutRevokesTheKey() {
     QCOMPARE(m_http->get("/api/commands/pending", key).status, 200);
     // The first account closes registration: a second one is refused with the server's reason.
     const QuilletRun second =
-        runQuillet({"register", "--server", m_relay->baseUrl(), "--username", "mallory"});
+        runQuillet({"register", "--server", m_baseUrl, "--username", "mallory"});
     QVERIFY(second.status != 0);
     QVERIFY2((second.out + second.err).contains("Registration is closed"),
              qPrintable(second.out + second.err));
@@ -170,6 +201,10 @@ void TestRelayEndToEnd::agentRelaysQuestionsTextAndCommands() {
         QStringLiteral("work"), QStringLiteral("bash ") + tmux.writeScript("ask", askScript));
     QVERIFY(tmux.waitForText(pane, QStringLiteral("Refactoring")));
 
+    // Scans far apart, so that on two instances only a wake-up from the other one brings the
+    // phone's steps in time.
+    if (m_proxy)
+        QVERIFY(Settings::write(Settings::pollInterval, 6));
     QProcess agent;
     // What the agent says on the way out (a sanitizer report above all) belongs in the log.
     agent.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -197,37 +232,68 @@ void TestRelayEndToEnd::agentRelaysQuestionsTextAndCommands() {
     QCOMPARE(question["question_text"].toString(), QStringLiteral("Proceed? (y/n)"));
     QCOMPARE(question["project_name"].toString(), QStringLiteral("Work"));
     QCOMPARE(question["pane_target"].toString(), pane);
+    QVERIFY(QTest::qWaitFor(
+        [&] { return m_http->get("/api/projects", device).array().size() == 2; }, 20000));
+
+    // On two instances the phone sends each step to the one that does not hold the agent's
+    // request for news, right after a scan asked for the reply: each must arrive well before the
+    // next scan, 6 s away, and so only when the other instance woke the agent.
+    HttpClient *phone = m_http.get();
+    std::unique_ptr<HttpClient> across;
+    int stepMs = 20000;
+    if (m_proxy) {
+        RelayProcess *away = nullptr;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                if (sample(*m_relay, "quillet_waiters") > 0)
+                    away = m_second.get();
+                else if (sample(*m_second, "quillet_waiters") > 0)
+                    away = m_relay.get();
+                return away != nullptr;
+            },
+            10000));
+        across = std::make_unique<HttpClient>(away->baseUrl());
+        phone = across.get();
+        // A scan's turn asks for the question's reply (none yet: 204).
+        const auto asked = [&] {
+            const QByteArray polls = "quillet_requests_total{method=\"GET\",route=\"/api/sessions/"
+                                     "{}/questions/{}/reply\",status=\"204\"}";
+            return sample(*m_relay, polls) + sample(*m_second, polls);
+        };
+        const qint64 before = asked();
+        QVERIFY(QTest::qWaitFor([&] { return asked() > before; }, 10000));
+        stepMs = 3000;
+    }
 
     // The phone answers; the agent types it into the pane.
-    QCOMPARE(m_http
+    QCOMPARE(phone
                  ->json("POST", "/api/questions/" + question["id"].toString() + "/reply",
                         {{"reply_text", "y"}}, device)
                  .status,
              200);
-    QVERIFY(QTest::qWaitFor([&] { return tmux.capture(pane).contains("Answer: [y]"); }, 20000));
+    QVERIFY(QTest::qWaitFor([&] { return tmux.capture(pane).contains("Answer: [y]"); }, stepMs));
 
     // Free text goes in as text and is acknowledged.
     const QString session = question["session_id"].toString();
-    const HttpAnswer input = m_http->json("POST", "/api/sessions/" + session + "/inputs",
-                                          {{"input_text", "ship it"}}, device);
+    const HttpAnswer input = phone->json("POST", "/api/sessions/" + session + "/inputs",
+                                         {{"input_text", "ship it"}}, device);
     QCOMPARE(input.status, 201);
-    QVERIFY(QTest::qWaitFor([&] { return tmux.capture(pane).contains("More: [ship it]"); }, 20000));
+    QVERIFY(
+        QTest::qWaitFor([&] { return tmux.capture(pane).contains("More: [ship it]"); }, stepMs));
 
     // The phone launches the other project; the agent starts its session and says so.
-    QVERIFY(QTest::qWaitFor(
-        [&] { return m_http->get("/api/projects", device).array().size() == 2; }, 20000));
     const HttpAnswer command =
-        m_http->json("POST", "/api/commands",
-                     {{"project_id", other.id.toString(QUuid::WithoutBraces).toUpper()},
-                      {"command_type", "launch"}},
-                     device);
+        phone->json("POST", "/api/commands",
+                    {{"project_id", other.id.toString(QUuid::WithoutBraces).toUpper()},
+                     {"command_type", "launch"}},
+                    device);
     QCOMPARE(command.status, 201);
     QVERIFY(QTest::qWaitFor(
         [&] {
-            return m_http->get("/api/commands/" + command.text("id"), device).text("status") ==
+            return phone->get("/api/commands/" + command.text("id"), device).text("status") ==
                    QLatin1String("success");
         },
-        20000));
+        stepMs));
     QVERIFY(tmux.waitForText(QStringLiteral("other"), QStringLiteral("launched-by-phone"), 20000));
 
     stopAgent.dismiss();

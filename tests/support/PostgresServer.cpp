@@ -86,4 +86,10 @@ QByteArray PostgresServer::dump(const QString &name) {
         .value_or(QByteArray());
 }
 
+QByteArray PostgresServer::query(const QString &name, const QString &sql) {
+    return run(QStringLiteral("psql"),
+               {"-h", "127.0.0.1", "-p", m_port, "-U", owner, "-At", "-c", sql, name})
+        .value_or(QByteArray());
+}
+
 } // namespace quillet::test

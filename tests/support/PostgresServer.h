@@ -22,6 +22,8 @@ public:
     QString databaseUrl(const QString &name);
     // Everything database `name` holds, as pg_dump writes it.
     QByteArray dump(const QString &name);
+    // What psql prints for `sql` run in database `name`, unaligned and without headers.
+    QByteArray query(const QString &name, const QString &sql);
 
 private:
     PostgresServer();

@@ -114,7 +114,7 @@ private slots:
         QCOMPARE(Settings::readText(Settings::serverURL), std::optional(m_server->baseUrl()));
         QCOMPARE(m_server->requests("POST", registerOptions).first().json().object(),
                  (QJsonObject{{"username", "alice "}}));
-        // The tokens' use is checked against the real relay (tst_RelayContract).
+        // The tokens' use is checked against the real relay (tst_RelayEndToEnd).
         QCOMPARE(m_keychain->load(KeychainService::userIdKey),
                  std::optional(QStringLiteral("user-1")));
         // The key is made with the new access token and is in the settings before the callback.

@@ -8,6 +8,8 @@
 #include "support/TestEnvironment.h"
 #include "support/WebPushReader.h"
 
+#include <QCborMap>
+#include <QCborValue>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QNetworkReply>
@@ -120,8 +122,8 @@ private Q_SLOTS:
     void initTestCase();
     void cleanupTestCase();
     void registrationAndTokens();
-    void passkeySignIn_data();
-    void passkeySignIn();
+    void passkeys_data();
+    void passkeys();
     void badRequests_data();
     void badRequests();
     void usersAreIsolated_data();
@@ -137,10 +139,6 @@ private Q_SLOTS:
 
 private:
     Account makeAccount(HttpClient &http, const QString &name);
-    // Signs in with the account's passkey at `signCount`, with the answer's fields changed by
-    // `tamper` before it is sent.
-    HttpAnswer signIn(const Account &account, int signCount,
-                      const std::function<void(QJsonObject &)> &tamper = {});
     QString credential(const Account &account, const QString &kind) const;
     QString expand(QString path, const Account &account) const;
 
@@ -248,27 +246,6 @@ Account TestRelayApi::makeAccount(HttpClient &http, const QString &name) {
     return account;
 }
 
-HttpAnswer TestRelayApi::signIn(const Account &account, int signCount,
-                                const std::function<void(QJsonObject &)> &tamper) {
-    const HttpAnswer options = m_http->send("POST", "/api/auth/passkey/authenticate/options");
-    QJsonObject request{{"ceremony", "get"},
-                        {"rpId", options.text("rpId")},
-                        {"origin", origin},
-                        {"challenge", options.text("challenge")},
-                        {"privateKey", account.privateKey},
-                        {"signCount", signCount}};
-    if (tamper)
-        tamper(request);
-    QJsonObject signature = ceremony(request);
-    if (request.contains("alterSignature")) {
-        QByteArray bytes = *Base64Url::decode(signature["signature"].toString());
-        bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 1);
-        signature["signature"] = Base64Url::encode(bytes);
-    }
-    return m_http->json("POST", "/api/auth/passkey/authenticate/complete",
-                        assertionBody(account.credentialId, signature));
-}
-
 QString TestRelayApi::credential(const Account &account, const QString &kind) const {
     if (kind == QLatin1String("agent"))
         return account.apiKey;
@@ -337,56 +314,121 @@ void TestRelayApi::registrationAndTokens() {
     QVERIFY(!data.contains(rotated.text("refresh_token").toUtf8()));
 }
 
-void TestRelayApi::passkeySignIn_data() {
-    QTest::addColumn<QString>("tampering");
+void TestRelayApi::passkeys_data() {
+    // The ceremony, what the Node authenticator is asked to do differently, what is done to its
+    // answer ("challenge": one the relay never issued; "signature", "authData": a bit flipped;
+    // "replay": sent again, signed anew with a higher count; "falls", "equal", "gone": a
+    // genuine sign-in first, then one with a lower, the same, no count), the status, and the
+    // reason a refused registration gives.
+    QTest::addColumn<QString>("ceremony");
+    QTest::addColumn<QJsonObject>("changes");
+    QTest::addColumn<QString>("tamper");
     QTest::addColumn<int>("status");
-    QTest::newRow("genuine") << "" << 200;
-    QTest::newRow("challenge never issued") << "challenge" << 401;
-    QTest::newRow("other origin") << "origin" << 401;
-    QTest::newRow("other rp id") << "rpId" << 401;
-    QTest::newRow("altered signature") << "alterSignature" << 401;
-    QTest::newRow("replayed answer") << "replay" << 401;
-    QTest::newRow("sign count falls") << "count" << 401;
+    QTest::addColumn<QString>("reason");
+    const QString create("create"), get("get");
+    const auto change = [](const char *key, const QJsonValue &value) {
+        return QJsonObject{{QLatin1String(key), value}};
+    };
+    const QJsonObject none, packed = change("attestation", "packed");
+    const QJsonObject otherOrigin = change("origin", "https://localhost.evil");
+    const QJsonObject otherRp = change("rpId", "evil.example");
+    const QJsonObject absent = change("userPresent", false);
+    QTest::newRow("registration") << create << none << "" << 200 << "";
+    QTest::newRow("packed self-attestation") << create << packed << "" << 200 << "";
+    QTest::newRow("registration: challenge never issued")
+        << create << none << "challenge" << 400 << "unknown";
+    QTest::newRow("registration: other origin") << create << otherOrigin << "" << 400 << "origin";
+    QTest::newRow("registration: other rp id") << create << otherRp << "" << 400 << "rp id hash";
+    QTest::newRow("registration: wrong type")
+        << create << change("type", "webauthn.get") << "" << 400 << "type";
+    QTest::newRow("registration: user absent") << create << absent << "" << 400 << "presence";
+    QTest::newRow("registration: key not on P-256")
+        << create << change("offCurve", true) << "" << 400 << "not a point on P-256";
+    QTest::newRow("packed: altered authenticator data")
+        << create << packed << "authData" << 400 << "self-attestation signature is invalid";
+    // Ann's passkey has signed nothing yet: a passkey without a counter stays at 0.
+    QTest::newRow("sign-in without counter") << get << change("signCount", 0) << "" << 200 << "";
+    QTest::newRow("sign-in") << get << none << "" << 200 << "";
+    QTest::newRow("sign-in: challenge never issued") << get << none << "challenge" << 401 << "";
+    QTest::newRow("sign-in: other origin") << get << otherOrigin << "" << 401 << "";
+    QTest::newRow("sign-in: other rp id") << get << otherRp << "" << 401 << "";
+    QTest::newRow("sign-in: wrong type")
+        << get << change("type", "webauthn.create") << "" << 401 << "";
+    QTest::newRow("sign-in: user absent") << get << absent << "" << 401 << "";
+    QTest::newRow("sign-in: altered signature") << get << none << "signature" << 401 << "";
+    QTest::newRow("sign-in: altered authenticator data") << get << none << "authData" << 401 << "";
+    QTest::newRow("sign-in: replayed answer") << get << none << "replay" << 401 << "";
+    QTest::newRow("sign-in: count falls") << get << none << "falls" << 401 << "";
+    QTest::newRow("sign-in: equal count") << get << none << "equal" << 401 << "";
+    QTest::newRow("sign-in: counter gone") << get << none << "gone" << 401 << "";
 }
 
-void TestRelayApi::passkeySignIn() {
-    QFETCH(QString, tampering);
+void TestRelayApi::passkeys() {
+    QFETCH(QString, ceremony);
+    QFETCH(QJsonObject, changes);
+    QFETCH(QString, tamper);
     QFETCH(int, status);
-    static int count = 10;
+    QFETCH(QString, reason);
+    static int count = 0;
     count += 10;
-    if (tampering == QLatin1String("count")) {
-        // A genuine sign-in first, then a lower count.
-        QCOMPARE(signIn(m_ann, count).status, 200);
-        QCOMPARE(signIn(m_ann, count - 1).status, status);
-        return;
-    }
-    QJsonObject sent;
-    const auto tamper = [&](QJsonObject &request) {
-        if (tampering == QLatin1String("challenge"))
-            request["challenge"] = Base64Url::encode(QByteArray(32, 'x'));
-        else if (tampering == QLatin1String("origin"))
-            request["origin"] = "https://evil.example";
-        else if (tampering == QLatin1String("rpId"))
-            request["rpId"] = "evil.example";
-        else if (!tampering.isEmpty() && tampering != QLatin1String("replay"))
-            request[tampering] = true;
-        sent = request;
+    const bool registering = ceremony == QLatin1String("create");
+    const QString route = QStringLiteral("/api/auth/passkey/%1/complete")
+                              .arg(registering ? "register" : "authenticate");
+    // The authenticator's request on fresh options, and the body its answer makes.
+    const auto fresh = [&](int signCount) {
+        const HttpAnswer options =
+            registering ? m_http->json("POST", "/api/auth/passkey/register/options",
+                                       {{"username", QTest::currentDataTag()}})
+                        : m_http->send("POST", "/api/auth/passkey/authenticate/options");
+        QJsonObject request{{"ceremony", ceremony},
+                            {"rpId", "localhost"},
+                            {"origin", origin},
+                            {"challenge", options.text("challenge")},
+                            {"privateKey", m_ann.privateKey},
+                            {"signCount", signCount}};
+        return request;
     };
-    const HttpAnswer answer = signIn(m_ann, count, tamper);
-    if (tampering == QLatin1String("replay")) {
+    const auto sign = [&](const QJsonObject &request) {
+        QJsonObject made = nodeAuthenticatorCeremony(request);
+        const auto flip = [](const QByteArray &bytes, qsizetype at) {
+            QByteArray flipped = bytes;
+            flipped[at] = char(flipped[at] ^ 1);
+            return flipped;
+        };
+        const auto decoded = [&](const char *member) {
+            return Base64Url::decode(made[member].toString()).value_or(QByteArray());
+        };
+        if (tamper == QLatin1String("signature"))
+            made["signature"] = Base64Url::encode(flip(decoded("signature"), 20));
+        if (tamper == QLatin1String("authData") && !registering) // its count, under the signature
+            made["authenticatorData"] = Base64Url::encode(flip(decoded("authenticatorData"), 36));
+        if (tamper == QLatin1String("authData") && registering) {
+            QCborMap object = QCborValue::fromCbor(decoded("attestationObject")).toMap();
+            object.insert(QStringLiteral("authData"),
+                          flip(object.value(QStringLiteral("authData")).toByteArray(), 36));
+            made["attestationObject"] = Base64Url::encode(QCborValue(object).toCbor());
+        }
+        return registering ? registrationBody(made) : assertionBody(m_ann.credentialId, made);
+    };
+
+    if (tamper == QLatin1String("falls") || tamper == QLatin1String("equal") ||
+        tamper == QLatin1String("gone"))
+        QCOMPARE(m_http->json("POST", route, sign(fresh(count))).status, 200);
+    QJsonObject request = fresh(tamper == QLatin1String("falls")  ? count - 1
+                                : tamper == QLatin1String("gone") ? 0
+                                                                  : count);
+    if (tamper == QLatin1String("challenge"))
+        request["challenge"] = Base64Url::encode(QByteArray(32, 'x'));
+    for (auto it = changes.begin(); it != changes.end(); ++it)
+        request.insert(it.key(), it.value());
+    HttpAnswer answer = m_http->json("POST", route, sign(request));
+    if (tamper == QLatin1String("replay")) {
         QCOMPARE(answer.status, 200);
-        // The answer replayed (with a count that rises): its challenge is gone.
-        sent["signCount"] = count + 5;
-        const QJsonObject again = ceremony(sent);
-        QCOMPARE(m_http
-                     ->json("POST", "/api/auth/passkey/authenticate/complete",
-                            assertionBody(m_ann.credentialId, again))
-                     .status,
-                 status);
-        return;
+        request["signCount"] = count + 5;
+        answer = m_http->json("POST", route, sign(request));
     }
-    QCOMPARE(answer.status, status);
-    if (status == 200)
+    QVERIFY2(answer.status == status && answer.text("error").contains(reason), answer.body);
+    if (status == 200 && !registering)
         QCOMPARE(answer.text("user_id"), m_ann.userId);
 }
 

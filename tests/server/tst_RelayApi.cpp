@@ -61,15 +61,6 @@ bool makeCertificate(const QString &stem, const QString &subjectAltName) {
     return openssl.waitForFinished(30000) && openssl.exitCode() == 0;
 }
 
-// PushSubscription.toJSON() of a browser.
-QJsonObject subscription(const QString &endpoint, const QByteArray &p256dh,
-                         const QByteArray &auth) {
-    return {{"endpoint", endpoint},
-            {"expirationTime", QJsonValue::Null},
-            {"keys", QJsonObject{{"p256dh", Base64Url::encode(p256dh)},
-                                 {"auth", Base64Url::encode(auth)}}}};
-}
-
 // The body of register/complete or authenticate/complete for what the authenticator made.
 QJsonObject credentialBody(const QString &id, const QJsonObject &made) {
     QJsonObject response;
@@ -869,17 +860,25 @@ void TestRelayApi::webPush() {
                     {"device_type", "ios"}})
             .text("device_token");
     QVERIFY(!phoneB.isEmpty());
-    const HttpAnswer key = m_http->get("/api/push/vapid-public-key");
-    QCOMPARE(key.status, 200);
-    const QString publicKey = key.text("public_key");
+    const QString publicKey = m_http->get("/api/push/vapid-public-key").text("public_key");
     QCOMPARE(Base64Url::decode(publicKey).value_or(QByteArray()).size(), 65);
 
     const auto browser = EcKey::generate();
     QVERIFY(browser);
     const QByteArray auth = Secrets::randomBytes(16);
+    // PushSubscription.toJSON() of the browser, or of one with other keys.
+    const auto subscription = [&](const QString &endpoint, const QByteArray &p256dh = {},
+                                  const QByteArray &secret = {}) {
+        return QJsonObject{
+            {"endpoint", endpoint},
+            {"expirationTime", QJsonValue::Null},
+            {"keys",
+             QJsonObject{
+                 {"p256dh", Base64Url::encode(p256dh.isEmpty() ? browser->publicPoint() : p256dh)},
+                 {"auth", Base64Url::encode(secret.isEmpty() ? auth : secret)}}}};
+    };
     const auto subscribe = [&](const QString &token, const QString &endpoint) {
-        return m_http->json("POST", "/api/push/subscriptions",
-                            subscription(endpoint, browser->publicPoint(), auth), token);
+        return m_http->json("POST", "/api/push/subscriptions", subscription(endpoint), token);
     };
 
     // What the relay will not store: 400 for a malformed subscription, 422 for an endpoint
@@ -889,15 +888,14 @@ void TestRelayApi::webPush() {
     notAPoint[64] = char(notAPoint[64] ^ 1);
     const QList<QPair<QJsonObject, int>> refused{
         {{{"endpoint", service.baseUrl() + "/push/x"}}, 400},
-        {subscription(service.baseUrl() + "/push/x", browser->publicPoint(), auth.left(15)), 400},
-        {subscription(service.baseUrl() + "/push/x", notAPoint, auth), 400},
-        {subscription("http://127.0.0.1:" + port + "/push/x", browser->publicPoint(), auth), 422},
-        {subscription("https://u@127.0.0.1:" + port + "/x", browser->publicPoint(), auth), 422},
-        {subscription("https://push.example.net/x", browser->publicPoint(), auth), 422},
-        {subscription("https://push.apple.com/x", browser->publicPoint(), auth), 422},
-        {subscription("https://evilpush.apple.com/x", browser->publicPoint(), auth), 422},
-        {subscription("https://web.push.apple.com.example.net/x", browser->publicPoint(), auth),
-         422},
+        {subscription(service.baseUrl() + "/push/x", {}, auth.left(15)), 400},
+        {subscription(service.baseUrl() + "/push/x", notAPoint), 400},
+        {subscription("http://127.0.0.1:" + port + "/push/x"), 422},
+        {subscription("https://u@127.0.0.1:" + port + "/x"), 422},
+        {subscription("https://push.example.net/x"), 422},
+        {subscription("https://push.apple.com/x"), 422},
+        {subscription("https://evilpush.apple.com/x"), 422},
+        {subscription("https://web.push.apple.com.example.net/x"), 422},
     };
     for (const auto &[body, status] : refused) {
         const HttpAnswer answer = m_http->json("POST", "/api/push/subscriptions", body, phoneA);

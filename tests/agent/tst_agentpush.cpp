@@ -2,8 +2,8 @@
 #include "projects/ProjectStore.h"
 #include "support/Fixtures.h"
 #include "support/HttpClient.h"
-#include "support/RelayAccount.h"
 #include "support/RelayProcess.h"
+#include "support/RunQuillet.h"
 #include "support/TestEnvironment.h"
 #include "support/TmuxServer.h"
 
@@ -65,8 +65,18 @@ void TestAgentPush::phoneReachesThePane() {
     QCOMPARE(http.get("/api/health").object().value("features").toArray().contains("agent-events"),
              offered);
 
-    const RelayAccount account = RelayAccount::create(relay);
-    const QString &key = account.agentKey, &phone = account.phoneToken;
+    // An account as a user makes one: `quillet register`, then a phone paired with a code.
+    // Signed in to the other row's relay, `register` would take this one's tokens for that one's.
+    QFile::remove(TestEnvironment::current()->dataHome() + "/Quillet/credentials.json");
+    QCOMPARE(runQuillet({"register", "--server", relay.baseUrl(), "--username", "ann"}).status, 0);
+    const QString key = Settings::readTextOrEmpty(Settings::agentApiKey);
+    const QString access =
+        KeychainService::shared().load(KeychainService::accessTokenKey).value_or(QString());
+    const QString code = http.json("POST", "/api/pair/initiate", {}, access).text("code");
+    const QString phone =
+        http.json("POST", "/api/pair/complete",
+                  {{"code", code}, {"device_name", "Pixel"}, {"device_type", "android"}})
+            .text("device_token");
     QVERIFY(!phone.isEmpty());
 
     const QString events = QStringLiteral("/api/agent/events?timeout=0&after=");

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <type_traits>
 
 namespace quillet::test {
 
@@ -17,26 +18,17 @@ template <typename T> struct TaskState {
     bool done = false;
     std::exception_ptr error;
     QPointer<QEventLoop> loop;
-    std::optional<T> result;
+    std::optional<std::conditional_t<std::is_void_v<T>, bool, T>> result;
 };
-struct Nothing {};
 
 // Shared ownership: a task that outlives a timed-out wait must not write into a dead frame.
 template <typename T>
 QCoro::Task<> drive(QCoro::Task<T> task, std::shared_ptr<TaskState<T>> state) {
     try {
-        state->result = co_await std::move(task);
-    } catch (...) {
-        state->error = std::current_exception();
-    }
-    state->done = true;
-    if (state->loop)
-        state->loop->quit();
-}
-
-inline QCoro::Task<> driveVoid(QCoro::Task<> task, std::shared_ptr<TaskState<Nothing>> state) {
-    try {
-        co_await std::move(task);
+        if constexpr (std::is_void_v<T>)
+            co_await std::move(task);
+        else
+            state->result = co_await std::move(task);
     } catch (...) {
         state->error = std::current_exception();
     }
@@ -67,13 +59,8 @@ template <typename T> T awaitTask(QCoro::Task<T> task, int timeoutMs = 30000) {
     auto state = std::make_shared<detail::TaskState<T>>();
     detail::drive(std::move(task), state);
     detail::spin(*state, timeoutMs);
-    return std::move(*state->result);
-}
-
-inline void awaitTask(QCoro::Task<> task, int timeoutMs = 30000) {
-    auto state = std::make_shared<detail::TaskState<detail::Nothing>>();
-    detail::driveVoid(std::move(task), state);
-    detail::spin(*state, timeoutMs);
+    if constexpr (!std::is_void_v<T>)
+        return std::move(*state->result);
 }
 
 } // namespace quillet::test

@@ -37,19 +37,14 @@ RelayProcess::~RelayProcess() {
 }
 
 bool RelayProcess::launch() {
-    QStringList arguments{QStringLiteral("--listen"),
-                          QStringLiteral("127.0.0.1"),
-                          QStringLiteral("--port"),
-                          QStringLiteral("0"),
-                          QStringLiteral("--quiet"),
-                          QStringLiteral("--database"),
-                          onPostgres() ? PostgresServer::shared().databaseUrl(postgresName())
-                                       : m_database};
-    // The software authenticator's origin for the loopback host.
-    arguments << QStringLiteral("--public-url") << QStringLiteral("http://localhost");
-    arguments << m_arguments;
+    const QString database =
+        onPostgres() ? PostgresServer::shared().databaseUrl(postgresName()) : m_database;
+    // The public URL gives the software authenticator's origin for the loopback host.
+    const QStringList arguments{"--listen", "127.0.0.1",    "--port",
+                                "0",        "--quiet",      "--database",
+                                database,   "--public-url", "http://localhost"};
     m_log.clear();
-    m_process.start(QStringLiteral(QUILLET_SERVER_BINARY), arguments);
+    m_process.start(QStringLiteral(QUILLET_SERVER_BINARY), arguments + m_arguments);
     return m_process.waitForStarted();
 }
 

@@ -71,20 +71,16 @@ QString TmuxServer::tmux(const QStringList &arguments, int *exitStatus) const {
 QString TmuxServer::startSession(const QString &name, const QString &shellCommand,
                                  const QString &directory) {
     QStringList arguments{
-        QStringLiteral("new-session"), QStringLiteral("-d"),
-        QStringLiteral("-s"),          name,
-        QStringLiteral("-x"),          QStringLiteral("100"),
-        QStringLiteral("-y"),          QStringLiteral("30"),
-        QStringLiteral("-c"),          directory.isEmpty() ? scratchDir() : directory};
+        "new-session", "-d", "-s", name, "-x",
+        "100",         "-y", "30", "-c", directory.isEmpty() ? scratchDir() : directory};
     if (!shellCommand.isEmpty())
         arguments << shellCommand;
     int status = -1;
     tmux(arguments, &status);
     if (status != 0)
         return QString();
-    const QStringList query{QStringLiteral("display-message"), QStringLiteral("-p"),
-                            QStringLiteral("-t"), QLatin1Char('=') + name + QLatin1Char(':'),
-                            QStringLiteral("#{session_name}:#{window_index}.#{pane_index}")};
+    const QStringList query{"display-message", "-p", "-t", '=' + name + ':',
+                            "#{session_name}:#{window_index}.#{pane_index}"};
     return tmux(query).trimmed();
 }
 

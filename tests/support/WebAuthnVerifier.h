@@ -13,14 +13,15 @@ public:
     // Why the verifier cannot run here (no node), or nothing.
     static std::optional<QString> unavailableReason();
 
-    // Sends one request (see verify.mjs) and answers the verifier's JSON answer; a verifier that
-    // does not run at all answers {"verified": false, "error": ...}.
-    static QJsonObject verify(const QJsonObject &request);
-
+    // The verifier's JSON answer (see verify.mjs); one that does not run at all answers
+    // {"error": ...}, which is not verified.
     static QJsonObject registration(const QJsonObject &credential, const QString &challenge,
                                     const QString &rpId);
     static QJsonObject authentication(const QJsonObject &credential, const QString &challenge,
                                       const QString &rpId, const QJsonObject &registered);
+
+private:
+    static QJsonObject verify(const QJsonObject &request);
 };
 
 } // namespace quillet::test

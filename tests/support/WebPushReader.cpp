@@ -1,8 +1,8 @@
 #include "support/WebPushReader.h"
 
+#include "support/NodeScript.h"
+
 #include <QDir>
-#include <QJsonDocument>
-#include <QProcess>
 #include <QStandardPaths>
 
 namespace quillet::test {
@@ -14,14 +14,7 @@ QJsonObject WebPushReader::read(const QJsonObject &request) {
     if (!QDir(directory + QStringLiteral("/node_modules/http_ece")).exists())
         return {{QStringLiteral("skip"),
                  QStringLiteral("run scripts/install-deps.sh (npm ci in tests/support/webpush)")}};
-    QProcess node;
-    node.setWorkingDirectory(directory);
-    node.start(QStringLiteral("node"), {QStringLiteral("read.mjs")});
-    node.write(QJsonDocument(request).toJson(QJsonDocument::Compact));
-    node.closeWriteChannel();
-    if (!node.waitForFinished(60000))
-        return {{QStringLiteral("error"), QStringLiteral("the reader did not finish")}};
-    return QJsonDocument::fromJson(node.readAllStandardOutput()).object();
+    return runNodeScript(directory + QStringLiteral("/read.mjs"), request);
 }
 
 } // namespace quillet::test

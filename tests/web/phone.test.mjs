@@ -2,9 +2,8 @@
 // loopback, the test playing the agent and the account through the API.
 import assert from 'node:assert/strict';
 import { existsSync } from 'node:fs';
-import { createServer } from 'node:net';
 import { after, before, test } from 'node:test';
-import { Relay } from './relay.mjs';
+import { freePort, Relay } from './relay.mjs';
 
 const relay = new Relay();
 before(() => relay.start());
@@ -44,28 +43,30 @@ test('the server serves the app with its types, caching and policy', async () =>
 });
 
 const chromium = '/usr/bin/chromium';
+const noChromium = !existsSync(chromium) && `no ${chromium}: install Debian's chromium`;
 const screenshots = process.env.QUILLET_SCREENSHOTS; // a folder: the README's pictures
 
-test('a phone pairs, answers, drives a pane and a project, survives a drop and is unpaired', {
-  skip: !existsSync(chromium) && `no ${chromium}: install Debian's chromium`,
-  timeout: 240_000,
-}, async (t) => {
+// A phone-sized page in a headless chromium that closes with the test, and a wait for an element
+// whose text matches.
+async function phone(t, { args = [], timeout = 20_000 } = {}) {
   const puppeteer = (await import('puppeteer-core')).default;
-  // "phone.test" is plain HTTP on a name that is not loopback: no secure context.
-  const browser = await puppeteer.launch({
-    executablePath: chromium,
-    headless: true,
-    args: ['--no-sandbox', `--host-resolver-rules=MAP phone.test 127.0.0.1`],
-  });
+  const browser = await puppeteer.launch({ executablePath: chromium, headless: true, args: ['--no-sandbox', ...args] });
   t.after(() => browser.close());
-  await browser.defaultBrowserContext().overridePermissions(relay.base, ['notifications']);
   const page = await browser.newPage();
   await page.setViewport({ width: 390, height: 844, isMobile: true, hasTouch: true });
-  const waitText = (selector, pattern) =>
-    page.waitForFunction(
-      (s, p) => [...document.querySelectorAll(s)].some((e) => new RegExp(p).test(e.textContent)),
-      { timeout: 20_000 }, selector, pattern.source,
-    );
+  const waitText = (selector, pattern) => page.waitForFunction(
+    (s, p) => [...document.querySelectorAll(s)].some((e) => new RegExp(p).test(e.textContent)),
+    { timeout }, selector, pattern.source);
+  return { browser, page, waitText };
+}
+
+test('a phone pairs, answers, drives a pane and a project, survives a drop and is unpaired', {
+  skip: noChromium,
+  timeout: 240_000,
+}, async (t) => {
+  // "phone.test" is plain HTTP on a name that is not loopback: no secure context.
+  const { browser, page, waitText } = await phone(t, { args: ['--host-resolver-rules=MAP phone.test 127.0.0.1'] });
+  await browser.defaultBrowserContext().overridePermissions(relay.base, ['notifications']);
   // Screens render from events and fetches that race the test: wait for a control before using it.
   const click = async (selector) => {
     await page.waitForSelector(selector, { visible: true, timeout: 20_000 });
@@ -220,8 +221,7 @@ test('a phone pairs, answers, drives a pane and a project, survives a drop and i
 // account and shows a pairing code; the code typed on the phone; a program in a real tmux pane
 // asks; the phone's Yes is typed into that pane by the monitor that `quillet up` runs.
 test('quillet up, a phone, and a question from a real pane answered into it', {
-  skip: (!existsSync(chromium) && `no ${chromium}: install Debian's chromium`) ||
-    (!process.env.QUILLET_BINARY && 'QUILLET_BINARY is not set'),
+  skip: noChromium || (!process.env.QUILLET_BINARY && 'QUILLET_BINARY is not set'),
   timeout: 180_000,
 }, async (t) => {
   const { spawn, spawnSync } = await import('node:child_process');
@@ -249,12 +249,7 @@ test('quillet up, a phone, and a question from a real pane answered into it', {
     "printf 'Deploy to production? (y/n) '\nread -r a\necho \"answer=[$a]\"\nsleep 600\n");
   assert.equal(tmux('new-session', '-d', '-s', 'demo', '-c', home, 'sh ask.sh').status, 0);
 
-  const port = await new Promise((resolve) => {
-    const probe = createServer().listen(0, '127.0.0.1', () => {
-      const { port: free } = probe.address();
-      probe.close(() => resolve(free));
-    });
-  });
+  const port = await freePort();
   const up = spawn(process.env.QUILLET_BINARY, ['up', '--listen', '127.0.0.1', '--port', String(port)], { env });
   const exited = new Promise((resolve) => up.on('exit', resolve));
   t.after(async () => {
@@ -272,14 +267,7 @@ test('quillet up, a phone, and a question from a real pane answered into it', {
     up.on('exit', () => reject(new Error(`quillet up ended before showing a code: ${out}`)));
   });
 
-  const puppeteer = (await import('puppeteer-core')).default;
-  const browser = await puppeteer.launch({ executablePath: chromium, headless: true, args: ['--no-sandbox'] });
-  t.after(() => browser.close());
-  const page = await browser.newPage();
-  await page.setViewport({ width: 390, height: 844, isMobile: true, hasTouch: true });
-  const waitText = (selector, pattern) => page.waitForFunction(
-    (s, p) => [...document.querySelectorAll(s)].some((e) => new RegExp(p).test(e.textContent)),
-    { timeout: 60_000 }, selector, pattern.source);
+  const { page, waitText } = await phone(t, { timeout: 60_000 });
   await page.goto(`http://127.0.0.1:${port}/`);
   await page.type('#code', code);
   await page.click('#pair');

@@ -586,6 +586,29 @@ void TestRelayApi::repliesReachTheAgent() {
                  .status,
              409);
 
+    // A phone that lost the answer to its send sends it again with the same Idempotency-Key:
+    // taken once and answered as the first time, never typed twice nor refused as a repeat.
+    HttpClient phone(relay->baseUrl());
+    const QString inputs = "/api/sessions/" + carol.session + "/inputs";
+    phone.headers["Idempotency-Key"] = "send-1";
+    const HttpAnswer sent = phone.json("POST", inputs, {{"input_text", "once"}}, carol.device);
+    QCOMPARE(sent.status, 201);
+    QCOMPARE(phone.json("POST", inputs, {{"input_text", "once"}}, carol.device).object(),
+             sent.object());
+    QCOMPARE(http.get(inputs, carol.apiKey).array().size(), 2); // "ls" and "once"
+    QCOMPARE(phone
+                 .json("POST", "/api/sessions/" + closed + "/inputs", {{"input_text", "once"}},
+                       carol.device)
+                 .text("error"),
+             QStringLiteral("This Idempotency-Key was sent for another session."));
+    phone.headers["Idempotency-Key"] = "send-2";
+    const QString twice = ask(http, carol.session, "Twice?", carol.apiKey);
+    QCOMPARE(answer(phone, twice, "y", carol.device), 200);
+    QCOMPARE(answer(phone, twice, "y", carol.device), 200);
+    QCOMPARE(answer(http, twice, "y", carol.device), 409);
+    phone.headers["Idempotency-Key"] = "two words";
+    QCOMPARE(answer(phone, twice, "y", carol.device), 400);
+
     // SIGTERM while a reply request is held: it is answered (not yet: 204) and the server
     // exits 0 well before the hold would have ended.
     const QString open = questions + ask(http, carol.session, "Later?", carol.apiKey) + "/reply";
@@ -605,8 +628,19 @@ void TestRelayApi::repliesReachTheAgent() {
     // Browsers' subscriptions are bound to the key: it is made once, not at each start.
     QCOMPARE(after.get("/api/push/vapid-public-key").text("public_key"), vapidKey);
     QCOMPARE(after.get(reply + "0", carol.apiKey).text("reply_text"), QStringLiteral("\t"));
-    QCOMPARE(after.get("/api/sessions/" + carol.session + "/inputs", carol.apiKey).array().size(),
-             1);
+    QCOMPARE(after.get(inputs, carol.apiKey).array().size(), 2);
+    // A phone whose last event id this database never had (restored, replaced) is told to read
+    // its lists again and goes on from now, rather than waiting for that id to come round.
+    for (const QByteArray &seen : {QByteArray("1"), QByteArray("999999")}) {
+        QNetworkRequest resume{QUrl(relay->baseUrl() + "/api/events")};
+        resume.setRawHeader("Authorization", "Bearer " + carol.device.toUtf8());
+        resume.setRawHeader("Last-Event-ID", seen);
+        const std::unique_ptr<QNetworkReply> stream(network.get(resume));
+        QVERIFY(QTest::qWaitFor([&] { return stream->bytesAvailable() > 0; }, 5000));
+        const QByteArray greeting = stream->readAll();
+        QCOMPARE(greeting.contains("{\"reload\":true}"), seen != "1");
+        QCOMPARE(greeting.contains("id: " + seen + "\n"), seen == "1");
+    }
     QCOMPARE(relay->stop(), 0);
 
     // With a short retention the answered question goes; what still waits stays.
@@ -617,8 +651,7 @@ void TestRelayApi::repliesReachTheAgent() {
     QVERIFY2(QTest::qWaitFor(gone, 15000), qPrintable(relay->log()));
     QTest::qWait(1500); // the waiting question is past the age too now
     QCOMPARE(purged.get(open + "?timeout=0", carol.apiKey).status, 204);
-    QCOMPARE(purged.get("/api/sessions/" + carol.session + "/inputs", carol.apiKey).array().size(),
-             1);
+    QCOMPARE(purged.get(inputs, carol.apiKey).array().size(), 2);
     // Without a VAPID subject (its public URL is plain HTTP) it pages nobody.
     QCOMPARE(purged.get("/api/push/vapid-public-key").status, 503);
 

@@ -17,6 +17,8 @@ HttpAnswer HttpClient::send(const QByteArray &method, const QString &path, const
     if (!body.isEmpty())
         request.setHeader(QNetworkRequest::ContentTypeHeader,
                           QByteArrayLiteral("application/json"));
+    for (auto header = headers.cbegin(); header != headers.cend(); ++header)
+        request.setRawHeader(header.key(), header.value());
     request.setTransferTimeout(timeoutMs);
     std::unique_ptr<QNetworkReply, DeleteLater> reply(
         m_network.sendCustomRequest(request, method, body));

@@ -35,6 +35,9 @@ public:
         return send("GET", path, {}, token);
     }
 
+    // Sent with every request, beside the credential.
+    QHash<QByteArray, QByteArray> headers;
+
 private:
     QString m_baseUrl;
     QNetworkAccessManager m_network;

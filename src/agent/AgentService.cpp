@@ -269,9 +269,15 @@ QCoro::Task<> AgentService::watchServer() {
             }
             offered = features.has_value();
         }
+        // Without a cursor, a first answer at once gives one: from then on no event is missed,
+        // and the scans can leave the fetching to the hold.
         std::optional<AgentWake> news;
         if (offered && m_isRunning)
-            news = co_await m_newsClient->waitForNews(cursor, newsHoldSeconds);
+            news = co_await m_newsClient->waitForNews(cursor, cursor ? newsHoldSeconds : 0);
+        if (!news)
+            m_heldSince.reset();
+        else if (!m_heldSince)
+            m_heldSince = Clock::now();
         if (!m_isRunning)
             break;
         if (!news) {
@@ -286,6 +292,7 @@ QCoro::Task<> AgentService::watchServer() {
         cursor = news->cursor;
         wake(*news);
     }
+    m_heldSince.reset();
     m_watching = false;
     backgroundTaskEnded();
 }
@@ -304,7 +311,7 @@ void AgentService::wake(const AgentWake &news) {
     }
     // Nobody waits for these turns as a scan waits for its own.
     for (const auto &[target, generation] : std::as_const(due))
-        runTurn(target, generation, std::nullopt, std::make_shared<TurnGroup>());
+        runTurn(target, generation, std::nullopt, true, std::make_shared<TurnGroup>());
     if (news.commands) {
         if (m_commandsRunning)
             m_commandsAgain = true;
@@ -325,9 +332,10 @@ QCoro::Task<> AgentService::scan() {
         // A busy or killed tmux says nothing about the panes: read as "all gone", it would
         // forget every pane and expire every pending question. The next scan asks again.
         qCWarning(lcAgent, "Pane listing failed; panes kept as they were");
-        startBackgroundWork();
+        startBackgroundWork(true);
         co_return;
     }
+    const bool fetch = fetchesThisScan();
 
     // Each pane once, each turn a task of its own: one pane's slow request holds no other pane.
     auto group = std::make_shared<TurnGroup>();
@@ -363,7 +371,8 @@ QCoro::Task<> AgentService::scan() {
             continue;
         it->turnRunning = true;
         ++group->left;
-        runTurn(listed.paneTarget, it->generation, Capture{*claim.screen, claim.excerpt}, group);
+        runTurn(listed.paneTarget, it->generation, Capture{*claim.screen, claim.excerpt}, fetch,
+                group);
         // A few turns at a time: each sends a request at once, and fifty in a row would hold the
         // main thread for longer than a frame.
         if (group->left % turnsPerSlice == 0)
@@ -393,21 +402,21 @@ QCoro::Task<> AgentService::scan() {
     });
     saveState();
 
-    startBackgroundWork();
+    startBackgroundWork(fetch);
     if (onStateChanged)
         onStateChanged();
     Q_EMIT stateChanged();
 }
 
 QCoro::Task<> AgentService::runTurn(QString paneTarget, quint64 generation,
-                                    std::optional<Capture> capture,
+                                    std::optional<Capture> capture, bool fetch,
                                     std::shared_ptr<TurnGroup> group) {
     ++m_backgroundTasks;
-    co_await paneTurn(paneTarget, generation, capture);
+    co_await paneTurn(paneTarget, generation, capture, fetch);
     PaneState *pane = paneOf(paneTarget, generation);
     while (pane && pane->turnAgain) {
         pane->turnAgain = false;
-        co_await paneTurn(paneTarget, generation, std::nullopt);
+        co_await paneTurn(paneTarget, generation, std::nullopt, true);
         pane = paneOf(paneTarget, generation);
     }
     if (pane)
@@ -421,8 +430,20 @@ QCoro::Task<> AgentService::runTurn(QString paneTarget, quint64 generation,
     backgroundTaskEnded();
 }
 
-void AgentService::startBackgroundWork() {
-    if (!m_commandsRunning)
+bool AgentService::fetchesThisScan() {
+    const Clock::time_point now = Clock::now();
+    ++m_scansSinceFetch;
+    // A hold that came up after the last fetch says nothing of what arrived before it.
+    const bool held = m_heldSince && m_lastFetch && *m_lastFetch >= *m_heldSince;
+    if (held && m_scansSinceFetch < safetyFetchScans && now - *m_lastFetch < safetyFetchInterval)
+        return false;
+    m_lastFetch = now;
+    m_scansSinceFetch = 0;
+    return true;
+}
+
+void AgentService::startBackgroundWork(bool pollCommands) {
+    if (pollCommands && !m_commandsRunning)
         pollCommandsInBackground();
     if (!m_syncRunning)
         syncInBackground();
@@ -482,7 +503,7 @@ QString AgentService::baselineOf(const QString &paneTarget) const {
 }
 
 QCoro::Task<> AgentService::paneTurn(QString target, quint64 generation,
-                                     std::optional<Capture> given) {
+                                     std::optional<Capture> given, bool fetch) {
     // The scan's capture, or one of the turn's own. (No co_await inside a conditional expression,
     // and no lambda temporary inside one: GCC 12 destroys their temporaries twice.)
     Capture taken;
@@ -519,9 +540,14 @@ QCoro::Task<> AgentService::paneTurn(QString target, quint64 generation,
         co_await m_client->streamContent(*sid, excerpt);
     }
 
-    co_await deliverRemoteInputs(target, *sid);
-    if (paneOf(target, generation) && !pendingQuestionOf(target).isEmpty())
-        co_await resolvePendingQuestion(target, *sid, capture);
+    if (fetch)
+        co_await deliverRemoteInputs(target, *sid);
+    if (paneOf(target, generation) && !pendingQuestionOf(target).isEmpty()) {
+        if (fetch)
+            co_await resolvePendingQuestion(target, *sid, capture);
+        else
+            co_await expireIfMoved(target, *sid, capture);
+    }
 
     pane = paneOf(target, generation);
     if (!pane)
@@ -754,6 +780,13 @@ QCoro::Task<> AgentService::resolvePendingQuestion(QString paneTarget, QString s
         endQuestion(paneTarget);
         co_return;
     }
+    co_await expireIfMoved(paneTarget, sid, screen);
+}
+
+QCoro::Task<> AgentService::expireIfMoved(QString paneTarget, QString sid, QString screen) {
+    const QString qid = pendingQuestionOf(paneTarget);
+    if (qid.isEmpty())
+        co_return;
     const QString previous = baselineOf(paneTarget);
     const bool stale = previous.isEmpty() ||
                        ScreenAnalysis::contentHash(screen) != ScreenAnalysis::contentHash(previous);

@@ -29,7 +29,7 @@ exec sleep 600
 
 // The engine against the real relay and a private tmux server, polling every 3 s: what the phone
 // sends reaches the computer between two scans when the relay offers agent events, and still at
-// the scans' rhythm when it does not.
+// the scans' rhythm when it does not; while the events are held, the scans stop asking for them.
 class TestAgentPush : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -57,7 +57,8 @@ void TestAgentPush::phoneReachesThePane() {
     const QString root = TestEnvironment::current()->root();
     if (!offered)
         qputenv("QUILLET_SERVER_AGENT_EVENTS", "0");
-    RelayProcess relay({}, root + "/" + QTest::currentDataTag() + ".sqlite");
+    RelayProcess relay({"--metrics-listen", "127.0.0.1:0"},
+                       root + "/" + QTest::currentDataTag() + ".sqlite");
     const bool started = relay.start();
     qunsetenv("QUILLET_SERVER_AGENT_EVENTS");
     QVERIFY(started);
@@ -132,6 +133,22 @@ void TestAgentPush::phoneReachesThePane() {
             heard << event["type"].toString();
         QCOMPARE(heard, QStringList({"reply", "input", "command"}));
     }
+
+    // Over quick scans the relay counts the inputs and command fetches: with the hold up, only the
+    // safety fetch of every tenth scan; without it, every scan's.
+    engine.setPollInterval(0.05);
+    const auto fetches = [&relay] {
+        return relay.requestsAnswered("GET", "/api/sessions/{}/inputs") +
+               relay.requestsAnswered("GET", "/api/commands/pending");
+    };
+    const int scans = 2 * AgentService::safetyFetchScans;
+    scanned.clear();
+    QVERIFY(scanned.wait(10000));
+    const qint64 before = fetches();
+    QTRY_VERIFY_WITH_TIMEOUT(scanned.size() > scans, 30000);
+    const qint64 made = fetches() - before;
+    QVERIFY2(offered ? made > 0 && made <= 6 : made >= 2 * (scans - 1),
+             qPrintable(QStringLiteral("%1 fetches over %2 scans").arg(made).arg(scans)));
 
     // The held request never holds up a stop.
     QSignalSpy finished(&engine, &AgentService::loopFinished);

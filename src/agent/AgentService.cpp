@@ -33,11 +33,21 @@ struct ClaimedPane {
     std::optional<QString> screen;
     // What of the screen is streamed.
     QString excerpt;
+    std::optional<QString> questionHash;
 };
 
 // Blocking: what of a screen is streamed to the server.
 QString excerptOf(const QString &screen, CodingTool tool) {
     return ScreenAnalysis::cleanForDisplay(ScreenAnalysis::recentLines(screen, 100, tool));
+}
+
+// Blocking: the digest of the question the screen asks, if it asks one. Looked for on every scan
+// of every pane, so it is done here, off the main thread, with the capture.
+std::optional<QString> questionHashOf(const QString &screen, CodingTool tool) {
+    const std::optional<QString> key = ScreenAnalysis::questionKey(screen, tool);
+    if (!key || key->isEmpty())
+        return std::nullopt;
+    return ScreenAnalysis::contentHash(*key);
 }
 
 // Blocking: the screens of the claimed panes, taken in parallel on as many threads as there are
@@ -52,6 +62,7 @@ void captureAll(QList<ClaimedPane> &claimed, const QList<Project> &projects) {
         if (!claim.screen)
             claim.screen = TmuxService::capturePane(claim.pane.paneTarget);
         claim.excerpt = excerptOf(*claim.screen, projects[claim.project].tool);
+        claim.questionHash = questionHashOf(*claim.screen, projects[claim.project].tool);
     };
     QtConcurrent::blockingMap(pool, claimed, capture);
 }
@@ -82,7 +93,7 @@ std::optional<QList<ClaimedPane>> claimPanes(const QList<Project> &projects, boo
                 owner = i;
         }
         if (owner >= 0)
-            claimed.append(ClaimedPane{pane, owner, screen, QString()});
+            claimed.append(ClaimedPane{pane, owner, screen, QString(), std::nullopt});
     }
     captureAll(claimed, projects);
     return claimed;
@@ -371,8 +382,8 @@ QCoro::Task<> AgentService::scan() {
             continue;
         it->turnRunning = true;
         ++group->left;
-        runTurn(listed.paneTarget, it->generation, Capture{*claim.screen, claim.excerpt}, fetch,
-                group);
+        runTurn(listed.paneTarget, it->generation,
+                Capture{*claim.screen, claim.excerpt, claim.questionHash}, fetch, group);
         // A few turns at a time: each sends a request at once, and fifty in a row would hold the
         // main thread for longer than a frame.
         if (group->left % turnsPerSlice == 0)
@@ -512,7 +523,7 @@ QCoro::Task<> AgentService::paneTurn(QString target, quint64 generation,
     } else {
         const auto take = [target, tool = toolOf(target)] {
             const QString screen = TmuxService::capturePane(target);
-            return Capture{screen, excerptOf(screen, tool)};
+            return Capture{screen, excerptOf(screen, tool), questionHashOf(screen, tool)};
         };
         taken = co_await QtConcurrent::run(take);
     }
@@ -552,7 +563,8 @@ QCoro::Task<> AgentService::paneTurn(QString target, quint64 generation,
     pane = paneOf(target, generation);
     if (!pane)
         co_return;
-    const Observation seen = pane->observe(capture, Clock::now(), m_idleThreshold, m_postedHashes);
+    const Observation seen =
+        pane->observe(capture, taken.questionHash, Clock::now(), m_idleThreshold, m_postedHashes);
     switch (seen.kind) {
     case Observation::Kind::firstSight:
         qCDebug(lcAgent, "First scan for pane %s, seeding baseline", qUtf8Printable(target));

@@ -139,6 +139,8 @@ private:
     struct Capture {
         QString screen;
         QString excerpt;
+        // The digest of the question on the screen, if any.
+        std::optional<QString> questionHash;
     };
 
     QCoro::Task<> runLoop();

@@ -41,7 +41,7 @@ bool RelayProcess::launch() {
     QStringList arguments{QStringLiteral("--listen"),
                           QStringLiteral("127.0.0.1"),
                           QStringLiteral("--port"),
-                          QStringLiteral("0"),
+                          QString::number(m_port),
                           QStringLiteral("--quiet"),
                           QStringLiteral("--database"),
                           onPostgres() ? PostgresServer::shared().databaseUrl(postgresName())

@@ -20,6 +20,7 @@ public:
     RelayProcess &operator=(const RelayProcess &) = delete;
 
     // Starts it and waits for its "listening" line; false (with the log) when it does not come.
+    // Started again after a stop, it comes back on the same port, as a restarted relay would.
     bool start() { return launch() && waitUntilListening(); }
     // The two halves of start(), for several servers starting at once.
     bool launch();

@@ -33,11 +33,21 @@ struct ClaimedPane {
     std::optional<QString> screen;
     // What of the screen is streamed.
     QString excerpt;
+    std::optional<QString> questionHash;
 };
 
 // Blocking: what of a screen is streamed to the server.
 QString excerptOf(const QString &screen, CodingTool tool) {
     return ScreenAnalysis::cleanForDisplay(ScreenAnalysis::recentLines(screen, 100, tool));
+}
+
+// Blocking: the digest of the question the screen asks, if it asks one. Looked for on every scan
+// of every pane, so it is done here, off the main thread, with the capture.
+std::optional<QString> questionHashOf(const QString &screen, CodingTool tool) {
+    const std::optional<QString> key = ScreenAnalysis::questionKey(screen, tool);
+    if (!key || key->isEmpty())
+        return std::nullopt;
+    return ScreenAnalysis::contentHash(*key);
 }
 
 // Blocking: the screens of the claimed panes, taken in parallel on as many threads as there are
@@ -52,6 +62,7 @@ void captureAll(QList<ClaimedPane> &claimed, const QList<Project> &projects) {
         if (!claim.screen)
             claim.screen = TmuxService::capturePane(claim.pane.paneTarget);
         claim.excerpt = excerptOf(*claim.screen, projects[claim.project].tool);
+        claim.questionHash = questionHashOf(*claim.screen, projects[claim.project].tool);
     };
     QtConcurrent::blockingMap(pool, claimed, capture);
 }
@@ -82,7 +93,7 @@ std::optional<QList<ClaimedPane>> claimPanes(const QList<Project> &projects, boo
                 owner = i;
         }
         if (owner >= 0)
-            claimed.append(ClaimedPane{pane, owner, screen, QString()});
+            claimed.append(ClaimedPane{pane, owner, screen, QString(), std::nullopt});
     }
     captureAll(claimed, projects);
     return claimed;
@@ -269,9 +280,15 @@ QCoro::Task<> AgentService::watchServer() {
             }
             offered = features.has_value();
         }
+        // Without a cursor, a first answer at once gives one: from then on no event is missed,
+        // and the scans can leave the fetching to the hold.
         std::optional<AgentWake> news;
         if (offered && m_isRunning)
-            news = co_await m_newsClient->waitForNews(cursor, newsHoldSeconds);
+            news = co_await m_newsClient->waitForNews(cursor, cursor ? newsHoldSeconds : 0);
+        if (!news)
+            m_heldSince.reset();
+        else if (!m_heldSince)
+            m_heldSince = Clock::now();
         if (!m_isRunning)
             break;
         if (!news) {
@@ -286,6 +303,7 @@ QCoro::Task<> AgentService::watchServer() {
         cursor = news->cursor;
         wake(*news);
     }
+    m_heldSince.reset();
     m_watching = false;
     backgroundTaskEnded();
 }
@@ -304,7 +322,7 @@ void AgentService::wake(const AgentWake &news) {
     }
     // Nobody waits for these turns as a scan waits for its own.
     for (const auto &[target, generation] : std::as_const(due))
-        runTurn(target, generation, std::nullopt, std::make_shared<TurnGroup>());
+        runTurn(target, generation, std::nullopt, true, std::make_shared<TurnGroup>());
     if (news.commands) {
         if (m_commandsRunning)
             m_commandsAgain = true;
@@ -325,9 +343,10 @@ QCoro::Task<> AgentService::scan() {
         // A busy or killed tmux says nothing about the panes: read as "all gone", it would
         // forget every pane and expire every pending question. The next scan asks again.
         qCWarning(lcAgent, "Pane listing failed; panes kept as they were");
-        startBackgroundWork();
+        startBackgroundWork(true);
         co_return;
     }
+    const bool fetch = fetchesThisScan();
 
     // Each pane once, each turn a task of its own: one pane's slow request holds no other pane.
     auto group = std::make_shared<TurnGroup>();
@@ -363,7 +382,8 @@ QCoro::Task<> AgentService::scan() {
             continue;
         it->turnRunning = true;
         ++group->left;
-        runTurn(listed.paneTarget, it->generation, Capture{*claim.screen, claim.excerpt}, group);
+        runTurn(listed.paneTarget, it->generation,
+                Capture{*claim.screen, claim.excerpt, claim.questionHash}, fetch, group);
         // A few turns at a time: each sends a request at once, and fifty in a row would hold the
         // main thread for longer than a frame.
         if (group->left % turnsPerSlice == 0)
@@ -393,21 +413,21 @@ QCoro::Task<> AgentService::scan() {
     });
     saveState();
 
-    startBackgroundWork();
+    startBackgroundWork(fetch);
     if (onStateChanged)
         onStateChanged();
     Q_EMIT stateChanged();
 }
 
 QCoro::Task<> AgentService::runTurn(QString paneTarget, quint64 generation,
-                                    std::optional<Capture> capture,
+                                    std::optional<Capture> capture, bool fetch,
                                     std::shared_ptr<TurnGroup> group) {
     ++m_backgroundTasks;
-    co_await paneTurn(paneTarget, generation, capture);
+    co_await paneTurn(paneTarget, generation, capture, fetch);
     PaneState *pane = paneOf(paneTarget, generation);
     while (pane && pane->turnAgain) {
         pane->turnAgain = false;
-        co_await paneTurn(paneTarget, generation, std::nullopt);
+        co_await paneTurn(paneTarget, generation, std::nullopt, true);
         pane = paneOf(paneTarget, generation);
     }
     if (pane)
@@ -421,8 +441,20 @@ QCoro::Task<> AgentService::runTurn(QString paneTarget, quint64 generation,
     backgroundTaskEnded();
 }
 
-void AgentService::startBackgroundWork() {
-    if (!m_commandsRunning)
+bool AgentService::fetchesThisScan() {
+    const Clock::time_point now = Clock::now();
+    ++m_scansSinceFetch;
+    // A hold that came up after the last fetch says nothing of what arrived before it.
+    const bool held = m_heldSince && m_lastFetch && *m_lastFetch >= *m_heldSince;
+    if (held && m_scansSinceFetch < safetyFetchScans && now - *m_lastFetch < safetyFetchInterval)
+        return false;
+    m_lastFetch = now;
+    m_scansSinceFetch = 0;
+    return true;
+}
+
+void AgentService::startBackgroundWork(bool pollCommands) {
+    if (pollCommands && !m_commandsRunning)
         pollCommandsInBackground();
     if (!m_syncRunning)
         syncInBackground();
@@ -492,7 +524,7 @@ QString AgentService::baselineOf(const QString &paneTarget) const {
 }
 
 QCoro::Task<> AgentService::paneTurn(QString target, quint64 generation,
-                                     std::optional<Capture> given) {
+                                     std::optional<Capture> given, bool fetch) {
     // The scan's capture, or one of the turn's own. (No co_await inside a conditional expression,
     // and no lambda temporary inside one: GCC 12 destroys their temporaries twice.)
     Capture taken;
@@ -501,7 +533,7 @@ QCoro::Task<> AgentService::paneTurn(QString target, quint64 generation,
     } else {
         const auto take = [target, tool = toolOf(target)] {
             const QString screen = TmuxService::capturePane(target);
-            return Capture{screen, excerptOf(screen, tool)};
+            return Capture{screen, excerptOf(screen, tool), questionHashOf(screen, tool)};
         };
         taken = co_await QtConcurrent::run(take);
     }
@@ -529,14 +561,20 @@ QCoro::Task<> AgentService::paneTurn(QString target, quint64 generation,
         co_await m_client->streamContent(*sid, excerpt);
     }
 
-    co_await deliverRemoteInputs(target, *sid);
-    if (paneOf(target, generation) && !pendingQuestionOf(target).isEmpty())
-        co_await resolvePendingQuestion(target, *sid, capture);
+    if (fetch)
+        co_await deliverRemoteInputs(target, *sid);
+    if (paneOf(target, generation) && !pendingQuestionOf(target).isEmpty()) {
+        if (fetch)
+            co_await resolvePendingQuestion(target, *sid, capture);
+        else
+            co_await expireIfMoved(target, *sid, capture);
+    }
 
     pane = paneOf(target, generation);
     if (!pane)
         co_return;
-    const Observation seen = pane->observe(capture, Clock::now(), m_idleThreshold, m_postedHashes);
+    const Observation seen =
+        pane->observe(capture, taken.questionHash, Clock::now(), m_idleThreshold, m_postedHashes);
     switch (seen.kind) {
     case Observation::Kind::firstSight:
         qCDebug(lcAgent, "First scan for pane %s, seeding baseline", qUtf8Printable(target));
@@ -764,6 +802,13 @@ QCoro::Task<> AgentService::resolvePendingQuestion(QString paneTarget, QString s
         endQuestion(paneTarget);
         co_return;
     }
+    co_await expireIfMoved(paneTarget, sid, screen);
+}
+
+QCoro::Task<> AgentService::expireIfMoved(QString paneTarget, QString sid, QString screen) {
+    const QString qid = pendingQuestionOf(paneTarget);
+    if (qid.isEmpty())
+        co_return;
     const QString previous = baselineOf(paneTarget);
     const bool stale = previous.isEmpty() ||
                        ScreenAnalysis::contentHash(screen) != ScreenAnalysis::contentHash(previous);

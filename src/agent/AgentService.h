@@ -36,7 +36,8 @@ class AlertSink;
 // command poll and the upload run as tasks of their own, so a slow request of one holds none of
 // the others. A server that offers agent events is also asked, by one held request at a time, for
 // replies, inputs and commands as they arrive; those are handled at once instead of at the next
-// scan, and the scans go on as before.
+// scan. While that hold is up, the scans leave the fetching of replies, inputs and commands to it,
+// but for a safety fetch now and then.
 class AgentService : public QObject {
     Q_OBJECT
 public:
@@ -122,6 +123,11 @@ public:
     // The first wait after a failed events request; it doubles up to the longest.
     static constexpr std::chrono::seconds firstRetry{1};
     static constexpr std::chrono::seconds longestRetry{60};
+    // While the events are held, a scan still fetches every pane's inputs and reply and the
+    // commands after this many scans or this long, whichever comes first: an event lost on the
+    // way waits no longer than that.
+    static constexpr int safetyFetchScans = 10;
+    static constexpr std::chrono::seconds safetyFetchInterval{30};
 
 Q_SIGNALS:
     void runningChanged(bool running);
@@ -136,6 +142,8 @@ private:
     struct Capture {
         QString screen;
         QString excerpt;
+        // The digest of the question on the screen, if any.
+        std::optional<QString> questionHash;
     };
 
     QCoro::Task<> runLoop();
@@ -144,9 +152,16 @@ private:
     // offers it; a failure waits (doubling) and asks again. Polling goes on regardless.
     QCoro::Task<> watchServer();
     void wake(const AgentWake &news);
+    // `fetch`: the turn asks the server for the pane's inputs and reply; without it, only what the
+    // screen shows is acted on.
     QCoro::Task<> runTurn(QString paneTarget, quint64 generation, std::optional<Capture> capture,
-                          std::shared_ptr<TurnGroup> group);
-    QCoro::Task<> paneTurn(QString paneTarget, quint64 generation, std::optional<Capture> given);
+                          bool fetch, std::shared_ptr<TurnGroup> group);
+    QCoro::Task<> paneTurn(QString paneTarget, quint64 generation, std::optional<Capture> given,
+                           bool fetch);
+    // Whether this scan fetches what the held events would announce (and counts it if so).
+    bool fetchesThisScan();
+    // A pending question whose screen has moved on is expired.
+    QCoro::Task<> expireIfMoved(QString paneTarget, QString sid, QString screen);
     QCoro::Task<> settleRestoredQuestion(QString paneTarget, quint64 generation, QString capture);
     QCoro::Task<> postQuestion(QString paneTarget, quint64 generation, QString sid, QString capture,
                                QString hash);
@@ -155,7 +170,7 @@ private:
     QCoro::Task<> retire(std::optional<QString> sid, std::optional<QString> qid, bool closeSession);
     QCoro::Task<> pollCommandsInBackground();
     QCoro::Task<> syncInBackground();
-    void startBackgroundWork();
+    void startBackgroundWork(bool pollCommands);
     void backgroundTaskEnded();
     void endQuestion(const QString &paneTarget);
     PaneState *paneOf(const QString &paneTarget, quint64 generation);
@@ -191,6 +206,12 @@ private:
     // A command arrived while the poll ran: it polls once more.
     bool m_commandsAgain = false;
     bool m_watching = false;
+    // Since when the held events request has answered with no failure in between; unset while no
+    // hold is up (not offered, dropped, stopped).
+    std::optional<Clock::time_point> m_heldSince;
+    // When a scan last fetched everything, and the scans since.
+    std::optional<Clock::time_point> m_lastFetch;
+    int m_scansSinceFetch = 0;
     bool m_syncRunning = false;
     bool m_syncAgain = false;
 };

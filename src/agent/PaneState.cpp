@@ -1,10 +1,9 @@
 #include "agent/PaneState.h"
 
-#include "agent/ScreenAnalysis.h"
-
 namespace quillet {
 
-Observation PaneState::observe(const QString &capture, Clock::time_point now, double idleThreshold,
+Observation PaneState::observe(const QString &capture, const std::optional<QString> &questionHash,
+                               Clock::time_point now, double idleThreshold,
                                QMap<QString, Clock::time_point> &postedHashes) {
     using Kind = Observation::Kind;
     if (!baseline) {
@@ -12,10 +11,8 @@ Observation PaneState::observe(const QString &capture, Clock::time_point now, do
         idleSince = now;
         // A question already on screen when monitoring begins is not news, unless this process
         // started the program that asks it.
-        if (!launchedHere) {
-            if (const auto key = ScreenAnalysis::questionKey(capture, tool))
-                postedHashes.insert(ScreenAnalysis::contentHash(*key), now);
-        }
+        if (!launchedHere && questionHash)
+            postedHashes.insert(*questionHash, now);
         return {Kind::firstSight, {}};
     }
 
@@ -33,13 +30,9 @@ Observation PaneState::observe(const QString &capture, Clock::time_point now, do
         idleSince = now;
     if (now - *idleSince < std::chrono::duration<double>(idleThreshold))
         return {};
-    const std::optional<QString> key = ScreenAnalysis::questionKey(capture, tool);
-    if (!key || key->isEmpty())
+    if (!questionHash || postedHashes.contains(*questionHash))
         return {};
-    const QString hash = ScreenAnalysis::contentHash(*key);
-    if (postedHashes.contains(hash))
-        return {};
-    return {Kind::ask, hash};
+    return {Kind::ask, *questionHash};
 }
 
 } // namespace quillet

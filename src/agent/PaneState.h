@@ -63,12 +63,14 @@ struct PaneState {
     // Tells this record from a later one of the same target (a pane forgotten and seen again).
     quint64 generation = 0;
 
-    // The monitor's decision for a capture, without tmux or network: first sight seeds the
-    // baseline (and, unless the pane is news, marks its question as already posted), a changed
-    // screen resets the baseline and empties `postedHashes` (shared by all panes), and a screen
-    // still for `idleThreshold` seconds on a question whose digest is not in `postedHashes` asks.
-    // With a question pending only the baseline is tracked.
-    Observation observe(const QString &capture, Clock::time_point now, double idleThreshold,
+    // The monitor's decision for a capture and the digest of the question it asks (if any),
+    // without tmux or network: first sight seeds the baseline (and, unless the pane is news,
+    // marks its question as already posted), a changed screen resets the baseline and empties
+    // `postedHashes` (shared by all panes), and a screen still for `idleThreshold` seconds on a
+    // question whose digest is not in `postedHashes` asks. With a question pending only the
+    // baseline is tracked.
+    Observation observe(const QString &capture, const std::optional<QString> &questionHash,
+                        Clock::time_point now, double idleThreshold,
                         QMap<QString, Clock::time_point> &postedHashes);
 };
 

@@ -29,7 +29,7 @@ exec sleep 600
 
 // The engine against the real relay and a private tmux server, polling every 3 s: what the phone
 // sends reaches the computer between two scans when the relay offers agent events, and still at
-// the scans' rhythm when it does not.
+// the scans' rhythm when it does not; while the events are held, the scans stop asking for them.
 class TestAgentPush : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -57,7 +57,8 @@ void TestAgentPush::phoneReachesThePane() {
     const QString root = TestEnvironment::current()->root();
     if (!offered)
         qputenv("QUILLET_SERVER_AGENT_EVENTS", "0");
-    RelayProcess relay({}, root + "/" + QTest::currentDataTag() + ".sqlite");
+    RelayProcess relay({"--metrics-listen", "127.0.0.1:0"},
+                       root + "/" + QTest::currentDataTag() + ".sqlite");
     const bool started = relay.start();
     qunsetenv("QUILLET_SERVER_AGENT_EVENTS");
     QVERIFY(started);
@@ -131,6 +132,38 @@ void TestAgentPush::phoneReachesThePane() {
              http.get(events + QString::number(from), key).object()["events"].toArray())
             heard << event["type"].toString();
         QCOMPARE(heard, QStringList({"reply", "input", "command"}));
+    }
+
+    // Over quick scans the relay counts the inputs and command fetches: with the hold up, only the
+    // safety fetch of every tenth scan; without it, every scan's.
+    engine.setPollInterval(0.05);
+    const auto fetchesOver = [&scanned](RelayProcess &counter, int scans) {
+        scanned.clear();
+        if (!scanned.wait(10000))
+            return qint64(-1);
+        const auto fetches = [&counter] {
+            return counter.requestsAnswered("GET", "/api/sessions/{}/inputs") +
+                   counter.requestsAnswered("GET", "/api/commands/pending");
+        };
+        const qint64 before = fetches();
+        return QTest::qWaitFor([&] { return scanned.size() > scans; }, 30000) ? fetches() - before
+                                                                              : qint64(-1);
+    };
+    const int scans = 2 * AgentService::safetyFetchScans;
+    const qint64 made = fetchesOver(relay, scans);
+    // Two routes a fetching scan; the window may take in one more, and the 30 s fetch another.
+    const qint64 safety = 2 * (scans / AgentService::safetyFetchScans + 2);
+    QVERIFY2(offered ? made > 0 && made <= safety : made >= 2 * (scans - 1),
+             qPrintable(QStringLiteral("%1 fetches over %2 scans").arg(made).arg(scans)));
+    // A dropped hold sends the scans back to fetching at once: the relay is gone for a few scans,
+    // then back on its port.
+    if (offered) {
+        relay.stop();
+        scanned.clear();
+        QTRY_VERIFY_WITH_TIMEOUT(scanned.size() > 2, 10000);
+        QVERIFY(relay.start());
+        const qint64 afterDrop = fetchesOver(relay, 4);
+        QVERIFY2(afterDrop >= 2 * 3, qPrintable(QStringLiteral("%1 fetches").arg(afterDrop)));
     }
 
     // The held request never holds up a stop.

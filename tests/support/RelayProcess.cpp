@@ -1,5 +1,6 @@
 #include "support/RelayProcess.h"
 
+#include "support/HttpClient.h"
 #include "support/PostgresServer.h"
 
 #include <QRegularExpression>
@@ -40,9 +41,9 @@ bool RelayProcess::launch() {
     const QString database =
         onPostgres() ? PostgresServer::shared().databaseUrl(postgresName()) : m_database;
     // The public URL gives the software authenticator's origin for the loopback host.
-    const QStringList arguments{"--listen", "127.0.0.1",    "--port",
-                                "0",        "--quiet",      "--database",
-                                database,   "--public-url", "http://localhost"};
+    const QStringList arguments{"--listen",        "127.0.0.1",  "--port", QString::number(m_port),
+                                "--quiet",         "--database", database, "--public-url",
+                                "http://localhost"};
     m_log.clear();
     m_process.start(QStringLiteral(QUILLET_SERVER_BINARY), arguments + m_arguments);
     return m_process.waitForStarted();
@@ -52,6 +53,7 @@ bool RelayProcess::waitUntilListening() {
     // No blanks and no line breaks in the address: the next log line (the first retention purge,
     // say) may come in the same read, and its time of day must not pass for the port.
     static const QRegularExpression listening(QStringLiteral("listening on \\S+:(\\d+)"));
+    static const QRegularExpression metrics(QStringLiteral("metrics on \\S+:(\\d+)"));
     const bool up = QTest::qWaitFor(
         [&] {
             m_log += m_process.readAllStandardError();
@@ -65,7 +67,28 @@ bool RelayProcess::waitUntilListening() {
         qWarning("quillet-server did not start: %s", m_log.constData());
         return false;
     }
+    m_metricsPort = quint16(metrics.match(QString::fromUtf8(m_log)).captured(1).toUInt());
     return true;
+}
+
+qint64 RelayProcess::requestsAnswered(const QByteArray &method, const QString &route) {
+    if (m_metricsPort == 0)
+        return -1;
+    const HttpAnswer page =
+        HttpClient(QStringLiteral("http://127.0.0.1:%1").arg(m_metricsPort)).get("/metrics");
+    if (page.status != 200)
+        return -1;
+    static const QRegularExpression counter(
+        QStringLiteral(
+            "^quillet_requests_total\\{method=\"([^\"]*)\",route=\"([^\"]*)\",.*\\} (\\d+)$"),
+        QRegularExpression::MultilineOption);
+    qint64 count = 0;
+    for (const auto &match : counter.globalMatch(QString::fromUtf8(page.body))) {
+        if ((method.isEmpty() || match.captured(1) == QLatin1String(method)) &&
+            (route.isEmpty() || match.captured(2) == route))
+            count += match.captured(3).toLongLong();
+    }
+    return count;
 }
 
 int RelayProcess::stop(int timeoutMs) {

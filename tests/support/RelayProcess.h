@@ -20,6 +20,7 @@ public:
     RelayProcess &operator=(const RelayProcess &) = delete;
 
     // Starts it and waits for its "listening" line; false (with the log) when it does not come.
+    // Started again after a stop, it comes back on the same port, as a restarted relay would.
     bool start() { return launch() && waitUntilListening(); }
     // The two halves of start(), for several servers starting at once.
     bool launch();
@@ -29,6 +30,10 @@ public:
 
     QString baseUrl() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
     quint16 port() const { return m_port; }
+    // Requests its /metrics counted for the route (its pattern, "/api/sessions/{}/inputs"; empty
+    // for every method or route), every status; -1 unless it was started with
+    // "--metrics-listen 127.0.0.1:0".
+    qint64 requestsAnswered(const QByteArray &method = {}, const QString &route = {});
     QString database() const { return m_database; }
     // Every byte the store keeps (the SQLite file, or a dump of the PostgreSQL database).
     QByteArray storedData() const;
@@ -48,6 +53,7 @@ private:
     QProcess m_process;
     QByteArray m_log;
     quint16 m_port = 0;
+    quint16 m_metricsPort = 0;
 };
 
 } // namespace quillet::test

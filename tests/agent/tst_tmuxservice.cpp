@@ -1,4 +1,3 @@
-#include "agent/TerminalLauncher.h"
 #include "agent/TmuxService.h"
 #include "support/Fixtures.h"
 #include "support/TestEnvironment.h"
@@ -14,15 +13,6 @@ using namespace quillet;
 using quillet::test::TmuxServer;
 
 namespace {
-
-class RecordingLauncher : public TerminalLauncher {
-public:
-    bool open(const QStringList &command, QString *) override {
-        commands << command;
-        return true;
-    }
-    QList<QStringList> commands;
-};
 
 QString readFile(const QString &path) {
     return QString::fromUtf8(quillet::test::fileBytes(path));
@@ -41,10 +31,7 @@ private slots:
         QVERIFY(qEnvironmentVariableIsEmpty("TMUX"));
     }
 
-    void cleanup() {
-        TmuxService::setSearchPathsForTesting({m_tmux});
-        TerminalLauncher::setForTesting(nullptr);
-    }
+    void cleanup() { TmuxService::setSearchPathsForTesting({m_tmux}); }
 
     // A missing, a chatty, a broken and a hung tmux.
     void faultyTmux() {
@@ -276,16 +263,6 @@ private slots:
                          QLatin1Char('=') + session + QLatin1Char(':'), probe});
         QVERIFY(server.waitForText(QStringLiteral("=agent:1"), QStringLiteral("marker=unset")));
         QVERIFY(server.waitForText(QStringLiteral("=other:1"), QStringLiteral("marker=1")));
-    }
-
-    void attachInTerminal() {
-        RecordingLauncher launcher;
-        TerminalLauncher::setForTesting(&launcher);
-        TmuxService::attachInTerminal(QStringLiteral("my \"project\"; rm -rf ~"));
-        QCOMPARE(launcher.commands.size(), 1);
-        QCOMPARE(launcher.commands[0],
-                 (QStringList{m_tmux, QStringLiteral("attach"), QStringLiteral("-t"),
-                              QStringLiteral("=my \"project\"; rm -rf ~")}));
     }
 
 private:

@@ -140,11 +140,8 @@ private Q_SLOTS:
         QTest::newRow("name missing") << withMember("name", QJsonValue::Undefined);
         QTest::newRow("launchCommand null") << withMember("launchCommand", QJsonValue::Null);
         QTest::newRow("unknown tool") << withMember("tool", QStringLiteral("vim"));
-        QTest::newRow("malformed UUID") << withMember("id", QStringLiteral("0f8fad5b-d9cb-469f"));
         QTest::newRow("braced UUID")
             << withMember("id", QStringLiteral("{0f8fad5b-d9cb-469f-a165-70867728950e}"));
-        QTest::newRow("date with fraction")
-            << withMember("createdAt", QStringLiteral("2025-03-01T14:05:09.5Z"));
         QTest::newRow("date without zone")
             << withMember("createdAt", QStringLiteral("2025-03-01T14:05:09"));
         QTest::newRow("lastUsedAt bad") << withMember("lastUsedAt", QStringLiteral("yesterday"));

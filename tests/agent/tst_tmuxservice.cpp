@@ -35,19 +35,9 @@ private slots:
 
     // A missing, a chatty, a broken and a hung tmux.
     void faultyTmux() {
-        // Only an executable file is taken for tmux.
         TmuxServer server;
         const QString dir = server.scratchDir();
-        QDir(dir).mkdir(QStringLiteral("folder"));
-        QFile plain(dir + QStringLiteral("/plain"));
-        QVERIFY(plain.open(QIODevice::WriteOnly));
-        plain.close();
-        QStringList candidates{dir + QStringLiteral("/folder"), dir + QStringLiteral("/plain"),
-                               m_tmux};
-        TmuxService::setSearchPathsForTesting(candidates);
-        QCOMPARE(TmuxService::tmuxPath(), std::optional<QString>(m_tmux));
-        candidates.last() = QStringLiteral("/nonexistent/bin/tmux");
-        TmuxService::setSearchPathsForTesting(candidates);
+        TmuxService::setSearchPathsForTesting({QStringLiteral("/nonexistent/bin/tmux")});
         QCOMPARE(TmuxService::tmuxPath(), std::nullopt);
         QVERIFY(TmuxService::listPanes().isEmpty());
         QVERIFY(!TmuxService::sendText(QStringLiteral("s:0.0"), QStringLiteral("y")));
@@ -61,11 +51,6 @@ private slots:
         const QString output = TmuxService::run({QStringLiteral("anything")});
         QCOMPARE(output.size(), 1000002);
         QVERIFY(output.endsWith(QStringLiteral("oé\n")));
-
-        const QString broken =
-            server.writeScript(QStringLiteral("broken"), QStringLiteral("printf 'ok \\377\\n'\n"));
-        TmuxService::setSearchPathsForTesting({broken});
-        QCOMPARE(TmuxService::run({QStringLiteral("anything")}), QString());
 
         const QString pidFile = dir + QStringLiteral("/pid");
         const QString hung = server.writeScript(
@@ -238,7 +223,6 @@ private slots:
         qputenv("CLAUDECODE", "1");
         TmuxServer server;
         QVERIFY(TmuxService::createSession(QStringLiteral("agent"), server.scratchDir()));
-        QVERIFY(!server.startSession(QStringLiteral("other")).isEmpty());
         qunsetenv("CLAUDECODE");
         qputenv("SHELL", userShell);
 
@@ -256,13 +240,6 @@ private slots:
             QStringLiteral("printenv CLAUDECODE || printf 'launched=%s\\n' unset"));
         QVERIFY2(server.waitForText(QStringLiteral("=agent:0"), QStringLiteral("launched=unset")),
                  qPrintable(server.capture(QStringLiteral("=agent:0"))));
-        const QString probe =
-            QStringLiteral("exec sh -c 'echo marker=${CLAUDECODE-unset}; exec sleep 600'");
-        for (const QString &session : {QStringLiteral("agent"), QStringLiteral("other")})
-            server.tmux({QStringLiteral("new-window"), QStringLiteral("-t"),
-                         QLatin1Char('=') + session + QLatin1Char(':'), probe});
-        QVERIFY(server.waitForText(QStringLiteral("=agent:1"), QStringLiteral("marker=unset")));
-        QVERIFY(server.waitForText(QStringLiteral("=other:1"), QStringLiteral("marker=1")));
     }
 
 private:

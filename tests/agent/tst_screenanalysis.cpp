@@ -1,7 +1,6 @@
 #include "agent/ScreenAnalysis.h"
+#include "support/Fixtures.h"
 #include "support/TestEnvironment.h"
-
-#include <QFile>
 
 using namespace quillet;
 
@@ -10,10 +9,7 @@ Q_DECLARE_METATYPE(std::optional<QString>)
 namespace {
 
 QString screen(const QString &name) {
-    QFile file(QStringLiteral(QUILLET_TEST_SUPPORT_DIR "/screens/") + name);
-    if (!file.open(QIODevice::ReadOnly))
-        qFatal("missing test screen %s", qPrintable(name));
-    return QString::fromUtf8(file.readAll());
+    return QString::fromUtf8(test::fileBytes(QUILLET_TEST_SUPPORT_DIR "/screens/" + name));
 }
 
 QString lines(const QStringList &list) {

@@ -33,9 +33,6 @@ private Q_SLOTS:
             << QVariant(25) << QVariant(99.0) << QVariant(150) << 10.0 << 15.0 << 100;
         QTest::newRow("inside range, lines truncated")
             << QVariant(2.5) << QVariant(7.25) << QVariant(33.9) << 2.5 << 7.25 << 33;
-        QTest::newRow("numeric text reads as its number")
-            << QVariant(QStringLiteral("4")) << QVariant(QStringLiteral(" 6.5"))
-            << QVariant(QStringLiteral("20")) << 4.0 << 6.5 << 20;
         QTest::newRow("unreadable text is the default")
             << QVariant(QStringLiteral("fast")) << QVariant(QStringLiteral(""))
             << QVariant(QStringLiteral("1e999")) << 3.0 << 5.0 << 50;

@@ -136,10 +136,6 @@ private slots:
         QCOMPARE(ScreenAnalysis::fallbackQuestion("one\n  two  \n\nthree\n\tfour",
                                                   CodingTool::generic, 3),
                  std::optional<QString>("two\nthree\nfour"));
-        QCOMPARE(ScreenAnalysis::fallbackQuestion("text\n---- x\n─── y", CodingTool::generic, 5),
-                 std::optional<QString>("text"));
-        QCOMPARE(ScreenAnalysis::fallbackQuestion("│ Run tests? │\n╰──────╯", CodingTool::codex, 5),
-                 std::optional<QString>("│ Run tests? │"));
         // Without a prompt the key falls back to the last lines; an empty screen has none.
         const QString apt = screen(QStringLiteral("shell-apt.txt"));
         QVERIFY(ScreenAnalysis::questionKey(apt, CodingTool::generic)

@@ -1,5 +1,6 @@
 #include "app/XdgAutostartLoginItem.h"
 #include "common/Settings.h"
+#include "support/Fixtures.h"
 #include "support/TestEnvironment.h"
 
 #include <QFile>
@@ -77,13 +78,10 @@ private Q_SLOTS:
         const QString path = XdgAutostartLoginItem::entryPath();
         QVERIFY(path.startsWith(quillet::test::TestEnvironment::current()->configHome()));
         QVERIFY(item.setEnabled(true));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray entry = file.readAll();
+        const QByteArray entry = quillet::test::fileBytes(path);
         QVERIFY(entry.startsWith("[Desktop Entry]\n"));
         QVERIFY(entry.contains("\nExec=\"/opt/My Apps/quillet \\\"dev\\\" 100%%\"\n"));
         QVERIFY(entry.contains("\nX-GNOME-Autostart-enabled=true\n"));
-        file.close();
         QVERIFY(item.setEnabled(false));
         QVERIFY(item.setEnabled(false)); // removing twice is no failure
     }

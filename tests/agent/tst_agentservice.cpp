@@ -113,7 +113,7 @@ private Q_SLOTS:
     void postsOnceAfterIdleAndTypesTheReply() {
         addProject(QStringLiteral("web"));
         const QString pane = startScript(QStringLiteral("web"), yesNoScript);
-        QVERIFY(waitForScreen(pane, QStringLiteral("Building the parser")));
+        QVERIFY(m_tmux->waitForText(pane, QStringLiteral("Building the parser")));
         // A command poll that takes seconds holds neither the question nor its reply.
         FakeResponse slowCommands = FakeResponse::raw(200, "[]");
         slowCommands.delayMs = 8000;
@@ -134,7 +134,6 @@ private Q_SLOTS:
         QVERIFY(body.value("context").toString().contains(QStringLiteral("Step 2 wants to write")));
         QCOMPARE(m_engine->pendingQuestions().value(pane), QStringLiteral("q1"));
         QCOMPARE(m_engine->monitoredSessions().value(pane).status, SessionStatus::waitingForInput);
-        QCOMPARE(m_engine->monitoredSessions().value(pane).serverSessionId, QStringLiteral("s1"));
         QCOMPARE(m_sink.played, 1);
 
         // Still and unanswered: a few more scans post nothing new.
@@ -143,7 +142,7 @@ private Q_SLOTS:
         QCOMPARE(m_server->requests("POST", questionsPath).size(), 3);
 
         m_server->enqueue("GET", replyPath, replyWith("y"));
-        QVERIFY(waitForScreen(pane, QStringLiteral("Answer: [y] len=1")));
+        QVERIFY(m_tmux->waitForText(pane, QStringLiteral("Answer: [y] len=1")));
         QCOMPARE(m_server->requests("GET", QStringLiteral("/api/commands/pending")).size(), 1);
         QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingQuestions().isEmpty(); }));
         QCOMPARE(m_engine->monitoredSessions().value(pane).status, SessionStatus::active);
@@ -178,9 +177,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("posted");
         const QString a498(498, QLatin1Char('a'));
-        QTest::newRow("short") << "Proceed?"
-                               << "Proceed?";
-        QTest::newRow("exactly the limit") << QString(500, 'a') << QString(500, 'a');
         QTest::newRow("longer") << QString(3401, 'a') << QString(499, 'a') + "…";
         QTest::newRow("never half a character") << a498 + "😀😀" << a498 + "…";
     }
@@ -208,8 +204,8 @@ exec sleep 600
         const QString claude =
             startScript(QStringLiteral("elsewhere"),
                         QStringLiteral("echo '⏺ Claude Code at work'\nexec sleep 600"));
-        QVERIFY(waitForScreen(claude, QStringLiteral("at work")));
-        QVERIFY(waitForScreen(web, QStringLiteral("Proceed?")));
+        QVERIFY(m_tmux->waitForText(claude, QStringLiteral("at work")));
+        QVERIFY(m_tmux->waitForText(web, QStringLiteral("Proceed?")));
         Settings::write(Settings::watchAllSessions, false);
         QSignalSpy scans(m_engine.get(), &AgentService::stateChanged);
         startEngine();
@@ -266,7 +262,7 @@ exec sleep 600
         }
         if (movedOn) {
             touch(QStringLiteral("later"));
-            QVERIFY(waitForScreen(pane, QStringLiteral("Going on")));
+            QVERIFY(m_tmux->waitForText(pane, QStringLiteral("Going on")));
         }
         if (restart) {
             makeEngine();
@@ -286,7 +282,6 @@ exec sleep 600
             const auto expiries = m_server->requests("PATCH", questionPath);
             QCOMPARE(expiries.size(), 1);
             QCOMPARE(expiries.first().json()["status"].toString(), QStringLiteral("expired"));
-            QVERIFY(log.contains(QStringLiteral("Question expired — pane changed")));
             // The question's line is still there: the change of screen decides, not its text.
             QVERIFY(m_tmux->capture(pane).contains(QStringLiteral("Proceed? (y/n)")));
         } else {
@@ -294,7 +289,7 @@ exec sleep 600
             QVERIFY(m_server->requests("PATCH", questionPath).isEmpty());
             QCOMPARE(m_server->requests("POST", questionsPath).size(), 1);
             m_server->on("GET", replyPath, replyWith("y"));
-            QVERIFY(waitForScreen(pane, QStringLiteral("Answer: [y]")));
+            QVERIFY(m_tmux->waitForText(pane, QStringLiteral("Answer: [y]")));
         }
         QCOMPARE(m_server->requests("POST", QStringLiteral("/api/sessions")).size(), 1);
 
@@ -307,7 +302,6 @@ exec sleep 600
         damaged.close();
         makeEngine();
         startEngine();
-        QVERIFY(log.contains(QStringLiteral("Failed to read agent state")));
         QCOMPARE(QDir(QFileInfo(stateFile).path())
                      .entryList({QStringLiteral("agent-state.json.corrupt-*")})
                      .size(),
@@ -320,7 +314,6 @@ exec sleep 600
         QTest::addColumn<QString>("reply");
         QTest::addColumn<QString>("expectedScreen");
         QTest::addColumn<QString>("unexpectedScreen");
-        QTest::addColumn<QString>("logLine");
         // The reply is on its way when the screen moves on ("tick" is made at its request).
         QTest::addColumn<bool>("late");
 
@@ -350,29 +343,23 @@ exec sleep 600
 )");
         QTest::newRow("menu answers on the digit") << instantMenu << "1"
                                                    << "Chose: [1]"
-                                                   << "Table: []"
-                                                   << "Reply typed as a menu key alone" << false;
+                                                   << "Table: []" << false;
         QTest::newRow("menu waits for Enter") << lineMenu << "1"
                                               << "Chose: [1]"
-                                              << ""
-                                              << "Reply typed as a menu key, then Enter" << false;
+                                              << "" << false;
         QTest::newRow("tab") << lineQuestion << "\t"
                              << "len=1"
-                             << ""
-                             << "Reply typed as Tab, then Enter" << false;
+                             << "" << false;
         QTest::newRow("digit, no menu") << lineQuestion << "2"
                                         << "Got: [2] len=1"
-                                        << ""
-                                        << "Reply typed as text, then Enter" << false;
+                                        << "" << false;
         QTest::newRow("nothing but control characters: no Enter alone")
             << lineQuestion << "\u0003\u001b"
             << ""
-            << "Got:"
-            << "Reply not typed (nothing but control characters): \\x03\\x1b" << false;
+            << "Got:" << false;
         QTest::newRow("the screen moved meanwhile: dropped") << redrawn << "y"
                                                              << "redrawn"
-                                                             << "Typed:"
-                                                             << "" << true;
+                                                             << "Typed:" << true;
     }
 
     void replyTyping() {
@@ -380,7 +367,6 @@ exec sleep 600
         QFETCH(QString, reply);
         QFETCH(QString, expectedScreen);
         QFETCH(QString, unexpectedScreen);
-        QFETCH(QString, logLine);
         QFETCH(bool, late);
         addProject(QStringLiteral("web"));
         const QString pane = startScript(QStringLiteral("web"), script);
@@ -394,8 +380,7 @@ exec sleep 600
                     if (r.path == replyPath)
                         touch(QStringLiteral("tick"));
                 });
-        QVERIFY2(waitForScreen(pane, expectedScreen), qPrintable(m_tmux->capture(pane)));
-        QVERIFY(QTest::qWaitFor([&] { return log.contains(logLine); }));
+        QVERIFY2(m_tmux->waitForText(pane, expectedScreen), qPrintable(m_tmux->capture(pane)));
         QVERIFY(QTest::qWaitFor([&] { return m_engine->pendingQuestions().isEmpty(); }));
         if (!unexpectedScreen.isEmpty()) {
             QTest::qWait(800);
@@ -424,7 +409,7 @@ exec sleep 600
         addProject(QStringLiteral("web"));
         const QString pane =
             startScript(QStringLiteral("web"), QStringLiteral("exec python3 recorder.py"));
-        QVERIFY(waitForScreen(pane, QStringLiteral("ready")));
+        QVERIFY(m_tmux->waitForText(pane, QStringLiteral("ready")));
 
         // The server offers each input until it is acknowledged.
         const QString long100k = QString(QStringLiteral("0123456789")).repeated(10000);
@@ -432,9 +417,7 @@ exec sleep 600
             QJsonObject{{"id", "i1"}, {"input_text", "y\ntouch /tmp/x"}},
             QJsonObject{{"id", "i2"},
                         {"input_text", "a\u001b[31mb\u0004c\u0015d\u007fe\rf\u0085g"}},
-            QJsonObject{{"input_text", "no id"}},
             QJsonObject{{"id", "i3"}, {"input_text", "\u0003"}},
-            QJsonObject{{"id", "i9"}, {"input_text", 7}},
             QJsonObject{{"id", "i4"}, {"key", "Escape"}, {"input_text", "ignored"}},
             QJsonObject{{"id", "i5"}, {"key", "Ctrl-C"}},
             QJsonObject{{"id", "i6"}, {"key", "rm -rf ~"}},
@@ -463,7 +446,6 @@ exec sleep 600
         QVERIFY(QTest::qWaitFor([&] { return scans.size() >= 3; }));
         QVERIFY(acked->isEmpty());
         QVERIFY(receivedBytes().isEmpty());
-        QVERIFY(!log.contains(QStringLiteral("Injected")));
 
         QVERIFY(QFile::remove(fail));
         QVERIFY(QTest::qWaitFor([&] { return acked->size() == 8; }, 15000));
@@ -473,7 +455,6 @@ exec sleep 600
                                       long100k.toLatin1() + end + '\r' + "done\r";
         QTRY_COMPARE(receivedBytes(), inputBytes);
         QCOMPARE(*acked, (QStringList{"i1", "i2", "i3", "i4", "i5", "i6", "i7", "i8"}));
-        QVERIFY(log.contains(QStringLiteral("Injected input: y\\ntouch /tmp/x")));
 
         // A reply is one line, typed whatever its length, and kept until it could be typed.
         touch(QStringLiteral("fail"));
@@ -509,7 +490,6 @@ exec sleep 600
     void commands_data() {
         QTest::addColumn<QByteArray>("queue");     // "%ID%" stands for the project's id
         QTest::addColumn<QStringList>("expected"); // requests after the poll, "METHOD path body"
-        QTest::addColumn<QStringList>("calls");
 
         const QString pending = QStringLiteral("GET /api/commands/pending");
         const QString put = QStringLiteral("PUT /api/projects");
@@ -521,36 +501,28 @@ exec sleep 600
         };
         QTest::newRow("launch")
             << QByteArray(R"([{"id":"c1","project_id":"%ID%","command_type":"launch"}])")
-            << QStringList{pending, ack("delivered"), ack("success"), put} << QStringList{"launch"};
+            << QStringList{pending, ack("delivered"), ack("success"), put};
         QTest::newRow("lower-case id")
             << QByteArray(R"([{"id":"c1","project_id":"%id%","command_type":"launch"}])")
-            << QStringList{pending, ack("failed", "Project not found locally"), put}
-            << QStringList{};
+            << QStringList{pending, ack("failed", "Project not found locally"), put};
         QTest::newRow("unknown type")
             << QByteArray(R"([{"id":"c1","project_id":"%ID%","command_type":"reboot"}])")
             << QStringList{pending, ack("delivered"), ack("failed", "Unknown command type: reboot"),
-                           put}
-            << QStringList{};
-        QTest::newRow("no command_type") << QByteArray(R"([{"id":"c1","project_id":"%ID%"}])")
-                                         << QStringList{pending, put} << QStringList{};
-        QTest::newRow("not an array of objects")
-            << QByteArray(R"([{"id":"c1"}, 3])") << QStringList{pending} << QStringList{};
+                           put};
     }
 
     void commands() {
         QFETCH(QByteArray, queue);
         QFETCH(QStringList, expected);
-        QFETCH(QStringList, calls);
         const Project p = addProject(QStringLiteral("web"));
         queue.replace("%ID%", p.idText().toUtf8()).replace("%id%", p.idText().toLower().toUtf8());
         m_server->on("GET", QStringLiteral("/api/commands/pending"), FakeResponse::raw(200, queue));
         connectClient();
 
-        QStringList seen; // callbacks, each with the number of requests made before it
-        m_engine->onLaunchProject = [&](const Project &launched) {
-            QCOMPARE(launched.id, p.id);
-            seen << QStringLiteral("launch");
-            QCOMPARE(m_server->requests().size(), 2); // the poll and "delivered"
+        // Delivered before it runs: a launch that never ends is not run again. (The launch
+        // itself, through a real relay: tst_RelayEndToEnd.)
+        m_engine->onLaunchProject = [&](const Project &) {
+            QCOMPARE(m_server->requests().size(), 2);
         };
         awaitTask(m_engine->pollCommands());
 
@@ -562,7 +534,6 @@ exec sleep 600
             requests << line;
         }
         QCOMPARE(requests, expected);
-        QCOMPARE(seen, calls);
     }
 
     // The projects as the phone lists them: every member, the id upper-case, "is_running" from
@@ -605,27 +576,14 @@ exec sleep 600
         touch(QStringLiteral("go"));
         m_engine->client().setTimeouts(200ms, 200ms);
         // Wrong types, malformed JSON, a hang and a huge body, in turns.
+        FakeResponse hang = FakeResponse::raw(200, "[]");
+        hang.delayMs = 1000;
+        const QList<FakeResponse> faults{FakeResponse::raw(200, R"({"id":5})"),
+                                         FakeResponse::raw(200, "[{\"id\":"), hang,
+                                         FakeResponse::raw(200, QByteArray(9 * 1024 * 1024, '['))};
         auto turn = std::make_shared<int>(0);
         m_server->on("GET", QRegularExpression(QStringLiteral("/.*")),
-                     [turn](const RecordedRequest &) {
-                         FakeResponse response;
-                         switch ((*turn)++ % 4) {
-                         case 0:
-                             response = FakeResponse::raw(200, R"({"id":5})");
-                             break;
-                         case 1:
-                             response = FakeResponse::raw(200, "[{\"id\":");
-                             break;
-                         case 2:
-                             response = FakeResponse::raw(200, "[]");
-                             response.delayMs = 1000;
-                             break;
-                         default:
-                             response = FakeResponse::raw(200, QByteArray(9 * 1024 * 1024, '['));
-                             break;
-                         }
-                         return response;
-                     });
+                     [turn, faults](const RecordedRequest &) { return faults[(*turn)++ % 4]; });
         m_server->on("POST", QStringLiteral("/api/sessions"),
                      FakeResponse::raw(201, R"({"id":["s1"]})"));
         QSignalSpy scans(m_engine.get(), &AgentService::stateChanged);
@@ -644,10 +602,6 @@ private:
         const QString file =
             m_tmux->writeScript(QStringLiteral("script%1").arg(++m_scripts), script);
         return m_tmux->startSession(session, QStringLiteral("bash ") + file);
-    }
-    // Runs the event loop (the engine keeps working) until the pane shows `text`.
-    bool waitForScreen(const QString &pane, const QString &text, int timeoutMs = 5000) const {
-        return QTest::qWaitFor([&] { return m_tmux->capture(pane).contains(text); }, timeoutMs);
     }
     // Creates the file a script waits on.
     void touch(const QString &name) const {

@@ -1,18 +1,15 @@
 #include "agent/ScreenAnalysis.h"
+#include "support/Fixtures.h"
 #include "support/TestEnvironment.h"
 
 #include <QDir>
-#include <QFile>
 
 using namespace quillet;
 
 namespace {
 
 QString readText(const QString &path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        qFatal("cannot read %s", qPrintable(path));
-    return QString::fromUtf8(file.readAll());
+    return QString::fromUtf8(test::fileBytes(path));
 }
 
 } // namespace

@@ -46,6 +46,8 @@ private Q_SLOTS:
         const QStringList both = {"/api/sessions/d1/questions/q1/reply", "/api/paired-devices/d1"};
         const QStringList none;
         // clang-format off
+        // No reply yet is no reply: an empty one would press Enter in the pane.
+        QTest::newRow("204") << "204" << "d1" << both << "<none>" << "" << "ok";
         QTest::newRow("unreachable") << "unreachable" << "d1" << none << "<none>" << "Connection refused" << "Connection refused";
         QTest::newRow("time-out") << "delay" << "d1" << both << "<none>" << "timed out" << "The request timed out.";
         QTest::newRow("dropped") << "drop" << "d1" << both << "<none>" << "closed" << "closed";
@@ -87,9 +89,10 @@ private Q_SLOTS:
             if (request.path == QLatin1String("/elsewhere"))
                 return fine;
             FakeResponse response =
-                fault == QLatin1String("redirect")
-                    ? FakeResponse::raw(307, "moved")
-                    : (fault == QLatin1String("endless") ? FakeResponse::raw(200, "[") : fine);
+                fault == QLatin1String("redirect")  ? FakeResponse::raw(307, "moved")
+                : fault == QLatin1String("endless") ? FakeResponse::raw(200, "[")
+                : fault == QLatin1String("204")     ? FakeResponse::raw(204, "")
+                                                    : fine;
             response.location =
                 fault == QLatin1String("redirect") ? (base + "/elsewhere").toUtf8() : QByteArray();
             response.endless = fault == QLatin1String("endless");
@@ -119,19 +122,11 @@ private Q_SLOTS:
             paths << request.path;
         paths.removeDuplicates(); // Qt sends a request again once when the connection drops
         QCOMPARE(paths, wire);
-        const QStringList lines = log.messages();
-        if (agentFailure.isEmpty()) {
-            QVERIFY2(lines.isEmpty(), qPrintable(lines.join('\n')));
-        } else {
-            QCOMPARE(lines.size(), 1);
-            QVERIFY2(
-                lines.first().startsWith(QStringLiteral(
-                    "lorvo.fennick.quillet-mac.AgentService: Request failed: GET /api/sessions/")),
-                qPrintable(lines.first()));
-            QVERIFY2(lines.first().contains(agentFailure, Qt::CaseInsensitive),
-                     qPrintable(lines.first()));
-            QVERIFY(!lines.first().contains(QStringLiteral("qk_secret")));
-        }
+        // One line that names the fault, never the key.
+        const QString lines = log.messages().join('\n');
+        QCOMPARE(log.messages().size(), agentFailure.isEmpty() ? 0 : 1);
+        QVERIFY2(lines.contains(agentFailure, Qt::CaseInsensitive) && !lines.contains("qk_secret"),
+                 qPrintable(lines));
     }
 
 private:

@@ -113,14 +113,7 @@ QString TmuxServer::capture(const QString &target) const {
 }
 
 bool TmuxServer::waitForText(const QString &target, const QString &text, int timeoutMs) const {
-    QElapsedTimer timer;
-    timer.start();
-    while (!capture(target).contains(text)) {
-        if (timer.hasExpired(timeoutMs))
-            return false;
-        QThread::msleep(50);
-    }
-    return true;
+    return QTest::qWaitFor([&] { return capture(target).contains(text); }, timeoutMs);
 }
 
 } // namespace quillet::test

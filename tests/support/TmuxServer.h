@@ -33,7 +33,8 @@ public:
     // Writes an executable /bin/sh script into the scratch folder and returns its path.
     QString writeScript(const QString &name, const QString &body) const;
     QString capture(const QString &target) const;
-    // Polls the pane until its screen contains `text`; false after `timeoutMs`.
+    // Polls the pane, running the event loop meanwhile, until its screen contains `text`; false
+    // after `timeoutMs`.
     bool waitForText(const QString &target, const QString &text, int timeoutMs = 10000) const;
     // A folder that lives as long as this object.
     QString scratchDir() const { return m_scratch.path(); }

@@ -13,15 +13,8 @@ QuilletRun analyze(const QStringList &arguments, const QByteArray &input = {}) {
     return quillet::test::runQuillet(QStringList{QStringLiteral("analyze")} + arguments, {}, input);
 }
 
-QString screenPath(const QString &name) {
-    return QStringLiteral(QUILLET_TEST_SUPPORT_DIR "/screens/") + name;
-}
-
 QJsonObject parse(const QuilletRun &run) {
-    const QJsonDocument document = QJsonDocument::fromJson(run.out.toUtf8());
-    if (!document.isObject())
-        qWarning("not one JSON object: %s", qPrintable(run.out));
-    return document.object();
+    return QJsonDocument::fromJson(run.out.toUtf8()).object();
 }
 
 } // namespace
@@ -32,8 +25,8 @@ class TestAnalyzeCommand : public QObject {
 private slots:
     void permissionPromptFromFile() {
         const QuilletRun run =
-            analyze({QStringLiteral("--tool=claude-code"), QStringLiteral("--explain"),
-                     screenPath(QStringLiteral("claude-bash-permission.txt"))});
+            analyze({"--tool=claude-code", "--explain",
+                     QUILLET_TEST_SUPPORT_DIR "/screens/claude-bash-permission.txt"});
         QCOMPARE(run.status, 0);
         const QJsonObject json = parse(run);
         QCOMPARE(json.keys(), (QStringList{"context", "digest", "key", "question_rule",
@@ -59,8 +52,7 @@ private slots:
         QByteArray screen;
         for (int i = 1; i <= 120; ++i)
             screen += "line " + QByteArray::number(i) + '\n';
-        const QuilletRun run =
-            analyze({QStringLiteral("--context-lines"), QStringLiteral("3")}, screen);
+        const QuilletRun run = analyze({"--context-lines", "3"}, screen);
         QCOMPARE(run.status, 0);
         QJsonObject json = parse(run);
         // The text ends with a line feed, so its last line is empty.

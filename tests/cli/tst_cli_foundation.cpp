@@ -23,20 +23,14 @@ QByteArray projectsFile() {
 
 // Root writes through permissions, so a read-only file or folder is made immutable as well (and
 // an immutable one cannot have its permissions changed: the order matters).
-bool setUnwritable(const QString &path, bool unwritable) {
-    QFileDevice::Permissions mode = QFileDevice::ReadOwner;
-    if (QFileInfo(path).isDir())
-        mode |= QFileDevice::ExeOwner;
-    if (!unwritable)
-        mode |= QFileDevice::WriteOwner;
-    const auto immutable = [&path](bool on) {
-        return ::geteuid() != 0 ||
-               QProcess::execute(QStringLiteral("chattr"),
-                                 {on ? QStringLiteral("+i") : QStringLiteral("-i"), path}) == 0;
+bool setUnwritable(const QString &path, bool on) {
+    const auto mode = QFileDevice::ReadOwner | QFileDevice::ExeOwner |
+                      (on ? QFileDevice::Permissions() : QFileDevice::WriteOwner);
+    const auto immutable = [&] {
+        return ::geteuid() != 0 || QProcess::execute("chattr", {on ? "+i" : "-i", path}) == 0;
     };
-    if (unwritable)
-        return QFile::setPermissions(path, mode) && immutable(true);
-    return immutable(false) && QFile::setPermissions(path, mode);
+    return on ? QFile::setPermissions(path, mode) && immutable()
+              : immutable() && QFile::setPermissions(path, mode);
 }
 
 } // namespace
@@ -219,23 +213,6 @@ private Q_SLOTS:
                  qPrintable(run.err));
         QCOMPARE(projectsFile(), truncated);
         QVERIFY(QFile::remove(ProjectStore::defaultFilePath()));
-    }
-
-    void withoutAUsableDisplay() {
-        // None at all, and one that does not answer (Qt itself would abort on it): the user gets
-        // the way to run without a desktop.
-        const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
-        const QByteArray display = qgetenv("DISPLAY");
-        qunsetenv("QT_QPA_PLATFORM");
-        qunsetenv("WAYLAND_DISPLAY");
-        for (const QByteArray &unusable : {QByteArray(), QByteArray(":77.0")}) {
-            unusable.isEmpty() ? qunsetenv("DISPLAY") : qputenv("DISPLAY", unusable);
-            const Run run = runQuillet({});
-            QCOMPARE(run.status, 1);
-            QVERIFY2(run.err.contains(QStringLiteral("run `quillet agent`")), qPrintable(run.err));
-        }
-        qputenv("QT_QPA_PLATFORM", platform);
-        display.isEmpty() ? qunsetenv("DISPLAY") : qputenv("DISPLAY", display);
     }
 };
 

@@ -69,7 +69,6 @@ private slots:
             << 200 << QByteArray(R"({"code":"A","expires_in":300})") << "ok";
         QTest::newRow("camel case")
             << 200 << QByteArray(R"({"code":"A","expiresIn":300,"x":1})") << "ok";
-        QTest::newRow("204 empty is decoded too") << 204 << QByteArray() << "decoding";
         QTest::newRow("200 not JSON") << 200 << QByteArray("<html>") << "decoding";
         QTest::newRow("member missing") << 200 << QByteArray(R"({"code":"A"})") << "decoding";
         QTest::newRow("string instead of number")
@@ -78,7 +77,6 @@ private slots:
             << 200 << QByteArray(R"({"code":7,"expires_in":1})") << "decoding";
         QTest::newRow("server error with text")
             << 500 << QByteArray("boom") << "HTTP error 500: boom";
-        QTest::newRow("error body not UTF-8") << 503 << QByteArray("\xff\xfe") << "HTTP error 503";
     }
     void answers() {
         QFETCH(int, status);

@@ -78,7 +78,7 @@ private slots:
         QVERIFY(!keychain.save(QString(QChar(0xd800)), KeychainService::userIdKey));
     }
 
-    void corruptFileReadsEmptyAndIsReplaced() {
+    void corruptFileIsReplacedAndFailedSaveSaysSo() {
         QDir().mkpath(QFileInfo(path()).absolutePath());
         QFile file(path());
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
@@ -89,16 +89,10 @@ private slots:
         QVERIFY(keychain.save(QStringLiteral("fresh"), KeychainService::accessTokenKey));
         QCOMPARE(keychain.load(KeychainService::accessTokenKey),
                  std::optional(QStringLiteral("fresh")));
-    }
 
-    void failedSaveSaysSo() {
-        // A regular file where the folder should be: nothing can be written below it.
-        QFile blocker(m_dir.path() + QStringLiteral("/blocker"));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
-        KeychainService keychain(std::make_unique<FileCredentialBackend>(
-            blocker.fileName() + QStringLiteral("/c.json")));
-        QVERIFY(!keychain.save(QStringLiteral("x"), QStringLiteral("some.key")));
+        // That file where a folder should be: nothing can be written below it, and saving says so.
+        KeychainService below(std::make_unique<FileCredentialBackend>(path() + "/c.json"));
+        QVERIFY(!below.save(QStringLiteral("x"), QStringLiteral("some.key")));
         // The test main forces QUILLET_CREDENTIAL_STORE=file: no test reaches the user's keyring.
         const auto backend = KeychainService::chooseBackend();
         auto *chosen = dynamic_cast<FileCredentialBackend *>(backend.get());

@@ -44,13 +44,6 @@ class TestAccountCommands : public QObject {
 private:
     std::unique_ptr<FakeServer> m_server;
 
-    void serveDevices() {
-        m_server->on("GET", QStringLiteral("/api/paired-devices"),
-                     FakeResponse::json(200, deviceList(2)));
-        m_server->on("DELETE", QRegularExpression("/api/paired-devices/.*"),
-                     [](const RecordedRequest &) { return FakeResponse::raw(204, {}); });
-    }
-
     void signIn() {
         KeychainService keychain(std::make_unique<FileCredentialBackend>());
         keychain.save(QStringLiteral("acc"), KeychainService::accessTokenKey);
@@ -103,7 +96,10 @@ private slots:
     // The life cycle of an account against the real relay is in tests/server; here, what a
     // hostile server could send, and a removal that was not confirmed.
     void pairDevicesAndRemove() {
-        serveDevices();
+        m_server->on("GET", QStringLiteral("/api/paired-devices"),
+                     FakeResponse::json(200, deviceList(2)));
+        m_server->on("DELETE", QStringLiteral("/api/paired-devices/d1"),
+                     FakeResponse::raw(204, {}));
         signIn();
         // Pairing ends when a second phone appears in the list.
         m_server->on("POST", QStringLiteral("/api/pair/initiate"),

@@ -67,13 +67,8 @@ private slots:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QByteArray>("input");
         QTest::addColumn<QString>("message");
-        QTest::newRow("context lines beyond int")
-            << QStringList{"--context-lines", "2147483648"} << QByteArray("x")
-            << "--context-lines 2147483648 is out of range";
         QTest::newRow("endless input")
             << QStringList{"/dev/zero"} << QByteArray() << "/dev/zero holds more than 16 MiB";
-        QTest::newRow("missing file") << QStringList{"/nonexistent/screen.txt"} << QByteArray()
-                                      << "cannot read /nonexistent/screen.txt";
         QTest::newRow("not UTF-8") << QStringList{} << QByteArray("Proceed? \xff\xfe (y/n)")
                                    << "standard input is not valid UTF-8";
     }

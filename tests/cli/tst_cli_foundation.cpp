@@ -101,27 +101,23 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("message");
-        const QStringList add{"projects", "add", "--name", "Fresh", "--directory", "."};
+        const auto add = [](const QString &name, const QString &directory = ".") {
+            return QStringList{"projects", "add", "--name", name, "--directory", directory};
+        };
         const QStringList setPoll{"config", "set", "pollInterval", "5"};
-        QTest::newRow("taken session name")
-            << QStringList{"projects", "add", "--name", " TAKEN ", "--directory", "."} << ""
-            << "A project with this session name already exists.";
-        QTest::newRow("missing directory")
-            << QStringList{"projects", "add", "--name", "Fresh", "--directory", "/no/such/place"}
-            << ""
-            << "Directory does not exist.";
-        QTest::newRow("unknown tool") << add + QStringList{"--tool", "vim"} << ""
+        QTest::newRow("taken session name") << add(" TAKEN ") << ""
+                                            << "A project with this session name already exists.";
+        QTest::newRow("missing directory") << add("Fresh", "/no/such/place") << ""
+                                           << "Directory does not exist.";
+        QTest::newRow("unknown tool") << add("Fresh") + QStringList{"--tool", "vim"} << ""
                                       << "unknown tool 'vim'";
-        QTest::newRow("name without letters")
-            << QStringList{"projects", "add", "--name", "?!", "--directory", "."} << ""
-            << "gives no tmux session name";
-        QTest::newRow("add, read-only file") << add << "read-only projects"
+        QTest::newRow("name without letters") << add("?!") << ""
+                                              << "gives no tmux session name";
+        QTest::newRow("add, read-only file") << add("Fresh") << "read-only projects"
                                              << "Nothing was changed";
         QTest::newRow("remove, read-only folder")
             << QStringList{"projects", "remove", "taken"} << "read-only projects folder"
             << "nothing was changed";
-        QTest::newRow("add, link to nowhere") << add << "link to nowhere projects"
-                                              << "which does not exist";
 
         QTest::newRow("unknown key") << QStringList{"config", "set", "pollIntervall", "3"} << ""
                                      << "unknown key";

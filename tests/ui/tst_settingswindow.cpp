@@ -74,9 +74,6 @@ private Q_SLOTS:
                             << "OK — v1.4.2";
         QTest::newRow("not found") << 404 << QByteArray("<html>no</html>") << ""
                                    << "Error: HTTP 404";
-        // The address is formed with two slashes; Qt's HTTP stack collapses them on the wire.
-        QTest::newRow("trailing slash") << 200 << QByteArray(R"({"version":"2"})") << "/"
-                                        << "OK — v2";
         QTest::newRow("not a URL") << 0 << QByteArray() << "not a url"
                                    << "Error: ";
     }

@@ -1,13 +1,11 @@
 #include "api/APIError.h"
 #include "api/APIService.h"
 #include "api/DecodingError.h"
-#include "api/FileCredentialBackend.h"
 #include "api/KeychainService.h"
 #include "common/Settings.h"
 #include "support/AccountFixture.h"
 #include "support/AwaitTask.h"
 #include "support/FakeServer.h"
-#include "support/StdoutCapture.h"
 #include "support/TestEnvironment.h"
 
 #include <QJsonArray>
@@ -71,20 +69,14 @@ private slots:
             << 200 << QByteArray(R"({"code":"A","expires_in":300})") << "ok";
         QTest::newRow("camel case")
             << 200 << QByteArray(R"({"code":"A","expiresIn":300,"x":1})") << "ok";
-        QTest::newRow("204 empty is decoded too") << 204 << QByteArray() << "decoding";
         QTest::newRow("200 not JSON") << 200 << QByteArray("<html>") << "decoding";
-        QTest::newRow("list instead of object") << 200 << QByteArray("[]") << "decoding";
         QTest::newRow("member missing") << 200 << QByteArray(R"({"code":"A"})") << "decoding";
         QTest::newRow("string instead of number")
             << 200 << QByteArray(R"({"code":"A","expires_in":"300"})") << "decoding";
-        QTest::newRow("fraction") << 200 << QByteArray(R"({"code":"A","expires_in":1.5})")
-                                  << "decoding";
         QTest::newRow("number instead of string")
             << 200 << QByteArray(R"({"code":7,"expires_in":1})") << "decoding";
-        QTest::newRow("null") << 200 << QByteArray(R"({"code":null,"expires_in":1})") << "decoding";
         QTest::newRow("server error with text")
             << 500 << QByteArray("boom") << "HTTP error 500: boom";
-        QTest::newRow("error body not UTF-8") << 503 << QByteArray("\xff\xfe") << "HTTP error 503";
     }
     void answers() {
         QFETCH(int, status);
@@ -106,32 +98,28 @@ private slots:
 
     void concurrent401sShareOneRefresh_data() {
         QTest::addColumn<int>("refreshStatus");
-        QTest::addColumn<QByteArray>("refreshBody");
         QTest::addColumn<bool>("hasRefreshToken");
         QTest::addColumn<QByteArray>("accepted"); // the access token the devices list takes
-        const QByteArray tokens = R"({"access_token":"new","refresh_token":"r2"})";
-        QTest::newRow("refreshed") << 200 << tokens << true << QByteArray("new");
+        QTest::newRow("refreshed") << 200 << true << QByteArray("new");
         // Each call retries once: a second 401 ends it instead of refreshing on and on.
-        QTest::newRow("refreshed, still refused") << 200 << tokens << true << QByteArray("never");
-        QTest::newRow("refresh answered 401") << 401 << tokens << true << QByteArray("new");
-        QTest::newRow("refresh answered garbage")
-            << 200 << QByteArray("nope") << true << QByteArray("new");
-        QTest::newRow("no refresh token") << 200 << tokens << false << QByteArray("new");
+        QTest::newRow("refreshed, still refused") << 200 << true << QByteArray("never");
+        QTest::newRow("refresh answered 401") << 401 << true << QByteArray("new");
+        QTest::newRow("no refresh token") << 200 << false << QByteArray("new");
     }
     void concurrent401sShareOneRefresh() {
         QFETCH(int, refreshStatus);
-        QFETCH(QByteArray, refreshBody);
         QFETCH(bool, hasRefreshToken);
         QFETCH(QByteArray, accepted);
         m_keychain->save(QStringLiteral("old"), KeychainService::accessTokenKey);
         if (hasRefreshToken)
             m_keychain->save(QStringLiteral("r1"), KeychainService::refreshTokenKey);
         devicesNeedToken(accepted);
-        FakeResponse refresh = FakeResponse::raw(refreshStatus, refreshBody);
+        FakeResponse refresh =
+            FakeResponse::raw(refreshStatus, R"({"access_token":"new","refresh_token":"r2"})");
         refresh.delayMs = 800; // long enough for all three 401s to meet it
         m_server->on("POST", refreshPath, refresh);
 
-        const bool ok = refreshStatus == 200 && hasRefreshToken && refreshBody != "nope";
+        const bool ok = refreshStatus == 200 && hasRefreshToken;
         const QString outcome = !ok                 ? APIError::tokenRefreshFailed().description()
                                 : accepted == "new" ? QStringLiteral("ok")
                                                     : APIError::unauthorized().description();
@@ -162,20 +150,6 @@ private slots:
                      FakeResponse::raw(401, ""));
         QVERIFY_THROWS_EXCEPTION(APIError, awaitTask(m_api->passkeyAuthenticateOptions()));
         QVERIFY(m_server->requests("POST", refreshPath).isEmpty());
-    }
-
-    void failedTokenStoreSaysSo() {
-        // A regular file where the folder should be: nothing can be written below it.
-        QFile blocker(m_dir.path() + QStringLiteral("/blocker"));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
-        KeychainService broken(std::make_unique<FileCredentialBackend>(blocker.fileName() +
-                                                                       QStringLiteral("/c.json")));
-        test::StdoutCapture capture;
-        APIService(broken).saveTokens(
-            {QStringLiteral("a"), QStringLiteral("r"), QStringLiteral("u")});
-        QVERIFY(capture.text().contains(
-            "⚠️ Keychain save failed — access:false refresh:false userId:false\n"));
     }
 };
 

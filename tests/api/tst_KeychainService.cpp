@@ -1,7 +1,6 @@
 #include "api/FileCredentialBackend.h"
 #include "api/KeychainService.h"
 #include "api/SecretServiceCredentialBackend.h"
-#include "support/StdoutCapture.h"
 #include "support/TestEnvironment.h"
 
 #include <QJsonDocument>
@@ -79,33 +78,21 @@ private slots:
         QVERIFY(!keychain.save(QString(QChar(0xd800)), KeychainService::userIdKey));
     }
 
-    void corruptFileReadsEmptyAndIsReplaced() {
+    void corruptFileIsReplacedAndFailedSaveSaysSo() {
         QDir().mkpath(QFileInfo(path()).absolutePath());
         QFile file(path());
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write("{not json");
         file.close();
         KeychainService keychain = store();
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot be read"));
         QCOMPARE(keychain.load(KeychainService::accessTokenKey), std::nullopt);
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot be read"));
-        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("cannot be read"));
         QVERIFY(keychain.save(QStringLiteral("fresh"), KeychainService::accessTokenKey));
         QCOMPARE(keychain.load(KeychainService::accessTokenKey),
                  std::optional(QStringLiteral("fresh")));
-    }
 
-    void failedSavePrintsItsLine() {
-        // A regular file where the folder should be: nothing can be written below it.
-        QFile blocker(m_dir.path() + QStringLiteral("/blocker"));
-        QVERIFY(blocker.open(QIODevice::WriteOnly));
-        blocker.close();
-        KeychainService keychain(std::make_unique<FileCredentialBackend>(
-            blocker.fileName() + QStringLiteral("/c.json")));
-        test::StdoutCapture capture;
-        QVERIFY(!keychain.save(QStringLiteral("x"), QStringLiteral("some.key")));
-        QCOMPARE(capture.text(),
-                 QByteArray("⚠️ Keychain SecItemAdd failed: -1 for key: some.key\n"));
+        // That file where a folder should be: nothing can be written below it, and saving says so.
+        KeychainService below(std::make_unique<FileCredentialBackend>(path() + "/c.json"));
+        QVERIFY(!below.save(QStringLiteral("x"), QStringLiteral("some.key")));
         // The test main forces QUILLET_CREDENTIAL_STORE=file: no test reaches the user's keyring.
         const auto backend = KeychainService::chooseBackend();
         auto *chosen = dynamic_cast<FileCredentialBackend *>(backend.get());

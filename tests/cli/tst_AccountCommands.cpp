@@ -44,13 +44,6 @@ class TestAccountCommands : public QObject {
 private:
     std::unique_ptr<FakeServer> m_server;
 
-    void serveDevices() {
-        m_server->on("GET", QStringLiteral("/api/paired-devices"),
-                     FakeResponse::json(200, deviceList(2)));
-        m_server->on("DELETE", QRegularExpression("/api/paired-devices/.*"),
-                     [](const RecordedRequest &) { return FakeResponse::raw(204, {}); });
-    }
-
     void signIn() {
         KeychainService keychain(std::make_unique<FileCredentialBackend>());
         keychain.save(QStringLiteral("acc"), KeychainService::accessTokenKey);
@@ -75,31 +68,16 @@ private slots:
             << QStringList{"devices"} << "Session expired. Please sign in again.";
         QTest::newRow("no passkey") << QStringList{"login", "--server", "SERVER"}
                                     << "No passkey found for this server. Create an account first.";
-        const QString refused = QStringLiteral("is not an http or https URL; nothing was changed");
-        QTest::newRow("not a URL") << QStringList{"login", "--server", "notaurl"} << refused;
         QTest::newRow("header in the URL")
             << QStringList{"register", "--server", "https://x/\r\nA: b", "--username", "u"}
-            << refused;
+            << "is not an http or https URL; nothing was changed";
         QTest::newRow("unreachable server")
             << QStringList{"login", "--server", "http://127.0.0.1:9"} << "";
-        // Killed while the server it tries does not answer: nothing of it was stored yet.
-        QTest::newRow("killed mid-sign-in") << QStringList{"login", "--server", "HANGING"} << "";
-        QTest::newRow("devices without a server")
-            << QStringList{"devices", "UNSET"} << "Server URL is not configured.";
-        QTest::newRow("empty device id")
-            << QStringList{"devices", "remove", "", "--yes"} << "the device id must not be empty";
     }
     void failuresExitWithTheFlowsText() {
         QFETCH(QStringList, args);
         QFETCH(QString, message);
         args.replaceInStrings(QStringLiteral("SERVER"), m_server->baseUrl());
-        FakeServer hanging;
-        FakeResponse never = FakeResponse::raw(200, {});
-        never.delayMs = 60000;
-        hanging.on("POST", QStringLiteral("/api/auth/passkey/authenticate/options"), never);
-        const bool killed = args.removeAll(QStringLiteral("HANGING")) > 0;
-        if (killed)
-            args << hanging.baseUrl();
         m_server->on("POST", QStringLiteral("/api/auth/passkey/authenticate/options"),
                      args.size() == 1
                          ? FakeResponse::raw(401, {})
@@ -107,25 +85,21 @@ private slots:
                                200, QJsonObject{{"challenge", "AAEC"}, {"rpId", "other.test"}}));
         m_server->on("GET", QStringLiteral("/api/paired-devices"), FakeResponse::raw(401, {}));
         const std::optional<QString> server = Settings::readText(Settings::serverURL);
-        if (args.removeAll(QStringLiteral("UNSET")))
-            Settings::remove(Settings::serverURL);
-        const QuilletRun outcome = runQuillet(args, {}, {}, killed ? 5000 : 15000);
-        QCOMPARE(outcome.status, killed ? -1 : 1);
-        QCOMPARE(hanging.requests().size(), killed ? 1 : 0);
+        const QuilletRun outcome = runQuillet(args);
+        QCOMPARE(outcome.status, 1);
         QVERIFY2(outcome.err.contains(message), qPrintable(outcome.err));
-        const bool refusedHere = message.contains(QLatin1String("nothing was changed")) ||
-                                 message.contains(QLatin1String("not configured")) ||
-                                 message.contains(QLatin1String("must not be empty"));
-        if (refusedHere)
+        if (message.contains(QLatin1String("nothing was changed")))
             QVERIFY(m_server->requests().isEmpty());
-        QCOMPARE(Settings::readText(Settings::serverURL),
-                 message.contains(QLatin1String("not configured")) ? std::nullopt : server);
+        QCOMPARE(Settings::readText(Settings::serverURL), server);
     }
 
     // The life cycle of an account against the real relay is in tests/server; here, what a
     // hostile server could send, and a removal that was not confirmed.
     void pairDevicesAndRemove() {
-        serveDevices();
+        m_server->on("GET", QStringLiteral("/api/paired-devices"),
+                     FakeResponse::json(200, deviceList(2)));
+        m_server->on("DELETE", QStringLiteral("/api/paired-devices/d1"),
+                     FakeResponse::raw(204, {}));
         signIn();
         // Pairing ends when a second phone appears in the list.
         m_server->on("POST", QStringLiteral("/api/pair/initiate"),

@@ -13,15 +13,8 @@ QuilletRun analyze(const QStringList &arguments, const QByteArray &input = {}) {
     return quillet::test::runQuillet(QStringList{QStringLiteral("analyze")} + arguments, {}, input);
 }
 
-QString screenPath(const QString &name) {
-    return QStringLiteral(QUILLET_TEST_SUPPORT_DIR "/screens/") + name;
-}
-
 QJsonObject parse(const QuilletRun &run) {
-    const QJsonDocument document = QJsonDocument::fromJson(run.out.toUtf8());
-    if (!document.isObject())
-        qWarning("not one JSON object: %s", qPrintable(run.out));
-    return document.object();
+    return QJsonDocument::fromJson(run.out.toUtf8()).object();
 }
 
 } // namespace
@@ -32,8 +25,8 @@ class TestAnalyzeCommand : public QObject {
 private slots:
     void permissionPromptFromFile() {
         const QuilletRun run =
-            analyze({QStringLiteral("--tool=claude-code"), QStringLiteral("--explain"),
-                     screenPath(QStringLiteral("claude-bash-permission.txt"))});
+            analyze({"--tool=claude-code", "--explain",
+                     QUILLET_TEST_SUPPORT_DIR "/screens/claude-bash-permission.txt"});
         QCOMPARE(run.status, 0);
         const QJsonObject json = parse(run);
         QCOMPARE(json.keys(), (QStringList{"context", "digest", "key", "question_rule",
@@ -59,35 +52,23 @@ private slots:
         QByteArray screen;
         for (int i = 1; i <= 120; ++i)
             screen += "line " + QByteArray::number(i) + '\n';
-        const QuilletRun run =
-            analyze({QStringLiteral("--context-lines"), QStringLiteral("3")}, screen);
+        const QuilletRun run = analyze({"--context-lines", "3"}, screen);
         QCOMPARE(run.status, 0);
-        QJsonObject json = parse(run);
+        const QJsonObject json = parse(run);
         // The text ends with a line feed, so its last line is empty.
         QCOMPARE(json.value(QStringLiteral("context")).toString(),
                  QStringLiteral("line 119\nline 120\n"));
         QCOMPARE(json.value(QStringLiteral("stream")).toString().count(QLatin1Char('\n')), 99);
         QCOMPARE(json.value(QStringLiteral("key")).toString(),
                  QStringLiteral("line 116\nline 117\nline 118\nline 119\nline 120"));
-
-        // A blank screen has no key and no question.
-        json = parse(analyze({}, "  \n\n"));
-        QVERIFY(json.value(QStringLiteral("key")).isNull());
-        QVERIFY(json.value(QStringLiteral("digest")).isNull());
-        QCOMPARE(json.value(QStringLiteral("question_text")).toString(), QString());
     }
 
     void errors_data() {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QByteArray>("input");
         QTest::addColumn<QString>("message");
-        QTest::newRow("context lines beyond int")
-            << QStringList{"--context-lines", "2147483648"} << QByteArray("x")
-            << "--context-lines 2147483648 is out of range";
         QTest::newRow("endless input")
             << QStringList{"/dev/zero"} << QByteArray() << "/dev/zero holds more than 16 MiB";
-        QTest::newRow("missing file") << QStringList{"/nonexistent/screen.txt"} << QByteArray()
-                                      << "cannot read /nonexistent/screen.txt";
         QTest::newRow("not UTF-8") << QStringList{} << QByteArray("Proceed? \xff\xfe (y/n)")
                                    << "standard input is not valid UTF-8";
     }

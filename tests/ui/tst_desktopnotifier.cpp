@@ -37,9 +37,7 @@ class TestDesktopNotifier : public QObject {
 
 private Q_SLOTS:
     void initTestCase() {
-        m_daemon.start(QStringLiteral("dbus-daemon"),
-                       {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                        QStringLiteral("--print-address=1")});
+        m_daemon.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
         if (!m_daemon.waitForStarted(5000))
             QSKIP("dbus-daemon is not installed");
         QTRY_VERIFY_WITH_TIMEOUT(m_daemon.canReadLine(), 5000);

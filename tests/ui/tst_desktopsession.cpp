@@ -50,9 +50,8 @@ class TestDesktopSession : public QObject {
                         const QString &label) {
         QList<int> ids(400);
         std::iota(ids.begin(), ids.end(), 0);
-        QDBusMessage call = QDBusMessage::createMethodCall(service, menuPath,
-                                                           QStringLiteral("com.canonical.dbusmenu"),
-                                                           QStringLiteral("GetGroupProperties"));
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            service, menuPath, "com.canonical.dbusmenu", "GetGroupProperties");
         call << QVariant::fromValue(ids) << QStringList{QStringLiteral("label")};
         const QDBusMessage reply = bus.call(call, QDBus::Block, 5000);
         if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
@@ -78,15 +77,11 @@ private Q_SLOTS:
         if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty() ||
             QStandardPaths::findExecutable(QStringLiteral("dbus-daemon")).isEmpty())
             QSKIP("Xvfb and dbus-daemon are needed");
-        m_xvfb.start(QStringLiteral("Xvfb"),
-                     {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                      QStringLiteral("0"), QStringLiteral("1024x768x24"),
-                      QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+        m_xvfb.start("Xvfb",
+                     {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
         m_display = QLatin1Char(':') + firstLine(m_xvfb);
         QVERIFY2(m_display.size() > 1, "Xvfb did not start");
-        m_bus.start(QStringLiteral("dbus-daemon"),
-                    {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                     QStringLiteral("--print-address=1")});
+        m_bus.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
         m_address = firstLine(m_bus);
         QVERIFY2(!m_address.isEmpty(), "dbus-daemon did not start");
     }
@@ -137,8 +132,8 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(
             (quitId = findItem(bus, service, menuPath, QStringLiteral("Quit Quillet"))) >= 0,
             10000);
-        QDBusMessage click = QDBusMessage::createMethodCall(
-            service, menuPath, QStringLiteral("com.canonical.dbusmenu"), QStringLiteral("Event"));
+        QDBusMessage click =
+            QDBusMessage::createMethodCall(service, menuPath, "com.canonical.dbusmenu", "Event");
         click << quitId << QStringLiteral("clicked")
               << QVariant::fromValue(QDBusVariant(QVariant(0))) << 0u;
         bus.call(click, QDBus::NoBlock);

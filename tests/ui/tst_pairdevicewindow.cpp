@@ -103,7 +103,6 @@ private Q_SLOTS:
         retry->click();
         QTRY_COMPARE(panel->findChild<QLabel *>(QStringLiteral("codeLabel"))->text(),
                      QStringLiteral("XYZ7890"));
-        QVERIFY(!retry->isVisible());
         // A quiet zone of 4 light modules, then the finder's dark corner, at 10 pixels a module.
         const QImage qr =
             PairingPanel::qrImage(QByteArrayLiteral("{\"s\":\"x\",\"c\":\"ABC123\"}"));
@@ -111,12 +110,9 @@ private Q_SLOTS:
         QCOMPARE(qr.pixelColor(40, 40), QColor(Qt::black));
         // A payload too long for any QR code renders nothing rather than a wrong symbol.
         QVERIFY(PairingPanel::qrImage(QByteArray(5000, 'x')).isNull());
-    }
-
-    // What the phone reads from the QR code: exact JSON, escaped where needed.
-    void qrPayload() {
-        const QByteArray payload = PairingSession::qrPayload("https://x.test/\"a", "C\\1");
-        QCOMPARE(payload, QByteArray("{\"s\":\"https://x.test/\\\"a\",\"c\":\"C\\\\1\"}"));
+        // What the phone reads from the QR code: exact JSON, escaped where needed.
+        QCOMPARE(PairingSession::qrPayload("https://x.test/\"a", "C\\1"),
+                 QByteArray("{\"s\":\"https://x.test/\\\"a\",\"c\":\"C\\\\1\"}"));
     }
 
     void countsDownAndRenews_data() {
@@ -126,8 +122,6 @@ private Q_SLOTS:
         // and replaced at once.
         QTest::newRow("3") << 3 << QList<qint64>{3, 2, 1, 300};
         QTest::newRow("1") << 1 << QList<qint64>{1, 300};
-        QTest::newRow("0") << 0 << QList<qint64>{0, 300};
-        QTest::newRow("negative") << -5 << QList<qint64>{-5, 300};
     }
     void countsDownAndRenews() {
         QFETCH(int, expiresIn);
@@ -142,7 +136,6 @@ private Q_SLOTS:
         QTRY_COMPARE(codes.size(), 2);
         QCOMPARE(codes.at(0).at(0).toString(), QStringLiteral("ABC123"));
         QCOMPARE(session->code(), std::optional(QStringLiteral("XYZ789")));
-        QCOMPARE(session->expiresIn(), std::optional(qint64(300)));
         QList<qint64> counted;
         for (const auto &args : seconds)
             counted << args.at(0).toLongLong();
@@ -150,23 +143,15 @@ private Q_SLOTS:
         QCOMPARE(m_server->requests("POST", initiatePath).size(), 2);
     }
 
-    void failedFirstFetchComparesWithZero() {
-        m_server->on("POST", initiatePath, code("ABC123", 300));
-        m_server->enqueue("GET", devicesPath, FakeResponse::raw(500, ""));
-        m_server->on("GET", devicesPath, deviceList(1));
-        auto session = makeSession(10s, 20ms);
-        QSignalSpy paired(session.get(), &PairingSession::paired);
-        session->start();
-        QVERIFY(paired.wait(5000));
-        QCOMPARE(session->initialDeviceCount(), std::optional(0));
-    }
-
-    void stopCancelsEverything() {
+    // A failed first count is no phone, so that the first one to pair is noticed; then stopped.
+    void failedFirstCountThenStop() {
         m_server->on("POST", initiatePath, code("ABC123", 2));
+        m_server->enqueue("GET", devicesPath, FakeResponse::raw(500, ""));
         m_server->on("GET", devicesPath, deviceList(0));
         auto session = makeSession(20ms, 20ms);
         session->start();
-        QTRY_VERIFY(m_server->requests("GET", devicesPath).size() >= 2);
+        QTRY_VERIFY(m_server->requests("GET", devicesPath).size() >= 3);
+        QCOMPARE(session->initialDeviceCount(), std::optional(0));
         session->stop();
         // A request already on its way still lands; nothing new may follow it.
         QTest::qWait(50);

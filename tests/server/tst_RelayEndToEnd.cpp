@@ -52,9 +52,7 @@ class TestRelayEndToEnd : public QObject {
 private Q_SLOTS:
     void init();
     void cleanup();
-    void registerThenLogoutRevokesTheKey();
-    void pairListAndRemoveAPhone();
-    void agentRelaysQuestionsTextAndCommands();
+    void registerRelayThenUnpairAndLogout();
 
 private:
     // `quillet register` against the relay; answers the agent key it stored.
@@ -72,13 +70,7 @@ private:
 void TestRelayEndToEnd::init() {
     if (const QString why = RelayProcess::storeUnavailable(); !why.isEmpty())
         QSKIP(qPrintable(why));
-    Settings::remove(Settings::serverURL);
-    Settings::remove(Settings::agentApiKey);
-    Settings::remove(Settings::agentApiKeyId);
-    Settings::remove(Settings::pollInterval);
-    QFile::remove(ProjectStore::defaultFilePath());
-    const QString database =
-        TestEnvironment::current()->root() + "/" + QTest::currentTestFunction() + ".sqlite";
+    const QString database = TestEnvironment::current()->root() + "/relay.sqlite";
     const QStringList metrics =
         RelayProcess::onPostgres() ? QStringList{"--metrics-listen", "127.0.0.1:0"} : QStringList{};
     m_relay = std::make_unique<RelayProcess>(metrics, database);
@@ -94,8 +86,6 @@ void TestRelayEndToEnd::init() {
 }
 
 void TestRelayEndToEnd::cleanup() {
-    // The credential file would sign the next test's client in to this test's server.
-    QFile::remove(TestEnvironment::current()->dataHome() + "/Quillet/credentials.json");
     const bool spread = !m_proxy || (m_proxy->connections(0) > 0 && m_proxy->connections(1) > 0);
     m_proxy.reset();
     for (std::unique_ptr<RelayProcess> *relay : {&m_relay, &m_second}) {
@@ -140,51 +130,15 @@ QString TestRelayEndToEnd::pairPhone() {
     return paired.text("device_token");
 }
 
-void TestRelayEndToEnd::registerThenLogoutRevokesTheKey() {
+void TestRelayEndToEnd::registerRelayThenUnpairAndLogout() {
     const QString key = registerAccount();
     QVERIFY(!key.isEmpty());
-    QCOMPARE(m_http->get("/api/commands/pending", key).status, 200);
     // The first account closes registration: a second one is refused with the server's reason.
     const QuilletRun second =
         runQuillet({"register", "--server", m_baseUrl, "--username", "mallory"});
     QVERIFY(second.status != 0);
     QVERIFY2((second.out + second.err).contains("Registration is closed"),
              qPrintable(second.out + second.err));
-
-    const QuilletRun login = runQuillet({"login"});
-    QCOMPARE(login.status, 0);
-    const QString secondKey = Settings::readTextOrEmpty(Settings::agentApiKey);
-    QVERIFY(secondKey != key);
-    const QuilletRun logout = runQuillet({"logout"});
-    QVERIFY2(logout.status == 0, qPrintable(logout.out + logout.err));
-    // The key this computer held is gone on the server too.
-    QCOMPARE(m_http->get("/api/commands/pending", secondKey).status, 401);
-    QCOMPARE(m_http->get("/api/commands/pending", key).status, 200);
-}
-
-void TestRelayEndToEnd::pairListAndRemoveAPhone() {
-    QVERIFY(!registerAccount().isEmpty());
-    const QString device = pairPhone();
-    QVERIFY(!device.isEmpty());
-    QCOMPARE(m_http->get("/api/sessions", device).status, 200);
-
-    const QuilletRun list = runQuillet({"devices", "--json"});
-    QCOMPARE(list.status, 0);
-    const QJsonArray devices = QJsonDocument::fromJson(list.out.toUtf8()).array();
-    QCOMPARE(devices.size(), 1);
-    const QJsonObject phone = devices.first().toObject();
-    QCOMPARE(phone["device_name"].toString(), QStringLiteral("Pixel"));
-    for (const char *member : {"id", "device_type", "created_at", "last_seen_at"})
-        QVERIFY2(!phone[member].toString().isEmpty(), member);
-
-    const QuilletRun removed = runQuillet({"devices", "remove", phone["id"].toString(), "--yes"});
-    QVERIFY2(removed.status == 0, qPrintable(removed.out + removed.err));
-    QCOMPARE(m_http->get("/api/sessions", device).status, 401);
-    QCOMPARE(runQuillet({"devices", "remove", phone["id"].toString(), "--yes"}).status, 1);
-}
-
-void TestRelayEndToEnd::agentRelaysQuestionsTextAndCommands() {
-    QVERIFY(!registerAccount().isEmpty());
     const QString device = pairPhone();
     QVERIFY(!device.isEmpty());
 
@@ -300,6 +254,30 @@ void TestRelayEndToEnd::agentRelaysQuestionsTextAndCommands() {
     ::kill(pid_t(agent.processId()), SIGTERM);
     QVERIFY(agent.waitForFinished(15000));
     QCOMPARE(agent.exitCode(), 0);
+
+    // The phone as the account lists it, and removed: its token is refused from then on.
+    const QuilletRun list = runQuillet({"devices", "--json"});
+    QCOMPARE(list.status, 0);
+    const QJsonArray devices = QJsonDocument::fromJson(list.out.toUtf8()).array();
+    QCOMPARE(devices.size(), 1);
+    const QJsonObject phoneShown = devices.first().toObject();
+    QCOMPARE(phoneShown["device_name"].toString(), QStringLiteral("Pixel"));
+    for (const char *member : {"id", "device_type", "created_at", "last_seen_at"})
+        QVERIFY2(!phoneShown[member].toString().isEmpty(), member);
+    const QString id = phoneShown["id"].toString();
+    const QuilletRun removed = runQuillet({"devices", "remove", id, "--yes"});
+    QVERIFY2(removed.status == 0, qPrintable(removed.out + removed.err));
+    QCOMPARE(m_http->get("/api/sessions", device).status, 401);
+    QCOMPARE(runQuillet({"devices", "remove", id, "--yes"}).status, 1);
+
+    // A new sign-in makes a new key; signing out revokes it on the server, and only it.
+    QCOMPARE(runQuillet({"login"}).status, 0);
+    const QString secondKey = Settings::readTextOrEmpty(Settings::agentApiKey);
+    QVERIFY(secondKey != key);
+    const QuilletRun logout = runQuillet({"logout"});
+    QVERIFY2(logout.status == 0, qPrintable(logout.out + logout.err));
+    QCOMPARE(m_http->get("/api/commands/pending", secondKey).status, 401);
+    QCOMPARE(m_http->get("/api/commands/pending", key).status, 200);
 }
 
 QUILLET_TEST_GUILESS_MAIN(TestRelayEndToEnd)

@@ -300,6 +300,9 @@ void TestRelayApi::passkeys_data() {
     QTest::newRow("sign-in") << get << none << "" << 200 << "";
     QTest::newRow("sign-in: challenge never issued") << get << none << "challenge" << 401 << "";
     QTest::newRow("sign-in: other rp id") << get << otherRp << "" << 401 << "";
+    QTest::newRow("sign-in: other origin") << get << otherOrigin << "" << 401 << "";
+    QTest::newRow("sign-in: wrong type")
+        << get << change("type", "webauthn.create") << "" << 401 << "";
     QTest::newRow("sign-in: user absent") << get << absent << "" << 401 << "";
     QTest::newRow("sign-in: altered signature") << get << none << "signature" << 401 << "";
     QTest::newRow("sign-in: altered authenticator data") << get << none << "authData" << 401 << "";

@@ -902,6 +902,9 @@ void TestRelayApi::webPush() {
     QCOMPARE(vapid["key"].toString(), publicKey);
     QCOMPARE(vapid["claims"]["aud"].toString() + " " + vapid["claims"]["sub"].toString(),
              service.baseUrl() + " mailto:ops@quillet.test");
+    // Push services refuse a token that lives longer than a day.
+    const qint64 lives = vapid["claims"]["exp"].toInteger() - QDateTime::currentSecsSinceEpoch();
+    QVERIFY2(lives > 3600 && lives <= 24 * 3600, qPrintable(QString::number(lives)));
     const QJsonObject read = WebPushReader::read(
         {{"decrypt", QJsonObject{{"body", Base64Url::encode(push.body)},
                                  {"privateKey", Base64Url::encode(browser->privateScalar())},

@@ -37,9 +37,6 @@ test('the server serves the app with its types, caching and policy', async () =>
     assert.match(response.headers.get('content-type'), type, path);
     assert.match(response.headers.get('cache-control'), cache, path);
   }
-  assert.equal((await fetch(relay.base + '/', { method: 'POST' })).status, 405);
-  const manifest = await (await fetch(relay.base + '/manifest.webmanifest')).json();
-  for (const icon of manifest.icons) assert.equal((await fetch(relay.base + icon.src)).status, 200, icon.src);
 });
 
 const chromium = '/usr/bin/chromium';
@@ -48,9 +45,9 @@ const screenshots = process.env.QUILLET_SCREENSHOTS; // a folder: the README's p
 
 // A phone-sized page in a headless chromium that closes with the test, and a wait for an element
 // whose text matches.
-async function phone(t, { args = [], timeout = 20_000 } = {}) {
+async function phone(t, { timeout = 20_000 } = {}) {
   const puppeteer = (await import('puppeteer-core')).default;
-  const browser = await puppeteer.launch({ executablePath: chromium, headless: true, args: ['--no-sandbox', ...args] });
+  const browser = await puppeteer.launch({ executablePath: chromium, headless: true, args: ['--no-sandbox'] });
   t.after(() => browser.close());
   const page = await browser.newPage();
   await page.setViewport({ width: 390, height: 844, isMobile: true, hasTouch: true });
@@ -64,8 +61,7 @@ test('a phone pairs, answers, drives a pane and a project, survives a drop and i
   skip: noChromium,
   timeout: 240_000,
 }, async (t) => {
-  // "phone.test" is plain HTTP on a name that is not loopback: no secure context.
-  const { browser, page, waitText } = await phone(t, { args: ['--host-resolver-rules=MAP phone.test 127.0.0.1'] });
+  const { browser, page, waitText } = await phone(t);
   await browser.defaultBrowserContext().overridePermissions(relay.base, ['notifications']);
   // Screens render from events and fetches that race the test: wait for a control before using it.
   const click = async (selector) => {
@@ -79,11 +75,6 @@ test('a phone pairs, answers, drives a pane and a project, survives a drop and i
   await relay.agent('PUT', '/api/projects', {
     projects: [{ id: 'p1', name: 'webshop', directory: '/src/webshop', tmux_session_name: 'webshop', launch_command: 'claude', tool: 'claude', auto_launch: false, is_running: false }],
   });
-
-  // Over plain HTTP the page says what needs HTTPS, and offers no button that cannot work.
-  await page.goto(`http://phone.test:${relay.port}/`);
-  await page.waitForSelector('#https-hint');
-  assert.equal(await page.$$eval('button', (all) => all.filter((b) => /Scan/.test(b.textContent)).length), 0);
 
   // 1. Pairing with the code typed in lower case, with the blank; the device shows at once.
   await page.goto(relay.base + '/');
@@ -186,7 +177,6 @@ test('a phone pairs, answers, drives a pane and a project, survives a drop and i
   assert.deepEqual((await page.$$eval('article h2', (all) => all.map((h) => h.textContent))).slice(0, 3), burst.reverse());
   await relay.agent('PATCH', `/api/sessions/${session.id}/questions/${missed[0].id}`, { status: 'expired' });
   await waitText(`article[data-id="${missed[0].id}"] .state`, /Expired/);
-  assert.equal(await page.$(`article[data-id="${missed[0].id}"] .quick`), null);
 
   // 5. Projects: launch, stop after confirming, and the agent's failure message.
   await click('nav a[href="#/projects"]');
@@ -205,11 +195,6 @@ test('a phone pairs, answers, drives a pane and a project, survives a drop and i
   await relay.agent('PATCH', `/api/commands/${command.id}`, { status: 'failed', error_message: 'no tmux session "webshop"' });
   await waitText('.project .state', /Failed: no tmux session "webshop"/);
   await shoot('phone-projects');
-
-  // Notifications: offered where the server sends them (a VAPID subject is set), else the page
-  // says why not (no push routes: 404; not set up: 503) instead of offering a broken button.
-  await click('nav a[href="#/device"]');
-  await page.waitForFunction(() => document.querySelector('#push-on') || /notifications/i.test(document.querySelector('#push-state')?.textContent));
 
   // 6. Unpaired from the computer: the page says so and returns to pairing.
   await relay.call('DELETE', `/api/paired-devices/${devices[0].id}`, relay.access);

@@ -85,8 +85,6 @@ void TestQuilletUp::fromNothingToMonitoringThenStraightBack() {
     // Another program holds the port: a clear refusal, and nothing half-made.
     const QuilletRun taken = runQuillet({"up", "--listen", "127.0.0.1", "--port", port});
     QCOMPARE(taken.status, 1);
-    QVERIFY2(taken.err.contains("port " + port + " is taken") && taken.err.contains("--port"),
-             qPrintable(taken.err));
     QVERIFY(!Settings::contains(Settings::serverURL));
     QVERIFY(!QFile::exists(database));
     other.close();

@@ -525,19 +525,16 @@ void TestRelayApi::repliesReachTheAgent() {
     const QString questions = "/api/sessions/" + carol.session + "/questions/";
     const QString reply = questions + carol.question + "/reply?timeout=";
 
-    // Nothing yet: timeout 0 answers at once, a short hold answers when it runs out.
+    // Nothing yet: the agent's look (timeout 0) answers at once.
     QCOMPARE(http.get(reply + "0", carol.apiKey).status, 204);
-    QElapsedTimer held;
-    held.start();
-    QCOMPARE(http.get(reply + "1", carol.apiKey).status, 204);
-    QVERIFY(held.elapsed() >= 900);
 
     // A long hold answers as soon as the phone does, with the reply as typed: a tab is one.
     QNetworkAccessManager network;
     auto waiting = startGet(network, relay->baseUrl() + reply + "25", carol.apiKey);
     QTest::qWait(300);
     QVERIFY(!waiting->isFinished());
-    held.restart();
+    QElapsedTimer held;
+    held.start();
     QCOMPARE(answer(http, carol.question, "\t", carol.device), 200);
     QVERIFY(QTest::qWaitFor([&] { return waiting->isFinished(); }, 10000));
     QVERIFY(held.elapsed() < 5000);
@@ -577,8 +574,6 @@ void TestRelayApi::repliesReachTheAgent() {
     QCOMPARE(answer(phone, twice, "y", carol.device), 200);
     QCOMPARE(answer(phone, twice, "y", carol.device), 200);
     QCOMPARE(answer(http, twice, "y", carol.device), 409);
-    phone.headers["Idempotency-Key"] = "two words";
-    QCOMPARE(answer(phone, twice, "y", carol.device), 400);
 
     // SIGTERM while a reply request is held: it is answered (not yet: 204) and the server
     // exits 0 well before the hold would have ended.
@@ -966,11 +961,9 @@ void TestRelayApi::commandLine_data() {
     QTest::addColumn<QString>("output");
     QTest::newRow("certificate without key")
         << QStringList{"--tls-cert", "c.pem"} << 2 << "go together";
+    // (An address that is not one must never become "any": the relay would listen everywhere.)
     QTest::newRow("listen address not an address")
         << QStringList{"--listen", "example.org", "--port", "0"} << 1 << "not an IP address";
-    QTest::newRow("database that cannot be opened")
-        << QStringList{"--database", "/proc/quillet/server.sqlite", "--port", "0"} << 1
-        << "cannot open the database";
     QTest::newRow("VAPID subject not an address")
         << QStringList{"--vapid-subject", "ops@quillet.test"} << 2 << "not a mailto: or https:";
     QTest::newRow("retention not an age") << QStringList{"--retention", "3w"} << 2 << "not an age";

@@ -55,10 +55,6 @@ private Q_SLOTS:
     void registerRelayThenUnpairAndLogout();
 
 private:
-    // `quillet register` against the relay; answers the agent key it stored.
-    QString registerAccount();
-    QString pairPhone();
-
     std::unique_ptr<RelayProcess> m_relay;
     std::unique_ptr<RelayProcess> m_second;
     std::unique_ptr<RoundRobinProxy> m_proxy;
@@ -96,51 +92,38 @@ void TestRelayEndToEnd::cleanup() {
     QVERIFY2(spread, "one instance served every connection");
 }
 
-QString TestRelayEndToEnd::registerAccount() {
-    const QuilletRun run = runQuillet({"register", "--server", m_baseUrl, "--username", "ann"});
-    if (run.status != 0)
-        qWarning("register: %s %s", qPrintable(run.out), qPrintable(run.err));
-    return Settings::readTextOrEmpty(Settings::agentApiKey);
-}
-
-QString TestRelayEndToEnd::pairPhone() {
-    QProcess pair;
-    pair.start(QStringLiteral(QUILLET_BINARY), {QStringLiteral("pair")});
-    QByteArray out;
-    static const QRegularExpression shown(QStringLiteral("manually: ([A-Z0-9]{3}) ([A-Z0-9]{3})"));
-    QRegularExpressionMatch match;
-    if (!QTest::qWaitFor(
-            [&] {
-                out += pair.readAllStandardOutput();
-                match = shown.match(QString::fromUtf8(out));
-                return match.hasMatch();
-            },
-            20000))
-        return {};
-    const HttpAnswer paired = m_http->json("POST", "/api/pair/complete",
-                                           {{"code", match.captured(1) + " " + match.captured(2)},
-                                            {"device_name", "Pixel"},
-                                            {"device_type", "android"}});
-    // The command sees the new phone at its next look and ends.
-    if (!pair.waitForFinished(20000) || pair.exitCode() != 0)
-        qWarning("pair did not end: %s", out.constData());
-    out += pair.readAllStandardOutput();
-    if (!out.contains("Paired Pixel (android)."))
-        return {};
-    return paired.text("device_token");
-}
-
 void TestRelayEndToEnd::registerRelayThenUnpairAndLogout() {
-    const QString key = registerAccount();
-    QVERIFY(!key.isEmpty());
+    const QuilletRun registered =
+        runQuillet({"register", "--server", m_baseUrl, "--username", "ann"});
+    QVERIFY2(registered.status == 0, qPrintable(registered.out + registered.err));
+    const QString key = Settings::readTextOrEmpty(Settings::agentApiKey);
     // The first account closes registration: a second one is refused with the server's reason.
     const QuilletRun second =
         runQuillet({"register", "--server", m_baseUrl, "--username", "mallory"});
     QVERIFY(second.status != 0);
     QVERIFY2((second.out + second.err).contains("Registration is closed"),
              qPrintable(second.out + second.err));
-    const QString device = pairPhone();
-    QVERIFY(!device.isEmpty());
+    // A phone pairs with the code that `quillet pair` shows; the command sees it and ends.
+    QProcess pair;
+    pair.start(QStringLiteral(QUILLET_BINARY), {QStringLiteral("pair")});
+    QByteArray out;
+    static const QRegularExpression shown(QStringLiteral("manually: ([A-Z0-9]{3}) ([A-Z0-9]{3})"));
+    QRegularExpressionMatch code;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            out += pair.readAllStandardOutput();
+            code = shown.match(QString::fromUtf8(out));
+            return code.hasMatch();
+        },
+        20000));
+    const QString device = m_http
+                               ->json("POST", "/api/pair/complete",
+                                      {{"code", code.captured(1) + " " + code.captured(2)},
+                                       {"device_name", "Pixel"},
+                                       {"device_type", "android"}})
+                               .text("device_token");
+    QVERIFY(pair.waitForFinished(20000) && pair.exitCode() == 0);
+    QVERIFY2((out + pair.readAllStandardOutput()).contains("Paired Pixel (android)."), out);
 
     TmuxServer tmux;
     const Project work = sampleProject(QStringLiteral("Work"), tmux.scratchDir());

@@ -52,15 +52,9 @@ class TestRelayEndToEnd : public QObject {
 private Q_SLOTS:
     void init();
     void cleanup();
-    void registerThenLogoutRevokesTheKey();
-    void pairListAndRemoveAPhone();
-    void agentRelaysQuestionsTextAndCommands();
+    void registerRelayThenUnpairAndLogout();
 
 private:
-    // `quillet register` against the relay; answers the agent key it stored.
-    QString registerAccount();
-    QString pairPhone();
-
     std::unique_ptr<RelayProcess> m_relay;
     std::unique_ptr<RelayProcess> m_second;
     std::unique_ptr<RoundRobinProxy> m_proxy;
@@ -72,13 +66,7 @@ private:
 void TestRelayEndToEnd::init() {
     if (const QString why = RelayProcess::storeUnavailable(); !why.isEmpty())
         QSKIP(qPrintable(why));
-    Settings::remove(Settings::serverURL);
-    Settings::remove(Settings::agentApiKey);
-    Settings::remove(Settings::agentApiKeyId);
-    Settings::remove(Settings::pollInterval);
-    QFile::remove(ProjectStore::defaultFilePath());
-    const QString database =
-        TestEnvironment::current()->root() + "/" + QTest::currentTestFunction() + ".sqlite";
+    const QString database = TestEnvironment::current()->root() + "/relay.sqlite";
     const QStringList metrics =
         RelayProcess::onPostgres() ? QStringList{"--metrics-listen", "127.0.0.1:0"} : QStringList{};
     m_relay = std::make_unique<RelayProcess>(metrics, database);
@@ -94,8 +82,6 @@ void TestRelayEndToEnd::init() {
 }
 
 void TestRelayEndToEnd::cleanup() {
-    // The credential file would sign the next test's client in to this test's server.
-    QFile::remove(TestEnvironment::current()->dataHome() + "/Quillet/credentials.json");
     const bool spread = !m_proxy || (m_proxy->connections(0) > 0 && m_proxy->connections(1) > 0);
     m_proxy.reset();
     for (std::unique_ptr<RelayProcess> *relay : {&m_relay, &m_second}) {
@@ -106,87 +92,38 @@ void TestRelayEndToEnd::cleanup() {
     QVERIFY2(spread, "one instance served every connection");
 }
 
-QString TestRelayEndToEnd::registerAccount() {
-    const QuilletRun run = runQuillet({"register", "--server", m_baseUrl, "--username", "ann"});
-    if (run.status != 0)
-        qWarning("register: %s %s", qPrintable(run.out), qPrintable(run.err));
-    return Settings::readTextOrEmpty(Settings::agentApiKey);
-}
-
-QString TestRelayEndToEnd::pairPhone() {
-    QProcess pair;
-    pair.start(QStringLiteral(QUILLET_BINARY), {QStringLiteral("pair")});
-    QByteArray out;
-    static const QRegularExpression shown(QStringLiteral("manually: ([A-Z0-9]{3}) ([A-Z0-9]{3})"));
-    QRegularExpressionMatch match;
-    if (!QTest::qWaitFor(
-            [&] {
-                out += pair.readAllStandardOutput();
-                match = shown.match(QString::fromUtf8(out));
-                return match.hasMatch();
-            },
-            20000))
-        return {};
-    const HttpAnswer paired = m_http->json("POST", "/api/pair/complete",
-                                           {{"code", match.captured(1) + " " + match.captured(2)},
-                                            {"device_name", "Pixel"},
-                                            {"device_type", "android"}});
-    // The command sees the new phone at its next look and ends.
-    if (!pair.waitForFinished(20000) || pair.exitCode() != 0)
-        qWarning("pair did not end: %s", out.constData());
-    out += pair.readAllStandardOutput();
-    if (!out.contains("Paired Pixel (android)."))
-        return {};
-    return paired.text("device_token");
-}
-
-void TestRelayEndToEnd::registerThenLogoutRevokesTheKey() {
-    const QString key = registerAccount();
-    QVERIFY(!key.isEmpty());
-    QCOMPARE(m_http->get("/api/commands/pending", key).status, 200);
+void TestRelayEndToEnd::registerRelayThenUnpairAndLogout() {
+    const QuilletRun registered =
+        runQuillet({"register", "--server", m_baseUrl, "--username", "ann"});
+    QVERIFY2(registered.status == 0, qPrintable(registered.out + registered.err));
+    const QString key = Settings::readTextOrEmpty(Settings::agentApiKey);
     // The first account closes registration: a second one is refused with the server's reason.
     const QuilletRun second =
         runQuillet({"register", "--server", m_baseUrl, "--username", "mallory"});
     QVERIFY(second.status != 0);
     QVERIFY2((second.out + second.err).contains("Registration is closed"),
              qPrintable(second.out + second.err));
-
-    const QuilletRun login = runQuillet({"login"});
-    QCOMPARE(login.status, 0);
-    const QString secondKey = Settings::readTextOrEmpty(Settings::agentApiKey);
-    QVERIFY(secondKey != key);
-    const QuilletRun logout = runQuillet({"logout"});
-    QVERIFY2(logout.status == 0, qPrintable(logout.out + logout.err));
-    // The key this computer held is gone on the server too.
-    QCOMPARE(m_http->get("/api/commands/pending", secondKey).status, 401);
-    QCOMPARE(m_http->get("/api/commands/pending", key).status, 200);
-}
-
-void TestRelayEndToEnd::pairListAndRemoveAPhone() {
-    QVERIFY(!registerAccount().isEmpty());
-    const QString device = pairPhone();
-    QVERIFY(!device.isEmpty());
-    QCOMPARE(m_http->get("/api/sessions", device).status, 200);
-
-    const QuilletRun list = runQuillet({"devices", "--json"});
-    QCOMPARE(list.status, 0);
-    const QJsonArray devices = QJsonDocument::fromJson(list.out.toUtf8()).array();
-    QCOMPARE(devices.size(), 1);
-    const QJsonObject phone = devices.first().toObject();
-    QCOMPARE(phone["device_name"].toString(), QStringLiteral("Pixel"));
-    for (const char *member : {"id", "device_type", "created_at", "last_seen_at"})
-        QVERIFY2(!phone[member].toString().isEmpty(), member);
-
-    const QuilletRun removed = runQuillet({"devices", "remove", phone["id"].toString(), "--yes"});
-    QVERIFY2(removed.status == 0, qPrintable(removed.out + removed.err));
-    QCOMPARE(m_http->get("/api/sessions", device).status, 401);
-    QCOMPARE(runQuillet({"devices", "remove", phone["id"].toString(), "--yes"}).status, 1);
-}
-
-void TestRelayEndToEnd::agentRelaysQuestionsTextAndCommands() {
-    QVERIFY(!registerAccount().isEmpty());
-    const QString device = pairPhone();
-    QVERIFY(!device.isEmpty());
+    // A phone pairs with the code that `quillet pair` shows; the command sees it and ends.
+    QProcess pair;
+    pair.start(QStringLiteral(QUILLET_BINARY), {QStringLiteral("pair")});
+    QByteArray out;
+    static const QRegularExpression shown(QStringLiteral("manually: ([A-Z0-9]{3}) ([A-Z0-9]{3})"));
+    QRegularExpressionMatch code;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            out += pair.readAllStandardOutput();
+            code = shown.match(QString::fromUtf8(out));
+            return code.hasMatch();
+        },
+        20000));
+    const QString device = m_http
+                               ->json("POST", "/api/pair/complete",
+                                      {{"code", code.captured(1) + " " + code.captured(2)},
+                                       {"device_name", "Pixel"},
+                                       {"device_type", "android"}})
+                               .text("device_token");
+    QVERIFY(pair.waitForFinished(20000) && pair.exitCode() == 0);
+    QVERIFY2((out + pair.readAllStandardOutput()).contains("Paired Pixel (android)."), out);
 
     TmuxServer tmux;
     const Project work = sampleProject(QStringLiteral("Work"), tmux.scratchDir());
@@ -292,6 +229,30 @@ void TestRelayEndToEnd::agentRelaysQuestionsTextAndCommands() {
     ::kill(pid_t(agent.processId()), SIGTERM);
     QVERIFY(agent.waitForFinished(15000));
     QCOMPARE(agent.exitCode(), 0);
+
+    // The phone as the account lists it, and removed: its token is refused from then on.
+    const QuilletRun list = runQuillet({"devices", "--json"});
+    QCOMPARE(list.status, 0);
+    const QJsonArray devices = QJsonDocument::fromJson(list.out.toUtf8()).array();
+    QCOMPARE(devices.size(), 1);
+    const QJsonObject phoneShown = devices.first().toObject();
+    QCOMPARE(phoneShown["device_name"].toString(), QStringLiteral("Pixel"));
+    for (const char *member : {"id", "device_type", "created_at", "last_seen_at"})
+        QVERIFY2(!phoneShown[member].toString().isEmpty(), member);
+    const QString id = phoneShown["id"].toString();
+    const QuilletRun removed = runQuillet({"devices", "remove", id, "--yes"});
+    QVERIFY2(removed.status == 0, qPrintable(removed.out + removed.err));
+    QCOMPARE(m_http->get("/api/sessions", device).status, 401);
+    QCOMPARE(runQuillet({"devices", "remove", id, "--yes"}).status, 1);
+
+    // A new sign-in makes a new key; signing out revokes it on the server, and only it.
+    QCOMPARE(runQuillet({"login"}).status, 0);
+    const QString secondKey = Settings::readTextOrEmpty(Settings::agentApiKey);
+    QVERIFY(secondKey != key);
+    const QuilletRun logout = runQuillet({"logout"});
+    QVERIFY2(logout.status == 0, qPrintable(logout.out + logout.err));
+    QCOMPARE(m_http->get("/api/commands/pending", secondKey).status, 401);
+    QCOMPARE(m_http->get("/api/commands/pending", key).status, 200);
 }
 
 QUILLET_TEST_GUILESS_MAIN(TestRelayEndToEnd)

@@ -89,16 +89,9 @@ void TestQuilletUp::fromNothingToMonitoringThenStraightBack() {
     QVERIFY(!QFile::exists(database));
     other.close();
 
-    // The project's pane asks once the monitor watches it, so that the question is a new one.
     TmuxServer tmux;
     ProjectStore().add(sampleProject(QStringLiteral("Work"), tmux.scratchDir()));
-    QVERIFY(Settings::write(Settings::pollInterval, 1) &&
-            Settings::write(Settings::idleThreshold, 3));
-    const QString pane = tmux.startSession(
-        QStringLiteral("work"),
-        tmux.writeScript("ask", "while [ ! -e go ]; do sleep 0.1; done\n"
-                                "printf 'Deploy to production? (y/n) '\nread -r a\n"
-                                "echo \"answer=[$a]\"\nexec sleep 600\n"));
+    tmux.startSession(QStringLiteral("work"));
 
     // First run: the relay starts, the account is made, the code shows until a phone pairs.
     QString device;
@@ -115,24 +108,10 @@ void TestQuilletUp::fromNothingToMonitoringThenStraightBack() {
         QCOMPARE(paired.status, 201);
         device = paired.text("device_token");
         QVERIFY(up.shows("Paired Pixel \\(android\\)\\.[\\s\\S]*Monitoring:"));
-        // The monitor runs: the project's pane is a session the phone sees, its question reaches
-        // the phone, and the phone's answer is typed into it.
+        // The monitor runs (the phone test answers a question through it): the project's pane is
+        // a session the phone sees.
         QVERIFY(QTest::qWaitFor(
             [&] { return !http.get("/api/sessions", device).array().isEmpty(); }, 30000));
-        QVERIFY(QFile(tmux.scratchDir() + "/go").open(QIODevice::WriteOnly));
-        QJsonArray pending;
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                pending = http.get("/api/questions?status=pending", device).array();
-                return !pending.isEmpty();
-            },
-            30000));
-        const QString question = pending.first().toObject()["id"].toString();
-        QCOMPARE(http.json("POST", "/api/questions/" + question + "/reply", {{"reply_text", "y"}},
-                           device)
-                     .status,
-                 200);
-        QVERIFY(tmux.waitForText(pane, "answer=[y]", 30000));
         QCOMPARE(up.stop(), 0);
     }
     // The relay was ours and went with us.

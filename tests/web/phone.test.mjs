@@ -3,7 +3,7 @@
 import assert from 'node:assert/strict';
 import { existsSync } from 'node:fs';
 import { after, before, test } from 'node:test';
-import { Relay } from './relay.mjs';
+import { freePort, Relay } from './relay.mjs';
 
 const relay = new Relay();
 before(() => relay.start());
@@ -45,7 +45,7 @@ const screenshots = process.env.QUILLET_SCREENSHOTS; // a folder: the README's p
 
 // A phone-sized page in a headless chromium that closes with the test, and a wait for an element
 // whose text matches.
-async function phone(t) {
+async function phone(t, { timeout = 20_000 } = {}) {
   const puppeteer = (await import('puppeteer-core')).default;
   const browser = await puppeteer.launch({ executablePath: chromium, headless: true, args: ['--no-sandbox'] });
   t.after(() => browser.close());
@@ -53,7 +53,7 @@ async function phone(t) {
   await page.setViewport({ width: 390, height: 844, isMobile: true, hasTouch: true });
   const waitText = (selector, pattern) => page.waitForFunction(
     (s, p) => [...document.querySelectorAll(s)].some((e) => new RegExp(p).test(e.textContent)),
-    { timeout: 20_000 }, selector, pattern.source);
+    { timeout }, selector, pattern.source);
   return { browser, page, waitText };
 }
 
@@ -200,4 +200,75 @@ test('a phone pairs, answers, drives a pane and a project, survives a drop and i
   await relay.call('DELETE', `/api/paired-devices/${devices[0].id}`, relay.access);
   await waitText('#notice', /disconnected/);
   await page.waitForSelector('#code');
+});
+
+// The whole path a new user takes: `quillet up` starts the relay on this computer, makes the
+// account and shows a pairing code; the code typed on the phone; a program in a real tmux pane
+// asks; the phone's Yes is typed into that pane by the monitor that `quillet up` runs.
+test('quillet up, a phone, and a question from a real pane answered into it', {
+  skip: noChromium || (!process.env.QUILLET_BINARY && 'QUILLET_BINARY is not set'),
+  timeout: 180_000,
+}, async (t) => {
+  const { spawn, spawnSync } = await import('node:child_process');
+  const { mkdtempSync, writeFileSync } = await import('node:fs');
+  const { tmpdir } = await import('node:os');
+  const { join } = await import('node:path');
+  const home = mkdtempSync(join(tmpdir(), 'quillet-web-up-'));
+  const env = {
+    ...process.env, HOME: home, XDG_CONFIG_HOME: join(home, 'config'), XDG_DATA_HOME: join(home, 'data'),
+    XDG_STATE_HOME: join(home, 'state'), XDG_CACHE_HOME: join(home, 'cache'), XDG_RUNTIME_DIR: home,
+    TMUX_TMPDIR: home, QUILLET_CREDENTIAL_STORE: 'file', QT_QPA_PLATFORM: 'offscreen',
+  };
+  delete env.TMUX;
+  const quillet = (...args) => {
+    const run = spawnSync(process.env.QUILLET_BINARY, args, { env, encoding: 'utf8', timeout: 30_000 });
+    assert.equal(run.status, 0, `quillet ${args.join(' ')}: ${run.stdout}${run.stderr}`);
+  };
+  const tmux = (...args) => spawnSync('tmux', args, { env, encoding: 'utf8' });
+  t.after(() => tmux('kill-server'));
+
+  quillet('config', 'set', 'pollInterval', '1');
+  quillet('config', 'set', 'idleThreshold', '3');
+  quillet('projects', 'add', '--name', 'demo', '--directory', home, '--tool', 'generic', '--command', 'true');
+  writeFileSync(join(home, 'ask.sh'), 'echo Working\nwhile [ ! -e go ]; do sleep 0.1; done\n' +
+    "printf 'Deploy to production? (y/n) '\nread -r a\necho \"answer=[$a]\"\nsleep 600\n");
+  assert.equal(tmux('new-session', '-d', '-s', 'demo', '-c', home, 'sh ask.sh').status, 0);
+
+  const port = await freePort();
+  const up = spawn(process.env.QUILLET_BINARY, ['up', '--listen', '127.0.0.1', '--port', String(port)], { env });
+  const exited = new Promise((resolve) => up.on('exit', resolve));
+  t.after(async () => {
+    up.kill('SIGTERM');
+    await exited;
+  });
+  let out = '';
+  up.stderr.on('data', (chunk) => (out += chunk));
+  const code = await new Promise((resolve, reject) => {
+    up.stdout.on('data', (chunk) => {
+      out += chunk;
+      const shown = /manually: ([A-Z0-9]{3}) ([A-Z0-9]{3})/.exec(out);
+      if (shown) resolve(shown[1] + shown[2]);
+    });
+    up.on('exit', () => reject(new Error(`quillet up ended before showing a code: ${out}`)));
+  });
+
+  const { page, waitText } = await phone(t, { timeout: 60_000 });
+  await page.goto(`http://127.0.0.1:${port}/`);
+  await page.type('#code', code);
+  await page.click('#pair');
+  await waitText('#connection', /Live/);
+
+  // The monitor opens a session for the pane; only then does the program ask, so the question
+  // is a new one.
+  await page.goto(`http://127.0.0.1:${port}/#/sessions`);
+  await waitText('body', /demo/);
+  writeFileSync(join(home, 'go'), '');
+  await page.click('nav a[href="#/inbox"]');
+  await waitText('article h2', /Deploy to production\? \(y\/n\)/);
+  await page.click('button[aria-label="Answer Yes"]');
+  const deadline = Date.now() + 60_000;
+  while (!/answer=\[y\]/.test(tmux('capture-pane', '-p', '-t', 'demo').stdout)) {
+    assert.ok(Date.now() < deadline, tmux('capture-pane', '-p', '-t', 'demo').stdout + out);
+    await new Promise((resolve) => setTimeout(resolve, 200));
+  }
 });

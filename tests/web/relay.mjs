@@ -10,7 +10,7 @@ import { fileURLToPath } from 'node:url';
 
 const authenticator = fileURLToPath(new URL('../support/authenticator/authenticator.mjs', import.meta.url));
 
-const freePort = () =>
+export const freePort = () =>
   new Promise((resolve) => {
     const server = createServer().listen(0, '127.0.0.1', () => {
       const { port } = server.address();

@@ -964,6 +964,9 @@ void TestRelayApi::commandLine_data() {
     QTest::newRow("retention not an age") << QStringList{"--retention", "3w"} << 2 << "not an age";
     QTest::newRow("port taken") << QStringList{"--listen", "127.0.0.1", "--port", "{port}"} << 1
                                 << "cannot listen";
+    QTest::newRow("database that cannot be opened")
+        << QStringList{"--database", "/proc/quillet/server.sqlite", "--port", "0"} << 1
+        << "cannot open the database";
 }
 
 void TestRelayApi::commandLine() {

@@ -76,6 +76,18 @@ test('a phone pairs, answers, drives a pane and a project, survives a drop and i
     projects: [{ id: 'p1', name: 'webshop', directory: '/src/webshop', tmux_session_name: 'webshop', launch_command: 'claude', tool: 'claude', auto_launch: false, is_running: false }],
   });
 
+  // The first questions list read after pairing answers, empty, only once questions came by
+  // the stream: a list older than those events must not drop them.
+  let releaseLists;
+  const listsHeld = new Promise((resolve) => (releaseLists = resolve));
+  let firstList = true;
+  await page.setRequestInterception(true);
+  page.on('request', (r) => {
+    if (!r.url().endsWith('/api/questions?status=pending') || !firstList) return r.continue();
+    firstList = false;
+    listsHeld.then(() => r.respond({ status: 200, contentType: 'application/json', body: '[]' }));
+  });
+
   // 1. Pairing with the code typed in lower case, with the blank; the device shows at once.
   await page.goto(relay.base + '/');
   const code = await relay.pairingCode();
@@ -100,6 +112,10 @@ test('a phone pairs, answers, drives a pane and a project, survives a drop and i
     context: ' Do you want to make this edit to app.ts?\n ❯ 1. Yes\n   2. Yes, allow all edits during this session\n   3. No, and tell Claude what to do differently (esc)',
   })).data;
   await waitText('article h2', /make this edit/);
+  const listsRead = page.waitForResponse((r) => r.url().endsWith('/api/questions?status=pending'));
+  releaseLists();
+  await listsRead;
+  await new Promise((resolve) => setTimeout(resolve, 200));
   assert.deepEqual(await page.$$eval('article h2', (all) => all.map((h) => h.textContent)),
     ['Do you want to make this edit to app.ts?', 'Make auto mode your default permission mode?', 'Deploy to production? (y/n)']);
   assert.deepEqual(await page.$$eval(`article[data-id="${numbered.id}"] .quick button`, (all) => all.map((b) => b.textContent)),

@@ -52,12 +52,24 @@ export class Store {
     this.changed();
   }
 
+  // Events that arrive while the lists are read, one record per read in flight: the lists may
+  // predate them.
+  private arrivingDuringLoads = new Set<Array<[RelayEvent, string | null]>>();
+
   async load() {
-    const [questions, sessions, projects] = await Promise.all([
-      call<Question[]>('GET', '/api/questions?status=pending'),
-      call<Session[]>('GET', '/api/sessions'),
-      call<Project[]>('GET', '/api/projects'),
-    ]);
+    const arrived: Array<[RelayEvent, string | null]> = [];
+    this.arrivingDuringLoads.add(arrived);
+    let lists;
+    try {
+      lists = await Promise.all([
+        call<Question[]>('GET', '/api/questions?status=pending'),
+        call<Session[]>('GET', '/api/sessions'),
+        call<Project[]>('GET', '/api/projects'),
+      ]);
+    } finally {
+      this.arrivingDuringLoads.delete(arrived);
+    }
+    const [questions, sessions, projects] = lists;
     // Questions this page saw answered or expired keep their state for a while; every pending
     // one comes from the relay.
     const kept = Object.values(this.questions).filter((q) => q.settledAt && Date.now() - q.settledAt < 3_600_000);
@@ -66,6 +78,9 @@ export class Store {
     this.sessions = {};
     for (const s of sessions) this.sessions[s.id] = s;
     this.projects = projects;
+    // A question posted while the lists were read may be missing from them: replaying what the
+    // stream brought meanwhile puts it back (every event can be applied twice).
+    for (const [event, openSession] of arrived) this.apply(event, openSession);
     this.save();
   }
 
@@ -90,6 +105,7 @@ export class Store {
   }
 
   apply(event: RelayEvent, openSession: string | null) {
+    for (const record of this.arrivingDuringLoads) record.push([event, openSession]);
     const d = event.data ?? {};
     switch (event.type) {
       case 'question.posted':

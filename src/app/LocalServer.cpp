@@ -242,7 +242,15 @@ QCoro::Task<bool> LocalServer::systemctl(QStringList arguments) {
     const QStringList userArguments = QStringList{QStringLiteral("--user")} + arguments;
     co_await qCoro(process).start(QStringLiteral("systemctl"), userArguments);
     co_await qCoro(process).waitForFinished(30000);
-    co_return process.exitStatus() == QProcess::NormalExit &&process.exitCode() == 0;
+    // A systemctl that never ran has no exit code to read: its default 0 is no success.
+    if (process.error() == QProcess::FailedToStart) {
+        qWarning("systemctl %s: %s", qUtf8Printable(userArguments.join(QLatin1Char(' '))),
+                 qUtf8Printable(process.errorString()));
+        co_return false;
+    }
+    const bool succeeded = process.state() == QProcess::NotRunning &&
+                           process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    co_return succeeded;
 }
 
 QCoro::Task<std::optional<QString>> LocalServer::startService(QStringList command) {

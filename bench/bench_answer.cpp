@@ -121,14 +121,3 @@ BENCHMARK(BM_AnswerToKeys)
     ->Unit(benchmark::kMillisecond);
 
 } // namespace
-
-int main(int argc, char **argv) {
-    // Private XDG folders and tmux socket folder: the user's tmux server is never touched.
-    TestEnvironment environment;
-    QCoreApplication app(argc, argv);
-    QLoggingCategory::setFilterRules(QStringLiteral("lorvo.fennick.quillet-mac.*=false"));
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

@@ -89,14 +89,3 @@ void BM_EndlessCommandPoll(benchmark::State &state) {
 BENCHMARK(BM_EndlessCommandPoll)->Iterations(5)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
-
-int main(int argc, char **argv) {
-    TestEnvironment environment;
-    QCoreApplication app(argc, argv);
-    // One "Request failed" line per request is expected here.
-    QLoggingCategory::setFilterRules(QStringLiteral("lorvo.fennick.quillet-mac.*=false"));
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}

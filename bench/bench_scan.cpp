@@ -226,14 +226,3 @@ void BM_FetchInputs(benchmark::State &state) {
 BENCHMARK(BM_FetchInputs)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
-
-int main(int argc, char **argv) {
-    // Private XDG folders and tmux socket folder: the user's tmux server is never touched.
-    TestEnvironment environment;
-    QCoreApplication app(argc, argv);
-    QLoggingCategory::setFilterRules(QStringLiteral("lorvo.fennick.quillet-mac.*=false"));
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
